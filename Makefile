@@ -1,0 +1,40 @@
+# The two commands for a fresh machine: `make run` and `make test`.
+# Both install the Debian packages they need first (skipping what is there).
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build/asan
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+
+.PHONY: deps configure build test test-fast asan run bench clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Every test, then every test again under ASan+UBSan.
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory asan
+
+asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DKVDN_SANITIZE=ON -DKVDN_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Only the plain build's tests (for development).
+test-fast: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/kvdn-page examples/hello.json
+
+bench: build
+	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,17 @@
+// Explicit registration of each layer's creatable classes. Each platform
+// folder defines its function; registerStandardClasses calls them all.
+#pragma once
+
+#include "kvdn/page.h"
+
+namespace kvdn {
+
+// sqlite/: "adodb.connection", "adodb.recordset", "adox.catalog", "jro.jetengine".
+void registerDataClasses(ClassRegistry& registry);
+// files/: "scripting.filesystemobject".
+void registerFileClasses(ClassRegistry& registry);
+
+// Raises err::kNotImplemented naming a method whose behaviour is not built.
+[[noreturn]] void notBuilt(const char* method);
+
+}  // namespace kvdn

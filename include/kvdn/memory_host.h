@@ -1,0 +1,99 @@
+// The in-memory page host: page objects without a web server, for the
+// command-line page host and for tests. Also the fake page host: its switches
+// make any ProgID fail to create or any MapPath fail.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kvdn/page.h"
+
+namespace kvdn {
+
+struct PageRequest {
+  std::string url = "/default.asp";  // request path, without the query
+  std::string query;                 // raw query string, undecoded
+  std::string form;                  // raw application/x-www-form-urlencoded body
+  // Server variables, e.g. {"HTTP_REFERER", "http://localhost/a.asp"}.
+  // HTTP_HOST defaults to "localhost", REMOTE_ADDR to "127.0.0.1".
+  std::vector<std::pair<std::string, std::string>> serverVariables;
+};
+
+// Failure switches of the fake host.
+struct HostFailures {
+  std::set<std::string> progIds;  // ProgIDs (any case) whose creation fails
+  bool mapPath = false;           // every Server.MapPath fails with error 5
+};
+
+// A request collection parsed from urlencoded text (percent-decoded as UTF-8,
+// "+" as blank). Shared by the hosts.
+class UrlEncodedCollection final : public RequestCollection {
+ public:
+  UrlEncodedCollection() = default;
+  explicit UrlEncodedCollection(std::string_view raw);
+  void add(std::string key, std::string value);
+  std::string item(std::string_view key) const override;
+  std::vector<std::string> keys() const override;
+
+ private:
+  std::vector<std::pair<std::string, std::vector<std::string>>> items_;
+};
+
+std::string percentDecode(std::string_view text, bool plusIsBlank);
+
+// Maps a virtual path the way Server.MapPath does, against `siteRoot` and the
+// request path `url`. Raises err::kInvalidCall for a path outside the root.
+std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
+                                     std::string_view path);
+
+class MemoryPage;
+
+class MemoryHost {
+ public:
+  // `siteRoot` must exist. Registers the library's standard classes.
+  explicit MemoryHost(std::filesystem::path siteRoot);
+
+  ClassRegistry& classes() { return *classes_; }
+  HostFailures& failures() { return *failures_; }
+  const std::filesystem::path& siteRoot() const { return siteRoot_; }
+
+  // A new page context for one request. The host keeps no reference to it.
+  std::shared_ptr<MemoryPage> newPage(const PageRequest& request);
+
+ private:
+  std::filesystem::path siteRoot_;
+  std::shared_ptr<ClassRegistry> classes_;
+  std::shared_ptr<HostFailures> failures_;
+  std::shared_ptr<Application> application_;
+  std::shared_ptr<Session> session_;
+};
+
+// One page's context; also the test's window on the response.
+class MemoryPage final : public ScriptingContext {
+ public:
+  MemoryPage(std::shared_ptr<Application> application, std::shared_ptr<Request> request,
+             std::shared_ptr<Response> response, std::shared_ptr<Server> server,
+             std::shared_ptr<Session> session);
+  std::shared_ptr<Application> application() override { return application_; }
+  std::shared_ptr<Request> request() override { return request_; }
+  std::shared_ptr<Response> response() override { return response_; }
+  std::shared_ptr<Server> server() override { return server_; }
+  std::shared_ptr<Session> session() override { return session_; }
+
+  // Everything written before the end of the response.
+  std::string output() const;
+  bool ended() const { return response_->ended(); }
+
+ private:
+  std::shared_ptr<Application> application_;
+  std::shared_ptr<Request> request_;
+  std::shared_ptr<Response> response_;
+  std::shared_ptr<Server> server_;
+  std::shared_ptr<Session> session_;
+};
+
+}  // namespace kvdn
