@@ -10,6 +10,7 @@ const char* standardDescription(std::int32_t number) noexcept {
     case err::kObjectNotSet: return "Object variable or With block variable not set";
     case err::kInvalidNull: return "Invalid use of Null";
     case err::kObjectRequired: return "Object required";
+    case err::kCannotCreate: return "ActiveX component can't create object";
     case err::kNotSupported: return "Object doesn't support this property or method";
     case err::kWrongArgCount: return "Wrong number of arguments or invalid property assignment";
     case err::kInvalidClassString: return "Invalid class string";

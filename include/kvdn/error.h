@@ -17,6 +17,7 @@ inline constexpr std::int32_t kTypeMismatch = 13;     // type mismatch
 inline constexpr std::int32_t kObjectNotSet = 91;     // object variable not set
 inline constexpr std::int32_t kInvalidNull = 94;      // invalid use of Null
 inline constexpr std::int32_t kObjectRequired = 424;  // object required
+inline constexpr std::int32_t kCannotCreate = 429;    // ActiveX component cannot create object
 inline constexpr std::int32_t kNotSupported = 438;    // object doesn't support this property or method
 inline constexpr std::int32_t kWrongArgCount = 450;   // wrong number of arguments
 inline constexpr std::int32_t kNotImplemented = 32811; // method not built yet (component's own)

@@ -1,0 +1,43 @@
+// connOpen / connClose: the object's one database connection.
+#include <string>
+
+#include "kvdn/db_class.h"
+
+namespace kvdn {
+
+void DbClass::connOpen() {
+  const std::string kind = asciiUpper(dbType.joinText());
+  if (kind == "SQL") {
+    connString_ = Variant("Provider=sqloledb; server=" + sqlservername.joinText() + ";uid=" + sqluid.joinText() +
+                          ";pwd=" + sqlpwd.joinText() + ";database=" + database.joinText());
+  } else if (kind == "ACCESS") {
+    connString_ = Variant("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + server().mapPath(database.joinText()));
+  }
+  // Creation failures (and MapPath above) go to the page untrapped.
+  auto fresh = create<Connection>("adodb.Connection");
+  // A connection that is only released would stay open until the object
+  // dies; under load that leaks database handles, so close it first.
+  std::shared_ptr<Connection> previous = std::move(conn);
+  conn = fresh;
+  if (previous && previous->isOpen()) {
+    try {
+      previous->close();
+    } catch (const ComError&) {
+      // The old connection is being dropped anyway; its close failure must
+      // not stand in the way of the new open.
+    }
+  }
+  try {
+    conn->open(connString_.joinText(), "", "", adCmdUnspecified);
+  } catch (const ComError& e) {
+    response().write("数据库打开失败！<br>" + std::to_string(e.number()) + "<br>" + e.description());
+    response().end();
+  }
+}
+
+void DbClass::connClose() {
+  connection().close();  // raises 91 when nothing, the provider's error when not open
+  conn.reset();
+}
+
+}  // namespace kvdn

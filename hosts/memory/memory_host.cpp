@@ -1,0 +1,252 @@
+// The in-memory page host.
+#include "kvdn/memory_host.h"
+
+#include <algorithm>
+#include <map>
+
+#include "kvdn/error.h"
+
+namespace kvdn {
+
+// ---------------------------------------------------------------------------
+// Request collections.
+
+namespace {
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+std::string percentDecode(std::string_view text, bool plusIsBlank) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%' && i + 2 < text.size()) {
+      int hi = hexValue(text[i + 1]);
+      int lo = hexValue(text[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(c == '+' && plusIsBlank ? ' ' : c);
+  }
+  return out;
+}
+
+UrlEncodedCollection::UrlEncodedCollection(std::string_view raw) {
+  std::size_t pos = 0;
+  while (pos <= raw.size()) {
+    std::size_t amp = raw.find('&', pos);
+    if (amp == std::string_view::npos) amp = raw.size();
+    std::string_view pair = raw.substr(pos, amp - pos);
+    if (!pair.empty()) {
+      std::size_t eq = pair.find('=');
+      std::string_view key = pair.substr(0, eq);
+      std::string_view value = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+      add(percentDecode(key, true), percentDecode(value, true));
+    }
+    pos = amp + 1;
+  }
+}
+
+void UrlEncodedCollection::add(std::string key, std::string value) {
+  for (auto& [k, values] : items_) {
+    if (iequals(k, key)) {
+      values.push_back(std::move(value));
+      return;
+    }
+  }
+  items_.emplace_back(std::move(key), std::vector<std::string>{std::move(value)});
+}
+
+std::string UrlEncodedCollection::item(std::string_view key) const {
+  for (const auto& [k, values] : items_) {
+    if (!iequals(k, key)) continue;
+    std::string joined;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i) joined += ", ";
+      joined += values[i];
+    }
+    return joined;
+  }
+  return {};
+}
+
+std::vector<std::string> UrlEncodedCollection::keys() const {
+  std::vector<std::string> out;
+  out.reserve(items_.size());
+  for (const auto& item : items_) out.push_back(item.first);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Path mapping.
+
+std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
+                                     std::string_view path) {
+  std::string p(path);
+  std::replace(p.begin(), p.end(), '\\', '/');
+  std::string base;
+  if (p.empty() || p[0] != '/') {
+    std::string u(url);
+    std::replace(u.begin(), u.end(), '\\', '/');
+    std::size_t slash = u.rfind('/');
+    base = slash == std::string::npos ? std::string() : u.substr(0, slash);
+  }
+  std::string full = base + "/" + p;
+  std::vector<std::string> parts;
+  std::size_t pos = 0;
+  while (pos <= full.size()) {
+    std::size_t next = full.find('/', pos);
+    if (next == std::string::npos) next = full.size();
+    std::string seg = full.substr(pos, next - pos);
+    if (seg == "..") {
+      if (parts.empty()) {
+        raise(err::kInvalidCall, "The path '" + std::string(path) + "' leaves the site root");
+      }
+      parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    pos = next + 1;
+  }
+  std::filesystem::path out = siteRoot;
+  for (const auto& seg : parts) out /= seg;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Page objects.
+
+namespace {
+
+class MemoryRequest final : public Request {
+ public:
+  explicit MemoryRequest(const PageRequest& r) : query_(r.query), form_(r.form) {
+    vars_["URL"] = r.url;
+    vars_["SCRIPT_NAME"] = r.url;
+    vars_["PATH_INFO"] = r.url;
+    vars_["QUERY_STRING"] = r.query;
+    vars_["REQUEST_METHOD"] = r.form.empty() ? "GET" : "POST";
+    vars_["HTTP_HOST"] = "localhost";
+    vars_["SERVER_NAME"] = "localhost";
+    vars_["REMOTE_ADDR"] = "127.0.0.1";
+    for (const auto& [name, value] : r.serverVariables) vars_[asciiUpper(name)] = value;
+  }
+  const RequestCollection& queryString() const override { return query_; }
+  const RequestCollection& form() const override { return form_; }
+  std::string serverVariable(std::string_view name) const override {
+    auto it = vars_.find(asciiUpper(name));
+    return it == vars_.end() ? std::string() : it->second;
+  }
+
+ private:
+  UrlEncodedCollection query_;
+  UrlEncodedCollection form_;
+  std::map<std::string, std::string> vars_;
+};
+
+class MemoryResponse final : public Response {
+ public:
+  void write(std::string_view text) override {
+    if (!ended_) output_ += text;
+  }
+  void end() override { ended_ = true; }
+  bool ended() const override { return ended_; }
+  const std::string& output() const { return output_; }
+
+ private:
+  std::string output_;
+  bool ended_ = false;
+};
+
+class MemoryServer final : public Server {
+ public:
+  MemoryServer(std::filesystem::path root, std::string url, std::shared_ptr<ClassRegistry> classes,
+               std::shared_ptr<HostFailures> failures)
+      : root_(std::move(root)), url_(std::move(url)), classes_(std::move(classes)), failures_(std::move(failures)) {}
+
+  std::string mapPath(std::string_view path) const override {
+    if (failures_->mapPath) raise(err::kInvalidCall, "Server.MapPath failed (injected failure)");
+    return mapVirtualPath(root_, url_, path).string();
+  }
+
+  ObjectPtr createObject(std::string_view progId) override {
+    for (const auto& failing : failures_->progIds) {
+      if (iequals(failing, progId)) {
+        raise(err::kCannotCreate, "Server.CreateObject failed for " + std::string(progId) + " (injected failure)");
+      }
+    }
+    return classes_->create(progId);
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::string url_;
+  std::shared_ptr<ClassRegistry> classes_;
+  std::shared_ptr<HostFailures> failures_;
+};
+
+class MemoryApplication final : public Application {};
+
+class MemorySession final : public Session {
+ public:
+  Variant value(std::string_view key) const override {
+    for (const auto& [k, v] : values_) {
+      if (iequals(k, key)) return v;
+    }
+    return Variant();
+  }
+  void setValue(std::string_view key, const Variant& value) override {
+    for (auto& [k, v] : values_) {
+      if (iequals(k, key)) {
+        v = value;
+        return;
+      }
+    }
+    values_.emplace_back(std::string(key), value);
+  }
+  void abandon() override { values_.clear(); }
+
+ private:
+  std::vector<std::pair<std::string, Variant>> values_;
+};
+
+}  // namespace
+
+MemoryHost::MemoryHost(std::filesystem::path siteRoot)
+    : siteRoot_(std::move(siteRoot)),
+      classes_(std::make_shared<ClassRegistry>()),
+      failures_(std::make_shared<HostFailures>()),
+      application_(std::make_shared<MemoryApplication>()),
+      session_(std::make_shared<MemorySession>()) {
+  registerStandardClasses(*classes_);
+}
+
+std::shared_ptr<MemoryPage> MemoryHost::newPage(const PageRequest& request) {
+  auto server = std::make_shared<MemoryServer>(siteRoot_, request.url, classes_, failures_);
+  return std::make_shared<MemoryPage>(application_, std::make_shared<MemoryRequest>(request),
+                                      std::make_shared<MemoryResponse>(), std::move(server), session_);
+}
+
+MemoryPage::MemoryPage(std::shared_ptr<Application> application, std::shared_ptr<Request> request,
+                       std::shared_ptr<Response> response, std::shared_ptr<Server> server,
+                       std::shared_ptr<Session> session)
+    : application_(std::move(application)),
+      request_(std::move(request)),
+      response_(std::move(response)),
+      server_(std::move(server)),
+      session_(std::move(session)) {}
+
+std::string MemoryPage::output() const {
+  const auto* memory = dynamic_cast<const MemoryResponse*>(response_.get());
+  return memory ? memory->output() : std::string();
+}
+
+}  // namespace kvdn

@@ -1,0 +1,93 @@
+#include "support/site_fixture.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <random>
+
+namespace kvdn::testing {
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    auto candidate = base / ("kvdn-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate;
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void runSql(const std::filesystem::path& file, const std::vector<std::string>& statements) {
+  std::filesystem::create_directories(file.parent_path());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  for (const auto& sql : statements) {
+    char* msg = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+    EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (msg ? msg : "");
+    sqlite3_free(msg);
+  }
+  sqlite3_close(db);
+}
+
+std::vector<std::vector<std::string>> querySql(const std::filesystem::path& file, const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << file;
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+  } else {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::vector<std::string> row;
+      for (int i = 0; i < sqlite3_column_count(st); ++i) {
+        const unsigned char* text = sqlite3_column_text(st, i);
+        row.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+void SiteFixture::SetUp() {
+  dir = std::make_unique<TempDir>();
+  root = dir->path() / "site";
+  std::filesystem::create_directories(root / "database");
+  host = std::make_unique<MemoryHost>(root);
+}
+
+std::filesystem::path SiteFixture::databaseFile() const { return root / databasePath; }
+
+void SiteFixture::setupDatabase(const std::vector<std::string>& statements) { runSql(databaseFile(), statements); }
+
+TestPage SiteFixture::page(PageRequest request, bool connect) {
+  TestPage p;
+  p.context = host->newPage(request);
+  p.db = std::make_shared<DbClass>();
+  p.db->OnStartPage(p.context);
+  p.db->dbType = Variant("access");
+  p.db->database = Variant("/" + databasePath);
+  if (connect) {
+    if (!std::filesystem::exists(databaseFile())) runSql(databaseFile(), {});
+    p.db->connOpen();
+    EXPECT_FALSE(p.ended()) << "connOpen ended the response: " << p.output();
+  }
+  return p;
+}
+
+}  // namespace kvdn::testing
