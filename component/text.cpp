@@ -1,0 +1,161 @@
+// UTF conversions, code page 936 codes and widths, small text helpers.
+#include "kvdn/text.h"
+
+#include <cstdlib>
+
+namespace kvdn {
+
+namespace {
+
+#include "cp936_table.inc"
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool isTrail(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+// Decoding follows the "maximal subpart" rule: a lead byte followed by a
+// valid but incomplete continuation becomes one U+FFFD, and each other
+// stray byte one U+FFFD of its own. Overlong forms, encoded surrogates and
+// values above U+10FFFF are malformed.
+std::u16string toUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const std::size_t n = utf8.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    int need = 0;
+    char32_t cp = 0;
+    // Bounds of the second byte narrow the first continuation so that
+    // overlongs and surrogates fail at the right place.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      cp = c & 0x0F;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      cp = c & 0x07;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    bool ok = true;
+    for (int k = 0; k < need; ++k, ++j) {
+      if (j >= n) {
+        ok = false;
+        break;
+      }
+      const unsigned char t = p[j];
+      const bool inRange = k == 0 ? (t >= lo && t <= hi) : isTrail(t);
+      if (!inRange) {
+        ok = false;
+        break;
+      }
+      cp = (cp << 6) | (t & 0x3F);
+    }
+    if (!ok) {
+      out.push_back(kReplacement);
+      i = j;  // skip the lead and the valid part of its continuation
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size() * 3);
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t u = utf16[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+      const char32_t cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      appendUtf8(out, cp);
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      appendUtf8(out, kReplacement);
+    } else {
+      appendUtf8(out, u);
+    }
+  }
+  return out;
+}
+
+std::int16_t ansiCode(char16_t unit) noexcept {
+  return kCp936Codes[unit];
+}
+
+int ansiWidth(char16_t unit) noexcept {
+  return std::abs(static_cast<int>(kCp936Codes[unit])) > 255 ? 2 : 1;
+}
+
+std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {
+  // An empty pattern would match everywhere; nothing sensible to replace.
+  if (from.empty()) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t hit = s.find(from, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(s, pos, hit - pos);
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(s, pos);
+  return out;
+}
+
+std::string trimBlanks(std::string_view s) {
+  const std::size_t first = s.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = s.find_last_not_of(' ');
+  return std::string(s.substr(first, last - first + 1));
+}
+
+}  // namespace kvdn
