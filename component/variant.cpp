@@ -1,6 +1,7 @@
 // Variant conversions, comparisons and the text forms a page script sees.
 #include "kvdn/variant.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -278,6 +279,30 @@ std::string formatDouble(double d) {
   return out;
 }
 
+namespace {
+
+// Decimal exponent of the first significant digit of a validated number text
+// without sign ("123e2" gives 4, "0.001" gives -3). Only its sign matters.
+long decimalMagnitude(std::string_view text) {
+  long exp = 0;
+  const std::size_t ePos = text.find_first_of("eE");
+  if (ePos != std::string_view::npos) {
+    std::string_view es = text.substr(ePos + 1);
+    const bool neg = !es.empty() && es.front() == '-';
+    if (!es.empty() && (es.front() == '+' || es.front() == '-')) es.remove_prefix(1);
+    for (char c : es) exp = std::min(exp * 10 + (c - '0'), 1000000L);
+    if (neg) exp = -exp;
+  }
+  const std::string_view mant = text.substr(0, ePos);
+  const std::size_t dot = std::min(mant.find('.'), mant.size());
+  const std::size_t first = mant.find_first_of("123456789");
+  if (first == std::string_view::npos) return -1;  // all zeros: underflow to 0
+  const long pos = first < dot ? static_cast<long>(dot - first) - 1 : -static_cast<long>(first - dot);
+  return pos + exp;
+}
+
+}  // namespace
+
 std::optional<double> parseNumber(std::string_view text) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
@@ -311,8 +336,10 @@ std::optional<double> parseNumber(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (end != text.data() + text.size()) return std::nullopt;
   if (ec == std::errc::result_out_of_range) {
-    // Underflow is zero; a value too large for a double is no number at all.
-    if (std::fabs(value) > 1.0 || std::isinf(value)) return std::nullopt;
+    // from_chars leaves the value alone here, so tell overflow from underflow
+    // by the decimal exponent of the first significant digit. Underflow is
+    // zero; a value too large for a double is no number at all.
+    if (decimalMagnitude(text) > 0) return std::nullopt;
     value = 0.0;
   } else if (ec != std::errc{}) {
     return std::nullopt;

@@ -1,0 +1,84 @@
+#include "kvdn/text.h"
+
+#include <gtest/gtest.h>
+
+namespace kvdn {
+namespace {
+
+TEST(Utf, WellFormedRoundTrips) {
+  const char* cases[] = {
+      "", "abc", "中文，！", "€", "\xF0\x9F\x98\x80 emoji", "\x7F\xC2\x80\xDF\xBF\xEF\xBF\xBF"};
+  for (const char* s : cases) EXPECT_EQ(toUtf8(toUtf16(s)), s);
+  EXPECT_EQ(toUtf16("\xF0\x9F\x98\x80"), (std::u16string{0xD83D, 0xDE00}));
+  EXPECT_EQ(toUtf16("中"), std::u16string(u"\u4E2D"));
+}
+
+TEST(Utf, MalformedUtf8BecomesReplacementCharacters) {
+  struct Case {
+    const char* in;
+    std::u16string out;
+  } cases[] = {
+      {"a\x80z", u"a\uFFFDz"},                            // stray continuation
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong '/'
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong three-byte
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xE4\xB8", u"\uFFFD"},                            // truncated at the end: one replacement
+      {"\xE4\xB8z", u"\uFFFDz"},                          // truncated before an ASCII byte
+      {"\xFF\xFE", u"\uFFFD\uFFFD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(toUtf16(c.in), c.out) << c.in;
+}
+
+TEST(Utf, LoneSurrogatesBecomeReplacementCharacters) {
+  EXPECT_EQ(toUtf8(std::u16string{0xD800}), "\xEF\xBF\xBD");
+  EXPECT_EQ(toUtf8(std::u16string{0xDC00, u'a'}),
+            "\xEF\xBF\xBD"
+            "a");
+  EXPECT_EQ(toUtf8(std::u16string{0xD83D, u'a', 0xDE00}),
+            "\xEF\xBF\xBD"
+            "a\xEF\xBF\xBD");
+}
+
+TEST(Cp936, CodesAndWidths) {
+  struct Case {
+    char16_t unit;
+    int code, width;
+  } cases[] = {
+      {u'A', 65, 1},          {u' ', 32, 1}, {0, 0, 1}, {u'\u4E2D', -10544, 2},  // 中
+      {u'\uFF0C', -23636, 2},                                                    // full-width comma
+      {u'\uFF01', -23647, 2},  // full-width exclamation mark
+      {u'\u20AC', 128, 1},     // euro sign, single byte 0x80
+      {u'\u0E01', 63, 1},      // Thai: not in the code page
+      {0xD83D, 63, 1},         // half of a surrogate pair
+      {0xDE00, 63, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ansiCode(c.unit), c.code) << static_cast<int>(c.unit);
+    EXPECT_EQ(ansiWidth(c.unit), c.width) << static_cast<int>(c.unit);
+  }
+}
+
+TEST(Text, ReplaceAllScansOnceWithoutOverlap) {
+  struct Case {
+    const char* s;
+    const char* from;
+    const char* to;
+    const char* out;
+  } cases[] = {
+      {"aaa", "aa", "b", "ba"}, {"a'b'c", "'", "''", "a''b''c"},  // the replacement is not scanned again
+      {"abc", "x", "y", "abc"}, {"", "a", "b", ""},
+      {"abab", "ab", "", ""},   {"abc", "", "x", "abc"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(replaceAll(c.s, c.from, c.to), c.out) << c.s;
+}
+
+TEST(Text, TrimBlanksTrimsSpacesOnly) {
+  EXPECT_EQ(trimBlanks("  a b  "), "a b");
+  EXPECT_EQ(trimBlanks("   "), "");
+  EXPECT_EQ(trimBlanks("\ta\t"), "\ta\t");
+  EXPECT_EQ(trimBlanks("\xE3\x80\x80x"), "\xE3\x80\x80x");  // ideographic space stays
+}
+
+}  // namespace
+}  // namespace kvdn
