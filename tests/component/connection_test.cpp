@@ -1,0 +1,155 @@
+// connOpen / connClose through the in-memory host over a real SQLite file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+
+#include "kvdn/db_class.h"
+#include "support/site_fixture.h"
+
+namespace kvdn {
+namespace {
+
+class ConnectionTest : public testing::SiteFixture {
+ protected:
+  static int errorNumber(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const ComError& e) {
+      return e.number();
+    }
+    return 0;
+  }
+  static bool reportsOpenFailure(const testing::TestPage& p) {
+    const std::string prefix = "数据库打开失败！<br>";
+    const std::string out = p.output();
+    if (out.rfind(prefix, 0) != 0 || !p.ended()) return false;
+    // number, "<br>", description
+    std::size_t br = out.find("<br>", prefix.size());
+    if (br == std::string::npos) return false;
+    std::string number = out.substr(prefix.size(), br - prefix.size());
+    return !number.empty() && std::stoll(number) != 0 && out.size() > br + 4;
+  }
+};
+
+TEST_F(ConnectionTest, AccessKindFormsExactStringAndOpens) {
+  setupDatabase({"create table t(ID integer primary key)"});
+  for (const char* kind : {"access", "ACCESS", "AcCeSs"}) {
+    auto p = page({}, false);
+    p.db->dbType = Variant(kind);
+    p.db->connOpen();
+    EXPECT_FALSE(p.ended()) << p.output();
+    EXPECT_EQ(p.db->connStringValue().joinText(),
+              "Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + databaseFile().string());
+    ASSERT_NE(p.db->conn, nullptr);
+    EXPECT_TRUE(p.db->conn->isOpen());
+    p.db->OnEndPage();
+    EXPECT_EQ(p.db->conn, nullptr);
+  }
+}
+
+TEST_F(ConnectionTest, SqlKindFormsExactString) {
+  struct Case {
+    const char* kind;
+    Variant pwd;
+    const char* expected;
+  } cases[] = {
+      {"Sql", Variant("secret"), "Provider=sqloledb; server=db1;uid=sa;pwd=secret;database=app"},
+      {"sQL", Variant(), "Provider=sqloledb; server=db1;uid=sa;pwd=;database=app"},
+      {"SQL", Variant::null(), "Provider=sqloledb; server=db1;uid=sa;pwd=;database=app"},
+  };
+  for (const auto& c : cases) {
+    auto p = page({}, false);
+    p.db->dbType = Variant(c.kind);
+    p.db->sqlservername = Variant("db1");
+    p.db->sqluid = Variant("sa");
+    p.db->sqlpwd = c.pwd;
+    p.db->database = Variant("app");
+    p.db->connOpen();
+    EXPECT_EQ(p.db->connStringValue().joinText(), c.expected);
+    // No server provider in this build, or no server: reported, not raised.
+    EXPECT_TRUE(reportsOpenFailure(p)) << p.output();
+  }
+}
+
+TEST_F(ConnectionTest, OpenFailuresAreReportedAndEndTheResponse) {
+  {  // unrecognised kind on a fresh object: empty connection string
+    auto p = page({}, false);
+    p.db->dbType = Variant();
+    p.db->connOpen();
+    EXPECT_TRUE(p.db->connStringValue().isEmpty());
+    EXPECT_TRUE(reportsOpenFailure(p)) << p.output();
+    ASSERT_NE(p.db->conn, nullptr);
+    EXPECT_FALSE(p.db->conn->isOpen());
+  }
+  {  // missing file: reported, and never created by the open
+    auto p = page({}, false);
+    p.db->database = Variant("/database/missing.mdb");
+    p.db->connOpen();
+    EXPECT_TRUE(reportsOpenFailure(p)) << p.output();
+    EXPECT_FALSE(std::filesystem::exists(root / "database/missing.mdb"));
+  }
+  {  // a file that is no database
+    std::filesystem::create_directories(root / "database");
+    { std::ofstream(root / "database/junk.mdb") << "this is not a database file at all, just some text"; }
+    auto p = page({}, false);
+    p.db->database = Variant("/database/junk.mdb");
+    p.db->connOpen();
+    EXPECT_TRUE(reportsOpenFailure(p)) << p.output();
+  }
+}
+
+TEST_F(ConnectionTest, UntrappedFailuresBeforeTheOpen) {
+  auto p = page({}, false);
+  host->failures().mapPath = true;
+  EXPECT_EQ(errorNumber([&] { p.db->connOpen(); }), err::kInvalidCall);
+  EXPECT_FALSE(p.ended());
+  host->failures().mapPath = false;
+  host->failures().progIds.insert("ADODB.CONNECTION");
+  EXPECT_EQ(errorNumber([&] { p.db->connOpen(); }), err::kCannotCreate);
+  EXPECT_EQ(p.db->conn, nullptr);
+  EXPECT_FALSE(p.ended());
+}
+
+TEST_F(ConnectionTest, UnrecognisedKindReusesPreviousString) {
+  setupDatabase({"create table t(ID integer primary key)"});
+  auto p = page();
+  const std::string first = p.db->connStringValue().joinText();
+  p.db->dbType = Variant("other");
+  p.db->connOpen();
+  EXPECT_EQ(p.db->connStringValue().joinText(), first);
+  EXPECT_TRUE(p.db->conn->isOpen());
+}
+
+TEST_F(ConnectionTest, SecondOpenClosesThePreviousConnection) {
+  setupDatabase({"create table t(ID integer primary key)"});
+  auto p = page();
+  auto first = p.db->conn;
+  ASSERT_TRUE(first->isOpen());
+  p.db->connOpen();
+  EXPECT_NE(p.db->conn, first);
+  EXPECT_FALSE(first->isOpen());
+  EXPECT_TRUE(p.db->conn->isOpen());
+}
+
+TEST_F(ConnectionTest, CloseTwiceAndCloseUnopened) {
+  setupDatabase({"create table t(ID integer primary key)"});
+  auto p = page();
+  p.db->connClose();
+  EXPECT_EQ(p.db->conn, nullptr);
+  EXPECT_EQ(errorNumber([&] { p.db->connClose(); }), err::kObjectNotSet);
+
+  auto q = page({}, false);
+  q.db->database = Variant("/database/missing.mdb");
+  q.db->connOpen();  // reported; conn holds the unopened object
+  auto unopened = q.db->conn;
+  ASSERT_NE(unopened, nullptr);
+  EXPECT_LT(errorNumber([&] { q.db->connClose(); }), 0);
+  EXPECT_EQ(q.db->conn, unopened);
+  // OnEndPage tolerates it and still releases the page objects.
+  q.db->OnEndPage();
+  EXPECT_EQ(q.db->requestValue(), nullptr);
+}
+
+}  // namespace
+}  // namespace kvdn
