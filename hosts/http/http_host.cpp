@@ -1,0 +1,295 @@
+// The HTTP page host over cpp-httplib.
+#include "kvdn/http_host.h"
+
+#include <httplib.h>
+
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "kvdn/error.h"
+#include "kvdn/memory_host.h"
+
+namespace kvdn {
+
+namespace {
+
+const char* kSessionCookie = "KVDNSESSION";
+
+std::string htmlEscape(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+class HttpRequest final : public Request {
+ public:
+  explicit HttpRequest(const httplib::Request& req) {
+    std::string rawQuery;
+    if (auto q = req.target.find('?'); q != std::string::npos) rawQuery = req.target.substr(q + 1);
+    query_ = UrlEncodedCollection(rawQuery);
+    if (req.get_header_value("Content-Type").find("application/x-www-form-urlencoded") != std::string::npos) {
+      form_ = UrlEncodedCollection(req.body);
+    }
+    vars_["URL"] = req.path;
+    vars_["SCRIPT_NAME"] = req.path;
+    vars_["PATH_INFO"] = req.path;
+    vars_["QUERY_STRING"] = rawQuery;
+    vars_["REQUEST_METHOD"] = req.method;
+    vars_["REMOTE_ADDR"] = req.remote_addr;
+    vars_["REMOTE_PORT"] = std::to_string(req.remote_port);
+    for (const auto& [name, value] : req.headers) {
+      std::string key = "HTTP_" + asciiUpper(name);
+      for (char& c : key) {
+        if (c == '-') c = '_';
+      }
+      vars_[key] = value;
+    }
+  }
+  const RequestCollection& queryString() const override { return query_; }
+  const RequestCollection& form() const override { return form_; }
+  std::string serverVariable(std::string_view name) const override {
+    auto it = vars_.find(asciiUpper(name));
+    return it == vars_.end() ? std::string() : it->second;
+  }
+
+ private:
+  UrlEncodedCollection query_;
+  UrlEncodedCollection form_;
+  std::map<std::string, std::string> vars_;
+};
+
+class HttpResponse final : public Response {
+ public:
+  void write(std::string_view text) override {
+    if (!ended_) body_ += text;
+  }
+  void end() override { ended_ = true; }
+  bool ended() const override { return ended_; }
+  std::string body_;
+  std::string location_;
+  bool ended_ = false;
+};
+
+class HttpServerObject final : public Server {
+ public:
+  HttpServerObject(const std::filesystem::path& root, std::string url, const ClassRegistry& classes)
+      : root_(root), url_(std::move(url)), classes_(classes) {}
+  std::string mapPath(std::string_view path) const override { return mapVirtualPath(root_, url_, path).string(); }
+  ObjectPtr createObject(std::string_view progId) override { return classes_.create(progId); }
+
+ private:
+  const std::filesystem::path& root_;
+  std::string url_;
+  const ClassRegistry& classes_;
+};
+
+class HttpApplication final : public Application {};
+
+// Values of one visitor; requests of one visitor may run at the same time.
+class HttpSession final : public Session {
+ public:
+  Variant value(std::string_view key) const override {
+    std::lock_guard lock(mutex_);
+    for (const auto& [k, v] : values_) {
+      if (iequals(k, key)) return v;
+    }
+    return Variant();
+  }
+  void setValue(std::string_view key, const Variant& value) override {
+    std::lock_guard lock(mutex_);
+    for (auto& [k, v] : values_) {
+      if (iequals(k, key)) {
+        v = value;
+        return;
+      }
+    }
+    values_.emplace_back(std::string(key), value);
+  }
+  void abandon() override {
+    std::lock_guard lock(mutex_);
+    values_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, Variant>> values_;
+};
+
+class HttpContext final : public ScriptingContext {
+ public:
+  HttpContext(std::shared_ptr<Application> a, std::shared_ptr<Request> rq, std::shared_ptr<HttpResponse> rs,
+              std::shared_ptr<Server> sv, std::shared_ptr<Session> ss)
+      : a_(std::move(a)), rq_(std::move(rq)), rs_(std::move(rs)), sv_(std::move(sv)), ss_(std::move(ss)) {}
+  std::shared_ptr<Application> application() override { return a_; }
+  std::shared_ptr<Request> request() override { return rq_; }
+  std::shared_ptr<Response> response() override { return rs_; }
+  std::shared_ptr<Server> server() override { return sv_; }
+  std::shared_ptr<Session> session() override { return ss_; }
+  HttpResponse& httpResponse() { return *rs_; }
+
+ private:
+  std::shared_ptr<Application> a_;
+  std::shared_ptr<Request> rq_;
+  std::shared_ptr<HttpResponse> rs_;
+  std::shared_ptr<Server> sv_;
+  std::shared_ptr<Session> ss_;
+};
+
+std::string cookieValue(const httplib::Request& req, const std::string& name) {
+  std::string cookies = req.get_header_value("Cookie");
+  std::size_t pos = 0;
+  while (pos < cookies.size()) {
+    std::size_t end = cookies.find(';', pos);
+    if (end == std::string::npos) end = cookies.size();
+    std::string pair = cookies.substr(pos, end - pos);
+    std::size_t start = pair.find_first_not_of(' ');
+    if (start != std::string::npos) pair = pair.substr(start);
+    if (pair.rfind(name + "=", 0) == 0) return pair.substr(name.size() + 1);
+    pos = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+void PageEnv::redirect(const std::string& location) const {
+  if (auto* http = dynamic_cast<HttpResponse*>(&response())) http->location_ = location;
+  response().end();
+}
+
+struct HttpHost::Impl {
+  HttpHostOptions options;
+  ClassRegistry classes;
+  httplib::Server server;
+  std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
+  std::mutex sessionsMutex;
+  std::map<std::string, std::shared_ptr<HttpSession>> sessions;
+  std::mt19937_64 random{std::random_device{}()};
+  int port = 0;
+
+  // The visitor's session, made (with a new cookie) when the request has none.
+  std::shared_ptr<HttpSession> session(const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard lock(sessionsMutex);
+    std::string id = cookieValue(req, kSessionCookie);
+    if (auto it = sessions.find(id); !id.empty() && it != sessions.end()) return it->second;
+    char buf[33];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(random()),
+                  static_cast<unsigned long long>(random()));
+    id = buf;
+    auto s = std::make_shared<HttpSession>();
+    sessions[id] = s;
+    res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Lax");
+    return s;
+  }
+
+  void run(const PageHandler& page, const httplib::Request& req, httplib::Response& res) {
+    auto response = std::make_shared<HttpResponse>();
+    auto ctx = std::make_shared<HttpContext>(application, std::make_shared<HttpRequest>(req), response,
+                                             std::make_shared<HttpServerObject>(options.siteRoot, req.path, classes),
+                                             session(req, res));
+    PageEnv env{ctx, nullptr};
+    try {
+      env.db = std::dynamic_pointer_cast<DbClass>(ctx->server()->createObject("kvdnAspDll.dbClass"));
+      if (!env.db) raise(err::kTypeMismatch, "kvdnAspDll.dbClass is not a dbClass");
+      env.db->OnStartPage(ctx);
+      page(env);
+      env.db->OnEndPage();
+    } catch (const ComError& e) {
+      fail(req, res, env, std::to_string(e.number()), e.description());
+      return;
+    } catch (const std::exception& e) {
+      fail(req, res, env, "-", e.what());
+      return;
+    }
+    if (!response->location_.empty()) {
+      res.status = 302;
+      res.set_header("Location", response->location_);
+    }
+    res.set_content(response->body_, "text/html; charset=utf-8");
+  }
+
+  static void fail(const httplib::Request& req, httplib::Response& res, PageEnv& env, const std::string& number,
+                   const std::string& description) {
+    std::cerr << "kvdn-http: " << req.method << " " << req.target << ": error " << number << ": " << description
+              << std::endl;
+    if (env.db) {
+      try {
+        env.db->OnEndPage();
+      } catch (const ComError& e) {
+        std::cerr << "kvdn-http: OnEndPage: error " << e.number() << ": " << e.description() << std::endl;
+      }
+    }
+    res.status = 500;
+    res.set_content("<!DOCTYPE html><html><head><meta charset='utf-8'><title>Page error</title></head><body>"
+                    "<h1>The page failed</h1><p>Error " +
+                        htmlEscape(number) + ": " + htmlEscape(description) + "</p><p>Page: " +
+                        htmlEscape(req.path) + "</p></body></html>",
+                    "text/html; charset=utf-8");
+  }
+};
+
+HttpHost::HttpHost(HttpHostOptions options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  registerStandardClasses(impl_->classes);
+  const int threads = impl_->options.threads > 0 ? impl_->options.threads : 8;
+  impl_->server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  impl_->server.set_payload_max_length(8 * 1024 * 1024);
+  for (const auto& folder : impl_->options.staticFolders) {
+    impl_->server.set_mount_point("/" + folder, (impl_->options.siteRoot / folder).string());
+  }
+  impl_->server.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
+    std::cerr << "kvdn-http: " << req.method << " " << req.target << ": unexpected failure" << std::endl;
+    res.status = 500;
+    res.set_content("<!DOCTYPE html><html><body><h1>The page failed</h1></body></html>", "text/html; charset=utf-8");
+  });
+}
+
+HttpHost::~HttpHost() { stop(); }
+
+ClassRegistry& HttpHost::classes() { return impl_->classes; }
+
+void HttpHost::addPage(const std::string& path, PageHandler handler) {
+  auto shared = std::make_shared<PageHandler>(std::move(handler));
+  std::string pattern;
+  for (char c : path) {
+    if (std::string_view(".^$|()[]{}*+?\\").find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  auto call = [this, shared](const httplib::Request& req, httplib::Response& res) { impl_->run(*shared, req, res); };
+  impl_->server.Get(pattern, call);
+  impl_->server.Post(pattern, call);
+}
+
+bool HttpHost::bind() {
+  if (impl_->options.port == 0) {
+    impl_->port = impl_->server.bind_to_any_port(impl_->options.address);
+  } else {
+    impl_->port = impl_->server.bind_to_port(impl_->options.address, impl_->options.port) ? impl_->options.port : -1;
+  }
+  if (impl_->port <= 0) {
+    std::cerr << "kvdn-http: cannot listen on " << impl_->options.address << ":" << impl_->options.port << std::endl;
+    return false;
+  }
+  return true;
+}
+
+int HttpHost::port() const { return impl_->port; }
+
+bool HttpHost::serve() { return impl_->server.listen_after_bind(); }
+
+void HttpHost::stop() {
+  if (impl_->server.is_running()) impl_->server.stop();
+}
+
+}  // namespace kvdn

@@ -1,0 +1,120 @@
+// The HTTP page host end to end over loopback.
+#include "kvdn/http_host.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/site_fixture.h"
+
+namespace kvdn {
+namespace {
+
+class HttpHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = dir.path() / "site";
+    std::filesystem::create_directories(root / "static");
+    std::filesystem::create_directories(root / "database");
+    std::ofstream(root / "static/site.css") << "body{}";
+    std::ofstream(root / "database/app.mdb") << "secret";
+    HttpHostOptions options;
+    options.siteRoot = root;
+    options.port = 0;
+    options.threads = 4;
+    host = std::make_unique<HttpHost>(options);
+    host->addPage("/echo.asp", [](PageEnv& env) {
+      env.write("q=" + env.query("q") + ";f=" + env.form("f") + ";url=" + env.request().serverVariable("Url") +
+                ";raw=" + env.request().serverVariable("QUERY_STRING"));
+    });
+    host->addPage("/count.asp", [](PageEnv& env) {
+      int n = env.session().value("n").isEmpty() ? 0 : env.session().value("n").toInt32();
+      env.session().setValue("n", Variant(n + 1));
+      env.write(std::to_string(n + 1));
+    });
+    host->addPage("/end.asp", [](PageEnv& env) {
+      env.write("before");
+      env.response().end();
+      env.write("after");
+    });
+    host->addPage("/fail.asp", [](PageEnv& env) {
+      env.write("partial");
+      Variant v = Variant::null();
+      env.db->md5(Variant(v.toString()));  // raises 94
+    });
+    host->addPage("/bound.asp", [](PageEnv& env) { env.write(env.db->boundToPage() ? "bound" : "unbound"); });
+    ASSERT_TRUE(host->bind());
+    server = std::thread([this] { host->serve(); });
+    client = std::make_unique<httplib::Client>("127.0.0.1", host->port());
+    for (int i = 0; i < 100 && !client->Get("/bound.asp"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  void TearDown() override {
+    host->stop();
+    server.join();
+  }
+
+  testing::TempDir dir;
+  std::filesystem::path root;
+  std::unique_ptr<HttpHost> host;
+  std::thread server;
+  std::unique_ptr<httplib::Client> client;
+};
+
+TEST_F(HttpHostTest, RequestValuesAndUtf8) {
+  auto res = client->Post("/echo.asp?q=%E4%B8%AD&x=1", "f=a+b%26c", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(res->body, "q=中;f=a b&c;url=/echo.asp;raw=q=%E4%B8%AD&x=1");
+  auto bound = client->Get("/bound.asp");
+  ASSERT_TRUE(bound);
+  EXPECT_EQ(bound->body, "bound");
+}
+
+TEST_F(HttpHostTest, SessionFollowsTheCookie) {
+  auto first = client->Get("/count.asp");
+  ASSERT_TRUE(first);
+  std::string cookie = first->get_header_value("Set-Cookie");
+  ASSERT_FALSE(cookie.empty());
+  cookie = cookie.substr(0, cookie.find(';'));
+  httplib::Headers headers{{"Cookie", cookie}};
+  auto second = client->Get("/count.asp", headers);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(first->body, "1");
+  EXPECT_EQ(second->body, "2");
+  auto stranger = client->Get("/count.asp");
+  EXPECT_EQ(stranger->body, "1");
+}
+
+TEST_F(HttpHostTest, EndStopsOutputAndErrorsGiveAnErrorPage) {
+  auto ended = client->Get("/end.asp");
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->body, "before");
+  auto failed = client->Get("/fail.asp");
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_NE(failed->body.find("Error 94"), std::string::npos) << failed->body;
+  EXPECT_EQ(failed->body.find("partial"), std::string::npos);
+  // The server is still there.
+  auto again = client->Get("/bound.asp");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+}
+
+TEST_F(HttpHostTest, StaticFilesButNeverTheDatabase) {
+  auto css = client->Get("/static/site.css");
+  ASSERT_TRUE(css);
+  EXPECT_EQ(css->status, 200);
+  EXPECT_EQ(css->body, "body{}");
+  auto db = client->Get("/database/app.mdb");
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->status, 404);
+  auto missing = client->Get("/nothing.asp");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+}
+
+}  // namespace
+}  // namespace kvdn
