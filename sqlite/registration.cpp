@@ -1,8 +1,13 @@
-// Placeholder: the data classes register here.
+// The data classes a page creates by ProgID, over the providers of this build.
 #include "component/registration.h"
+#include "kvdn/provider.h"
 
 namespace kvdn {
 
-void registerDataClasses(ClassRegistry&) {}
+void registerDataClasses(ClassRegistry& registry) {
+  auto providers = std::make_shared<ProviderRegistry>();
+  registerStandardProviders(*providers);
+  registerDataClasses(registry, std::move(providers));
+}
 
 }  // namespace kvdn

@@ -1,0 +1,404 @@
+#include "sqlite/sqlite_provider.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+
+#include "kvdn/error.h"
+#include "kvdn/object.h"
+#include "sqlite/sql_dialect.h"
+
+namespace kvdn {
+
+namespace {
+
+// The database handle, shared by the session and its cursors so that a
+// cursor never outlives the handle it reads from. The session's close marks
+// it closed and resets every statement (releasing the file locks); the
+// handle itself goes when the last cursor goes.
+struct Handle {
+  sqlite3* db = nullptr;
+  bool closed = false;
+  ~Handle() {
+    if (db) sqlite3_close_v2(db);
+  }
+};
+using HandlePtr = std::shared_ptr<Handle>;
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// An engine failure as the page sees it: the OLE DB style number for its
+// kind, SQLite's own description.
+[[noreturn]] void raiseEngine(int rc, std::string message) {
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      raise(err::kDbBusy, std::move(message));
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+      raise(err::kDbFail, std::move(message));
+    case SQLITE_MISMATCH:
+      raise(err::kDbTypeMismatch, std::move(message));
+    default:
+      break;
+  }
+  if (startsWithNoCase(message, "no such table")) raise(err::kDbNoSuchTable, std::move(message));
+  raise(err::kDbErrorsInCommand, std::move(message));
+}
+
+[[noreturn]] void raiseFrom(sqlite3* db, int rc) {
+  raiseEngine(rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+[[noreturn]] void raiseClosed() {
+  raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
+}
+
+// Columns declared DATE, TIME, DATETIME (any declared type naming a date or
+// a time) read their text as a Date.
+bool isDateType(const char* declared) {
+  if (!declared) return false;
+  std::string upper = asciiUpper(declared);
+  return upper.find("DATE") != std::string::npos || upper.find("TIME") != std::string::npos;
+}
+
+Variant readValue(sqlite3_stmt* st, int i, bool dateColumn) {
+  switch (sqlite3_column_type(st, i)) {
+    case SQLITE_INTEGER: {
+      sqlite3_int64 v = sqlite3_column_int64(st, i);
+      if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max()) {
+        return Variant(static_cast<std::int32_t>(v));
+      }
+      return Variant(static_cast<std::int64_t>(v));
+    }
+    case SQLITE_FLOAT:
+      return Variant(sqlite3_column_double(st, i));
+    case SQLITE_NULL:
+      return Variant::null();
+    case SQLITE_BLOB: {
+      const void* p = sqlite3_column_blob(st, i);
+      int n = sqlite3_column_bytes(st, i);
+      return Variant(std::string(static_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u));
+    }
+    default: {  // SQLITE_TEXT
+      const unsigned char* p = sqlite3_column_text(st, i);
+      int n = sqlite3_column_bytes(st, i);
+      std::string text(reinterpret_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u);
+      if (dateColumn) {
+        if (auto d = Date::parse(text)) return Variant(*d);
+      }
+      return Variant(std::move(text));
+    }
+  }
+}
+
+void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v) {
+  int rc = SQLITE_OK;
+  switch (v.type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      rc = sqlite3_bind_null(st, index);
+      break;
+    case VarType::Boolean:  // stored as the original engine did: True is -1
+      rc = sqlite3_bind_int64(st, index, v.boolean() ? -1 : 0);
+      break;
+    case VarType::Integer:
+    case VarType::Long:
+    case VarType::LongLong:
+      rc = sqlite3_bind_int64(st, index, v.integer());
+      break;
+    case VarType::Double:
+      rc = sqlite3_bind_double(st, index, v.dbl());
+      break;
+    case VarType::Date: {
+      std::string text = v.date().storageText();
+      rc = sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      break;
+    }
+    case VarType::String:
+      rc = sqlite3_bind_text(st, index, v.str().data(), static_cast<int>(v.str().size()), SQLITE_TRANSIENT);
+      break;
+    case VarType::Object:
+      raise(err::kDbTypeMismatch, "An object cannot be stored in a column.");
+  }
+  if (rc != SQLITE_OK) raiseFrom(db, rc);
+}
+
+Statement prepare(const HandlePtr& h, std::string_view sql) {
+  if (!h || h->closed) raiseClosed();
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v2(h->db, sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+  Statement st(raw);
+  if (rc != SQLITE_OK) raiseFrom(h->db, rc);
+  if (!st) raise(err::kDbErrorsInCommand, "The statement is empty.");
+  // One statement per call: text after it (a second statement) is refused
+  // rather than silently ignored or run.
+  std::string_view rest = tail ? sql.substr(static_cast<std::size_t>(tail - sql.data())) : std::string_view();
+  if (!sql::trimStatement(rest).empty())
+    raise(err::kDbErrorsInCommand, "Characters found after end of SQL statement.");
+  return st;
+}
+
+std::string text(const char* s) {
+  return s ? std::string(s) : std::string();
+}
+
+class SqliteCursor final : public Cursor {
+ public:
+  // `keyed`: column 0 is the rowid added for keys and is not reported.
+  SqliteCursor(HandlePtr handle, Statement st, bool keyed)
+      : handle_(std::move(handle)), st_(std::move(st)), first_(keyed ? 1 : 0) {
+    const int n = sqlite3_column_count(st_.get());
+    for (int i = first_; i < n; ++i) {
+      sqlite3_stmt* s = st_.get();
+      columns_.push_back(ColumnInfo{text(sqlite3_column_name(s, i)), text(sqlite3_column_decltype(s, i)),
+                                    text(sqlite3_column_table_name(s, i)),
+                                    text(sqlite3_column_origin_name(s, i))});
+      dates_.push_back(isDateType(sqlite3_column_decltype(s, i)));
+    }
+  }
+
+  const std::vector<ColumnInfo>& columns() const override { return columns_; }
+
+  bool next(std::vector<Variant>& row) override {
+    if (done_) return false;
+    if (handle_->closed) raiseClosed();
+    int rc = sqlite3_step(st_.get());
+    if (rc == SQLITE_ROW) {
+      row.resize(columns_.size());
+      for (std::size_t i = 0; i < columns_.size(); ++i) {
+        row[i] = readValue(st_.get(), static_cast<int>(i) + first_, dates_[i]);
+      }
+      if (first_ > 0) key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(st_.get(), 0)))};
+      return true;
+    }
+    done_ = true;
+    key_.clear();
+    sqlite3_reset(st_.get());  // releases the read lock at once
+    if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+    return false;
+  }
+
+  RowKey rowKey() const override { return key_; }
+
+ private:
+  HandlePtr handle_;
+  Statement st_;
+  int first_;
+  std::vector<ColumnInfo> columns_;
+  std::vector<bool> dates_;
+  RowKey key_;
+  bool done_ = false;
+};
+
+class SqliteDialect final : public Dialect {
+ public:
+  std::string translate(std::string_view s) const override { return sql::translateTop(s); }
+  bool isQuery(std::string_view s) const override { return sql::shapeOf(s).query; }
+  std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
+    return sql::limitRows(s, limit, offset);
+  }
+  std::string countRows(std::string_view s) const override { return sql::countRows(s); }
+  std::string quoteIdentifier(std::string_view name) const override { return sql::quoteIdentifier(name); }
+};
+
+class SqliteSession final : public DataSession {
+ public:
+  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {}
+  ~SqliteSession() override { close(); }
+
+  const Dialect& dialect() const override { return dialect_; }
+
+  std::unique_ptr<Cursor> query(std::string_view sql, bool wantKeys) override {
+    if (wantKeys) {
+      std::string keyed = sql::withLeadingColumn(sql, "rowid");
+      if (!keyed.empty()) {
+        try {
+          Statement st = prepare(handle_, keyed);
+          // The rowid must belong to a table (not to a sub-query or view).
+          if (sqlite3_column_table_name(st.get(), 0) != nullptr) {
+            return std::make_unique<SqliteCursor>(handle_, std::move(st), true);
+          }
+        } catch (const ComError&) {
+          // Several tables, a view, a table without rowid: open without keys.
+        }
+      }
+    }
+    return std::make_unique<SqliteCursor>(handle_, prepare(handle_, sql), false);
+  }
+
+  ExecuteResult execute(std::string_view sql) override {
+    Statement st = prepare(handle_, sql);
+    ExecuteResult result;
+    if (sqlite3_column_count(st.get()) > 0) {
+      result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+      return result;
+    }
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+    result.affected = sqlite3_changes64(handle_->db);
+    return result;
+  }
+
+  std::int64_t count(std::string_view sql) override {
+    Statement st = prepare(handle_, sql::countRows(sql));
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+    return sqlite3_column_int64(st.get(), 0);
+  }
+
+  StoredRow insertRow(const RowWrite& row) override {
+    std::string sql = "INSERT INTO " + sql::quoteIdentifier(row.table);
+    if (row.columns.empty()) {
+      sql += " DEFAULT VALUES";
+    } else {
+      std::string names;
+      std::string marks;
+      for (const auto& c : row.columns) {
+        if (!names.empty()) {
+          names += ", ";
+          marks += ", ";
+        }
+        names += sql::quoteIdentifier(c);
+        marks += '?';
+      }
+      sql += " (" + names + ") VALUES (" + marks + ")";
+    }
+    Statement st = prepare(handle_, sql);
+    for (std::size_t i = 0; i < row.values.size(); ++i)
+      bindValue(handle_->db, st.get(), static_cast<int>(i) + 1, row.values[i]);
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+    RowKey key{Variant(static_cast<std::int64_t>(sqlite3_last_insert_rowid(handle_->db)))};
+    return readBack(row, key).value_or(
+        StoredRow{key, std::vector<Variant>(row.readBack.size(), Variant::null())});
+  }
+
+  std::optional<StoredRow> updateRow(const RowWrite& row, const RowKey& key) override {
+    if (key.size() != 1) raise(err::kDbNoRecord, "Row cannot be located for updating.");
+    if (!row.columns.empty()) {
+      std::string sql = "UPDATE " + sql::quoteIdentifier(row.table) + " SET ";
+      for (std::size_t i = 0; i < row.columns.size(); ++i) {
+        if (i > 0) sql += ", ";
+        sql += sql::quoteIdentifier(row.columns[i]) + " = ?";
+      }
+      sql += " WHERE rowid = ?";
+      Statement st = prepare(handle_, sql);
+      int index = 1;
+      for (const auto& v : row.values) bindValue(handle_->db, st.get(), index++, v);
+      bindValue(handle_->db, st.get(), index, key.front());
+      int rc = sqlite3_step(st.get());
+      if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+      if (sqlite3_changes64(handle_->db) == 0) return std::nullopt;
+    }
+    return readBack(row, key);
+  }
+
+  void begin() override { run("BEGIN"); }
+  void commit() override { run("COMMIT"); }
+  void rollback() override { run("ROLLBACK"); }
+
+  void close() override {
+    if (!handle_ || handle_->closed) return;
+    sqlite3* db = handle_->db;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    handle_->closed = true;
+    handle_.reset();
+  }
+
+  bool isOpen() const override { return handle_ && !handle_->closed; }
+
+ private:
+  HandlePtr checked() const {
+    if (!handle_ || handle_->closed) raiseClosed();
+    return handle_;
+  }
+
+  void run(std::string_view sql) {
+    Statement st = prepare(checked(), sql);
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+  }
+
+  // The row with `key` as now stored: the readBack columns, read with the
+  // same value rules as every query.
+  std::optional<StoredRow> readBack(const RowWrite& row, const RowKey& key) {
+    StoredRow stored{key, {}};
+    if (row.readBack.empty()) return stored;
+    std::string sql = "SELECT ";
+    for (std::size_t i = 0; i < row.readBack.size(); ++i) {
+      if (i > 0) sql += ", ";
+      sql += sql::quoteIdentifier(row.readBack[i]);
+    }
+    sql += " FROM " + sql::quoteIdentifier(row.table) + " WHERE rowid = ?";
+    Statement st = prepare(handle_, sql);
+    bindValue(handle_->db, st.get(), 1, key.front());
+    SqliteCursor cursor(handle_, std::move(st), false);
+    if (!cursor.next(stored.values)) return std::nullopt;
+    return stored;
+  }
+
+  HandlePtr handle_;
+  SqliteDialect dialect_;
+};
+
+class SqliteProvider final : public Provider {
+ public:
+  std::string name() const override { return "SQLite file"; }
+
+  bool accepts(const ConnectionString& cs) const override {
+    const std::string provider = asciiLower(cs.value("provider"));
+    return provider == "microsoft.jet.oledb.4.0" || provider == "microsoft.jet.oledb.3.51" ||
+           provider == "microsoft.ace.oledb.12.0";
+  }
+
+  std::unique_ptr<DataSession> open(const ConnectionString& cs) override {
+    std::string path = cs.value("data source");
+    if (path.empty()) raise(err::kDbFail, "The connection string names no database file (Data Source).");
+    // A path is a path: never let SQLite read it as a URI (which could ask for
+    // the file to be created or opened in another mode).
+    if (startsWithNoCase(path, "file:")) path = "./" + path;
+    auto handle = std::make_shared<Handle>();
+    int rc = sqlite3_open_v2(path.c_str(), &handle->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK)
+      raiseEngine(SQLITE_CANTOPEN, handle->db ? sqlite3_errmsg(handle->db) : sqlite3_errstr(rc));
+    sqlite3_busy_timeout(handle->db, kSqliteBusyTimeoutMs);
+    // A file that is not a database opens without complaint; the first read
+    // of the schema tells.
+    {
+      Statement st = prepare(handle, "SELECT count(*) FROM sqlite_master");
+      rc = sqlite3_step(st.get());
+      if (rc != SQLITE_ROW) {
+        std::string message = sqlite3_errmsg(handle->db);
+        raiseEngine((rc & 0xff) == SQLITE_BUSY ? rc : SQLITE_CANTOPEN, std::move(message));
+      }
+    }
+    return std::make_unique<SqliteSession>(std::move(handle));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Provider> makeSqliteProvider() {
+  return std::make_shared<SqliteProvider>();
+}
+
+void registerSqliteProvider(ProviderRegistry& registry) {
+  registry.add(makeSqliteProvider());
+}
+
+}  // namespace kvdn
