@@ -207,6 +207,13 @@ class ProviderRecordset final : public Recordset {
       if (!haveRow_) raise(err::kDbEofBof, kEofText);
     }
     ++pos_;
+    // At the end of a page window the next row is read only when asked for:
+    // a pager that stops after its page costs no further statement.
+    if (windowEnd_ >= 0 && pos_ >= windowEnd_) {
+      positioned_ = haveRow_ = false;
+      key_.clear();
+      return;
+    }
     fetch();
   }
 

@@ -42,8 +42,9 @@ class FakeSession final : public DataSession {
  private:
   void statement(std::string_view sql, std::string_view prefix) {
     switches_->log.push_back(std::string(prefix) + std::string(sql));
+    const std::string& line = switches_->log.back();
     if (switches_->failStatement && (switches_->failStatementMatching.empty() ||
-                                     sql.find(switches_->failStatementMatching) != std::string_view::npos)) {
+                                     line.find(switches_->failStatementMatching) != std::string::npos)) {
       raise(switches_->number, switches_->description);
     }
   }

@@ -17,9 +17,8 @@ namespace kvdn {
 // flip a switch after the connection is open. Not thread-safe.
 struct FakeSwitches {
   bool failOpen = false;
-  // Fails queries, executes and counts; only statements that contain
-  // failStatementMatching (exact substring of the engine's SQL) when it is
-  // not empty.
+  // Fails queries, executes and counts; only those whose log line (below)
+  // contains failStatementMatching when it is not empty.
   bool failStatement = false;
   std::string failStatementMatching;
   // Fails single-row inserts and updates (Recordset.Update).
@@ -29,8 +28,8 @@ struct FakeSwitches {
   std::string description = "Injected failure";
 
   // Every statement the sessions were given (as the engine got it), in order;
-  // counts and row writes are logged as "count: SQL", "insert: TABLE",
-  // "update: TABLE".
+  // a count of the rows of a query is logged as "count: QUERY", row writes
+  // as "insert: TABLE" and "update: TABLE".
   std::vector<std::string> log;
   int opens = 0;
 };

@@ -14,6 +14,7 @@
 
 #include "kvdn/data.h"
 #include "kvdn/error.h"
+#include "sqlite/db_error.h"
 #include "support/site_fixture.h"
 
 namespace kvdn::conformance {
@@ -31,18 +32,6 @@ struct DataBackend {
 inline std::ostream& operator<<(std::ostream& os, const DataBackend& b) {
   return os << b.name;
 }
-
-// Expects `body` to raise ComError with `number`.
-#define KVDN_EXPECT_DB_ERROR(body, expected)                \
-  do {                                                      \
-    try {                                                   \
-      body;                                                 \
-      ADD_FAILURE() << "no error from " #body;              \
-    } catch (const ::kvdn::ComError& e) {                   \
-      EXPECT_EQ(e.number(), (expected)) << e.description(); \
-      EXPECT_FALSE(e.description().empty());                \
-    }                                                       \
-  } while (0)
 
 class DataConformance : public ::testing::TestWithParam<DataBackend> {
  protected:
