@@ -1,0 +1,309 @@
+// The catalog and the engine over SQLite: empty database files, compaction
+// by VACUUM INTO, and copies through the online backup API.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "kvdn/files.h"
+#include "kvdn/text.h"
+
+namespace kvdn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How long one handle waits for a lock another connection holds, and how long
+// a copy keeps retrying when the lock still is not free.
+constexpr int kBusyTimeoutMs = 5000;
+constexpr auto kCopyDeadline = std::chrono::seconds(30);
+
+[[noreturn]] void raiseEngine(int rc, std::string_view message, std::string_view path) {
+  const std::int32_t number = (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) ? err::kDbBusy : err::kDbFail;
+  raise(number, std::string(message) + " (" + std::string(path) + ")");
+}
+
+// One database handle, closed on scope exit.
+class Db {
+ public:
+  // Opens `path` read-write (read-only when the file is); `create` allows a
+  // new file. An empty path would give SQLite's private temporary database:
+  // refused.
+  Db(const std::string& path, bool create) : path_(path) {
+    if (path.empty()) raise(err::kDbFail, "No database file was named");
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      sqlite3_close(db_);
+      db_ = nullptr;
+      raiseEngine(rc, message, path);
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 0);
+  }
+  ~Db() { sqlite3_close(db_); }
+  Db(const Db&) = delete;
+  Db& operator=(const Db&) = delete;
+
+  sqlite3* get() const { return db_; }
+  const std::string& path() const { return path_; }
+
+  // Runs one statement to its end; `bind` is bound to ?1 when given.
+  // Returns SQLite's result code; raises nothing.
+  int run(const char* sql, const std::string* bind = nullptr) {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &st, nullptr);
+    if (rc == SQLITE_OK) {
+      if (bind) sqlite3_bind_text(st, 1, bind->c_str(), static_cast<int>(bind->size()), SQLITE_TRANSIENT);
+      while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      }
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    sqlite3_finalize(st);
+    return rc;
+  }
+  void runOrRaise(const char* sql, const std::string* bind = nullptr) {
+    int rc = run(sql, bind);
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(db_), path_);
+  }
+  // Reads the schema: this is where a file that is not a database shows.
+  int probe() { return run("SELECT count(*) FROM sqlite_master"); }
+
+ private:
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};
+
+bool isRegularFile(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_regular_file(fs::path(path), ec);
+}
+
+bool existsAtAll(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(fs::path(path), ec));
+}
+
+void removeQuietly(const std::string& path) {
+  std::error_code ec;
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(fs::path(path + suffix), ec);
+}
+
+void syncFolderOf(const std::string& path) {
+  fs::path folder = fs::path(path).parent_path();
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+// A name beside `path` that no other copy in this process or another uses.
+std::string scratchNameBeside(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+// Copies the whole of `from` into `to` in one backup step, so that the source
+// is read under one read lock (a consistent snapshot) and the destination is
+// written in one transaction. Retries while a lock stays taken.
+void onlineCopy(Db& from, Db& to) {
+  sqlite3_backup* backup = sqlite3_backup_init(to.get(), "main", from.get(), "main");
+  if (!backup) raiseEngine(sqlite3_errcode(to.get()), sqlite3_errmsg(to.get()), to.path());
+  const auto deadline = std::chrono::steady_clock::now() + kCopyDeadline;
+  int rc;
+  for (;;) {
+    rc = sqlite3_backup_step(backup, -1);
+    if (rc == SQLITE_DONE) break;
+    if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && std::chrono::steady_clock::now() < deadline) {
+      sqlite3_sleep(20);
+      continue;
+    }
+    break;
+  }
+  int finish = sqlite3_backup_finish(backup);
+  if (rc == SQLITE_DONE && finish == SQLITE_OK) return;
+  if (rc == SQLITE_DONE) rc = finish;
+  // The failing side: the source when it is not a readable database.
+  const bool sourceSide = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+  if (sourceSide && from.probe() != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(from.get()), from.path());
+  raiseEngine(rc, sqlite3_errstr(rc), to.path());
+}
+
+// The source must be a database file; its schema is read once to show it.
+void requireDatabase(Db& source) {
+  int rc = source.probe();
+  if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(source.get()), source.path());
+}
+
+void requireSourceFile(const std::string& path) {
+  if (!isRegularFile(path)) raise(err::kDbFail, "Could not find file '" + path + "'");
+}
+
+// A fresh copy of `source` written beside `destination` and renamed over it.
+void copyAsNewFile(Db& source, const std::string& destination) {
+  const std::string scratch = scratchNameBeside(destination);
+  removeQuietly(scratch);
+  try {
+    {
+      Db target(scratch, true);
+      onlineCopy(source, target);
+    }
+    std::error_code ec;
+    fs::rename(fs::path(scratch), fs::path(destination), ec);
+    if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
+    syncFolderOf(destination);
+  } catch (...) {
+    removeQuietly(scratch);
+    throw;
+  }
+}
+
+// "Data Source" of a Jet connection string. Keys match case-insensitively,
+// blanks around keys and values are dropped.
+std::string jetDataSource(std::string_view connection) {
+  std::string provider;
+  std::string source;
+  bool hasSource = false;
+  std::size_t pos = 0;
+  while (pos <= connection.size()) {
+    std::size_t semi = connection.find(';', pos);
+    if (semi == std::string_view::npos) semi = connection.size();
+    std::string_view pair = connection.substr(pos, semi - pos);
+    std::size_t eq = pair.find('=');
+    if (eq != std::string_view::npos) {
+      std::string key = trimBlanks(pair.substr(0, eq));
+      std::string value = trimBlanks(pair.substr(eq + 1));
+      if (iequals(key, "Provider")) provider = value;
+      if (iequals(key, "Data Source")) {
+        source = value;
+        hasSource = true;
+      }
+    }
+    pos = semi + 1;
+  }
+  if (!iequals(provider, "Microsoft.Jet.OLEDB.4.0")) {
+    raise(err::kDbFail, "Provider cannot be found. It may not be properly installed.");
+  }
+  if (!hasSource || source.empty()) raise(err::kDbFail, "The connection string names no database file");
+  return source;
+}
+
+class SqliteCatalog final : public Catalog {
+ public:
+  void create(std::string_view connectionString) override {
+    const std::string path = jetDataSource(connectionString);
+    // O_EXCL: two pages creating the same file cannot both believe they made it.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EEXIST) raise(err::kDbFail, "Database already exists (" + path + ")");
+      raise(err::kDbFail, std::system_category().message(error) + " (" + path + ")");
+    }
+    ::close(fd);
+    try {
+      Db db(path, false);
+      // An empty file is a database to SQLite only by convention; writing the
+      // header makes it one that every tool recognises.
+      db.runOrRaise("PRAGMA user_version = 0");
+    } catch (...) {
+      removeQuietly(path);
+      throw;
+    }
+    syncFolderOf(path);
+  }
+};
+
+class SqliteJetEngine final : public JetEngine {
+ public:
+  void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override {
+    const std::string source = jetDataSource(sourceConnection);
+    const std::string destination = jetDataSource(destinationConnection);
+    requireSourceFile(source);
+    if (existsAtAll(destination)) raise(err::kDbFail, "Database already exists (" + destination + ")");
+    Db db(source, false);
+    int rc = db.run("VACUUM INTO ?1", &destination);
+    if (rc != SQLITE_OK) {
+      std::string message = sqlite3_errmsg(db.get());
+      removeQuietly(destination);
+      raiseEngine(rc, message, source);
+    }
+    syncFolderOf(destination);
+  }
+
+  void backupDatabase(std::string_view source, std::string_view destination) override {
+    const std::string from(source);
+    const std::string to(destination);
+    requireSourceFile(from);
+    if (to.empty()) raise(err::kDbFail, "No backup file was named");
+    Db db(from, false);
+    copyAsNewFile(db, to);
+  }
+
+  void restoreDatabase(std::string_view source, std::string_view destination) override {
+    const std::string from(source);
+    const std::string to(destination);
+    requireSourceFile(from);
+    Db src(from, false);
+    requireDatabase(src);
+    if (!isRegularFile(to)) {
+      copyAsNewFile(src, to);
+      return;
+    }
+    {
+      Db dst(to, false);
+      int rc = dst.probe();
+      if (rc == SQLITE_OK) {
+        onlineCopy(src, dst);
+        // In WAL mode the new content sits in the log; fold it into the file
+        // so that the file shows its new size. Failing that is harmless.
+        dst.run("PRAGMA wal_checkpoint(TRUNCATE)");
+        return;
+      }
+      if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) raiseEngine(rc, sqlite3_errmsg(dst.get()), to);
+    }
+    // The destination is not a database any more (the usual reason to
+    // restore): nothing can be open on it usefully, so replace the file.
+    copyAsNewFile(src, to);
+  }
+};
+
+void requireArgs(const std::vector<Variant>& args, std::size_t count) {
+  if (args.size() != count) raise(err::kWrongArgCount);
+}
+
+}  // namespace
+
+Variant Catalog::invoke(std::string_view name, std::vector<Variant>& args) {
+  if (iequals(name, "Create")) {
+    requireArgs(args, 1);
+    create(args[0].toString());
+    return Variant();
+  }
+  raise(err::kNotSupported);
+}
+
+Variant JetEngine::invoke(std::string_view name, std::vector<Variant>& args) {
+  if (iequals(name, "CompactDatabase")) {
+    requireArgs(args, 2);
+    compactDatabase(args[0].toString(), args[1].toString());
+    return Variant();
+  }
+  raise(err::kNotSupported);
+}
+
+std::shared_ptr<Catalog> makeSqliteCatalog() {
+  return std::make_shared<SqliteCatalog>();
+}
+std::shared_ptr<JetEngine> makeSqliteJetEngine() {
+  return std::make_shared<SqliteJetEngine>();
+}
+
+}  // namespace kvdn

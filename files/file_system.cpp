@@ -1,0 +1,215 @@
+// The file-system object over std::filesystem, with the scripting runtime's
+// error numbers, and its late-binding surface.
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "kvdn/files.h"
+
+namespace kvdn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Paths arrive as UTF-8 text; std::filesystem on Linux takes the bytes as they are.
+fs::path toPath(std::string_view text) {
+  return fs::path(std::string(text));
+}
+
+[[noreturn]] void raiseFile(std::int32_t number, std::string_view what, std::string_view path) {
+  raise(number, std::string(what) + ": " + std::string(path));
+}
+
+// A failed operation on `path`, from the system's error.
+[[noreturn]] void raiseSystem(const std::error_code& ec, std::string_view path) {
+  if (ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted ||
+      ec == std::errc::read_only_file_system || ec == std::errc::is_a_directory) {
+    raiseFile(err::kPermissionDenied, "Permission denied", path);
+  }
+  if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
+    raiseFile(err::kPathNotFound, "Path not found", path);
+  }
+  if (ec == std::errc::file_exists) raiseFile(err::kFileAlreadyExists, "File already exists", path);
+  raise(err::kInvalidCall, ec.message() + ": " + std::string(path));
+}
+
+bool isFile(const fs::path& p) {
+  std::error_code ec;
+  return fs::is_regular_file(p, ec);
+}
+
+// The destination's folder must exist: the runtime reports "Path not found"
+// for it rather than the source's "File not found".
+void requireParentFolder(const fs::path& destination, std::string_view text) {
+  fs::path parent = destination.parent_path();
+  std::error_code ec;
+  if (!parent.empty() && !fs::is_directory(parent, ec)) raiseFile(err::kPathNotFound, "Path not found", text);
+}
+
+class LocalFile final : public File {
+ public:
+  explicit LocalFile(fs::path path) : path_(std::move(path)) {}
+  std::string name() const override { return path_.filename().string(); }
+  std::string path() const override { return path_.string(); }
+
+ private:
+  fs::path path_;
+};
+
+class LocalFolder final : public Folder {
+ public:
+  explicit LocalFolder(fs::path path) : path_(std::move(path)) {}
+  std::string path() const override { return path_.string(); }
+
+  std::vector<std::shared_ptr<File>> files() const override {
+    std::error_code ec;
+    fs::directory_iterator it(path_, ec);
+    if (ec) raiseSystem(ec, path_.string());
+    std::vector<std::pair<std::string, fs::path>> found;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      if (ec) raiseSystem(ec, path_.string());
+      std::error_code typeError;
+      if (!it->is_regular_file(typeError)) continue;
+      std::string name = it->path().filename().string();
+      found.emplace_back(asciiUpper(name), it->path());
+    }
+    if (ec) raiseSystem(ec, path_.string());
+    // Directory order on Linux follows hashes and changes with every
+    // insertion; the pages expect the stable, name-ordered listing.
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      return a.second.filename().string() < b.second.filename().string();
+    });
+    std::vector<std::shared_ptr<File>> out;
+    out.reserve(found.size());
+    for (auto& [key, p] : found) out.push_back(std::make_shared<LocalFile>(std::move(p)));
+    return out;
+  }
+
+ private:
+  fs::path path_;
+};
+
+class LocalFileSystem final : public FileSystemObject {
+ public:
+  bool fileExists(std::string_view path) override { return !path.empty() && isFile(toPath(path)); }
+
+  void copyFile(std::string_view source, std::string_view destination) override {
+    fs::path from = toPath(source);
+    fs::path to = toPath(destination);
+    if (source.empty() || !isFile(from)) raiseFile(err::kFileNotFound, "File not found", source);
+    requireParentFolder(to, destination);
+    std::error_code ec;
+    if (fs::equivalent(from, to, ec)) raiseFile(err::kPermissionDenied, "Permission denied", destination);
+    ec.clear();
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) raiseSystem(ec, destination);
+  }
+
+  void deleteFile(std::string_view path) override {
+    fs::path p = toPath(path);
+    if (path.empty() || !isFile(p)) raiseFile(err::kFileNotFound, "File not found", path);
+    std::error_code ec;
+    fs::remove(p, ec);
+    if (ec) raiseSystem(ec, path);
+  }
+
+  void moveFile(std::string_view source, std::string_view destination) override {
+    fs::path from = toPath(source);
+    fs::path to = toPath(destination);
+    if (source.empty() || !isFile(from)) raiseFile(err::kFileNotFound, "File not found", source);
+    requireParentFolder(to, destination);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(to, ec)))
+      raiseFile(err::kFileAlreadyExists, "File already exists", destination);
+    fs::rename(from, to, ec);
+    if (ec) raiseSystem(ec, destination);
+  }
+
+  std::shared_ptr<Folder> getFolder(std::string_view path) override {
+    fs::path p = toPath(path);
+    std::error_code ec;
+    if (path.empty() || !fs::is_directory(p, ec)) raiseFile(err::kPathNotFound, "Path not found", path);
+    return std::make_shared<LocalFolder>(std::move(p));
+  }
+};
+
+// Folder.Files as a page sees it.
+class FileCollection final : public Object {
+ public:
+  explicit FileCollection(std::vector<std::shared_ptr<File>> files) : files_(std::move(files)) {}
+  Variant getProperty(std::string_view name) override {
+    if (iequals(name, "Count")) return Variant(static_cast<std::int32_t>(files_.size()));
+    raise(err::kNotSupported);
+  }
+  Variant invoke(std::string_view name, std::vector<Variant>& args) override {
+    if (!iequals(name, "Item")) raise(err::kNotSupported);
+    if (args.size() != 1) raise(err::kWrongArgCount);
+    const std::string wanted = args[0].toString();
+    for (const auto& f : files_) {
+      if (iequals(f->name(), wanted)) return Variant(ObjectPtr(f));
+    }
+    raise(err::kFileNotFound, "File not found: " + wanted);
+  }
+
+ private:
+  std::vector<std::shared_ptr<File>> files_;
+};
+
+void requireArgs(const std::vector<Variant>& args, std::size_t min, std::size_t max) {
+  if (args.size() < min || args.size() > max) raise(err::kWrongArgCount);
+}
+
+}  // namespace
+
+Variant File::getProperty(std::string_view name) {
+  if (iequals(name, "Name")) return Variant(this->name());
+  if (iequals(name, "Path")) return Variant(path());
+  raise(err::kNotSupported);
+}
+
+Variant Folder::getProperty(std::string_view name) {
+  if (iequals(name, "Path")) return Variant(path());
+  if (iequals(name, "Name")) return Variant(fs::path(path()).filename().string());
+  if (iequals(name, "Files")) return Variant(ObjectPtr(std::make_shared<FileCollection>(files())));
+  raise(err::kNotSupported);
+}
+
+Variant FileSystemObject::invoke(std::string_view name, std::vector<Variant>& args) {
+  if (iequals(name, "FileExists")) {
+    requireArgs(args, 1, 1);
+    return Variant(fileExists(args[0].toString()));
+  }
+  if (iequals(name, "CopyFile")) {
+    requireArgs(args, 2, 3);
+    const std::string source = args[0].toString();
+    const std::string destination = args[1].toString();
+    if (args.size() == 3 && !args[2].toBool() && fileExists(destination)) {
+      raiseFile(err::kFileAlreadyExists, "File already exists", destination);
+    }
+    copyFile(source, destination);
+    return Variant();
+  }
+  if (iequals(name, "DeleteFile")) {
+    requireArgs(args, 1, 2);
+    deleteFile(args[0].toString());
+    return Variant();
+  }
+  if (iequals(name, "MoveFile")) {
+    requireArgs(args, 2, 2);
+    moveFile(args[0].toString(), args[1].toString());
+    return Variant();
+  }
+  if (iequals(name, "GetFolder")) {
+    requireArgs(args, 1, 1);
+    return Variant(ObjectPtr(getFolder(args[0].toString())));
+  }
+  raise(err::kNotSupported);
+}
+
+std::shared_ptr<FileSystemObject> makeLocalFileSystem() {
+  return std::make_shared<LocalFileSystem>();
+}
+
+}  // namespace kvdn

@@ -1,0 +1,184 @@
+// Files and the database engine: the file-system object ("Scripting.
+// FileSystemObject"), the catalog that makes new, empty database files
+// ("ADOX.Catalog") and the engine that compacts and copies them
+// ("JRO.JetEngine"). Database files are SQLite 3 files, whatever their names.
+//
+// Paths are physical paths in UTF-8 (what Server.MapPath returns). Every
+// failure raises ComError with the number a page would see: the scripting
+// runtime's file errors below for the file-system object, the data layer's
+// OLE DB style numbers (err::kDbFail, err::kDbBusy) for the engine.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kvdn/error.h"
+#include "kvdn/object.h"
+
+namespace kvdn {
+
+namespace err {
+inline constexpr std::int32_t kFileNotFound = 53;       // File not found
+inline constexpr std::int32_t kFileAlreadyExists = 58;  // File already exists
+inline constexpr std::int32_t kPermissionDenied = 70;   // Permission denied
+inline constexpr std::int32_t kPathNotFound = 76;       // Path not found
+}  // namespace err
+
+// ---------------------------------------------------------------------------
+// File-system object.
+
+class File : public Object {
+ public:
+  // The name without its folder.
+  virtual std::string name() const = 0;
+  virtual std::string path() const = 0;
+  // Late binding: "Name", "Path".
+  Variant getProperty(std::string_view name) override;
+};
+
+class Folder : public Object {
+ public:
+  virtual std::string path() const = 0;
+  // The folder's files (sub-folders excluded), read afresh on each call, in
+  // the order of the folder's file list: by name, letter case ignored, the
+  // way the original file system listed them. Raises err::kPathNotFound when
+  // the folder has gone.
+  virtual std::vector<std::shared_ptr<File>> files() const = 0;
+  // Late binding: "Path", "Name", "Files" (an object with "Count" and
+  // "Item(name)").
+  Variant getProperty(std::string_view name) override;
+};
+
+class FileSystemObject : public Object {
+ public:
+  // True when a file (not a folder) exists at `path`. Never raises for a
+  // missing or unreadable path.
+  virtual bool fileExists(std::string_view path) = 0;
+  // The destination becomes a copy of the source, replacing an existing
+  // destination file. Missing source: err::kFileNotFound; missing
+  // destination folder: err::kPathNotFound; no right: err::kPermissionDenied.
+  virtual void copyFile(std::string_view source, std::string_view destination) = 0;
+  // Removes the file. Missing file: err::kFileNotFound.
+  virtual void deleteFile(std::string_view path) = 0;
+  // Renames the file. Missing source: err::kFileNotFound; an existing
+  // destination: err::kFileAlreadyExists (nothing is replaced).
+  virtual void moveFile(std::string_view source, std::string_view destination) = 0;
+  // The folder at `path`; err::kPathNotFound when there is none.
+  virtual std::shared_ptr<Folder> getFolder(std::string_view path) = 0;
+
+  // Late binding: FileExists, CopyFile (the third, overwrite argument may be
+  // given: False refuses an existing destination with 58), DeleteFile,
+  // MoveFile, GetFolder.
+  Variant invoke(std::string_view name, std::vector<Variant>& args) override;
+};
+
+// The file-system object over std::filesystem.
+std::shared_ptr<FileSystemObject> makeLocalFileSystem();
+
+// ---------------------------------------------------------------------------
+// Database engine.
+
+class Catalog : public Object {
+ public:
+  // Creates a new, empty database file at the "Data Source" of a Jet
+  // connection string ("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=PATH").
+  // Raises err::kDbFail when the file already exists, the string names no
+  // path or another provider, or the file cannot be made; nothing is left
+  // behind then.
+  virtual void create(std::string_view connectionString) = 0;
+  // Late binding: "Create".
+  Variant invoke(std::string_view name, std::vector<Variant>& args) override;
+};
+
+class JetEngine : public Object {
+ public:
+  // Writes a compacted copy of the source database into a new file at the
+  // destination (both Jet connection strings, "Data source=PATH"). The source
+  // may be in use by other connections; the copy is one consistent snapshot.
+  // The destination must not exist: err::kDbFail (as the original engine).
+  virtual void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) = 0;
+
+  // Our own additions, both through SQLite's online backup, so that neither
+  // tears a database in use.
+  //
+  // backupDatabase: `destination` becomes a consistent copy of the database
+  // at `source` as of one moment, even while other connections write to it.
+  // An existing destination file is replaced only once the copy is complete
+  // (it is written beside it and renamed over it); on failure it is left
+  // as it was. The destination's folder must exist.
+  virtual void backupDatabase(std::string_view source, std::string_view destination) = 0;
+  // restoreDatabase: the database at `destination` gets the content of the
+  // database at `source`, written through the database's own locking in one
+  // transaction, so that connections open on the destination go on working
+  // and see either the old or the new content, never a mixture. A
+  // destination that is not a database file at all is replaced as a file.
+  // The source must be a database file; on failure the destination is left
+  // as it was.
+  virtual void restoreDatabase(std::string_view source, std::string_view destination) = 0;
+
+  // Late binding: "CompactDatabase".
+  Variant invoke(std::string_view name, std::vector<Variant>& args) override;
+};
+
+std::shared_ptr<Catalog> makeSqliteCatalog();
+std::shared_ptr<JetEngine> makeSqliteJetEngine();
+
+// ---------------------------------------------------------------------------
+// Fakes for tests: the real objects with switches that make named operations
+// fail. The switches are shared, so a test can change them after the objects
+// were handed out (through a host's class registry).
+
+struct FileFailures {
+  // Operation names as in the late-binding interface, any letter case:
+  // "FileExists" (answers false), "CopyFile", "DeleteFile", "MoveFile",
+  // "GetFolder", "Create", "CompactDatabase", "BackupDatabase",
+  // "RestoreDatabase".
+  std::set<std::string> operations;
+  std::int32_t number = err::kPermissionDenied;
+  std::string description = "Permission denied (injected failure)";
+  bool fails(std::string_view operation) const;
+};
+
+class FakeFileSystem final : public FileSystemObject {
+ public:
+  explicit FakeFileSystem(std::shared_ptr<const FileFailures> failures);
+  bool fileExists(std::string_view path) override;
+  void copyFile(std::string_view source, std::string_view destination) override;
+  void deleteFile(std::string_view path) override;
+  void moveFile(std::string_view source, std::string_view destination) override;
+  std::shared_ptr<Folder> getFolder(std::string_view path) override;
+
+ private:
+  void check(std::string_view operation) const;
+  std::shared_ptr<const FileFailures> failures_;
+  std::shared_ptr<FileSystemObject> real_;
+};
+
+class FakeCatalog final : public Catalog {
+ public:
+  explicit FakeCatalog(std::shared_ptr<const FileFailures> failures);
+  void create(std::string_view connectionString) override;
+
+ private:
+  std::shared_ptr<const FileFailures> failures_;
+  std::shared_ptr<Catalog> real_;
+};
+
+class FakeJetEngine final : public JetEngine {
+ public:
+  explicit FakeJetEngine(std::shared_ptr<const FileFailures> failures);
+  void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override;
+  void backupDatabase(std::string_view source, std::string_view destination) override;
+  void restoreDatabase(std::string_view source, std::string_view destination) override;
+
+ private:
+  void check(std::string_view operation) const;
+  std::shared_ptr<const FileFailures> failures_;
+  std::shared_ptr<JetEngine> real_;
+};
+
+}  // namespace kvdn

@@ -1,0 +1,103 @@
+// The catalog and the engine on real SQLite files: what they refuse, and
+// that a failed copy leaves its destination as it was.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "kvdn/files.h"
+#include "support/site_fixture.h"
+
+namespace kvdn {
+namespace {
+
+namespace fs = std::filesystem;
+using Rows = std::vector<std::vector<std::string>>;
+
+class SqliteEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = std::make_unique<testing::TempDir>(); }
+  std::string at(const char* name) const { return (dir->path() / name).string(); }
+  static std::string jet(const std::string& path) {
+    return "Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + path;
+  }
+  static std::string bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static int errorOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const ComError& e) {
+      return e.number();
+    }
+    return 0;
+  }
+  void makeDb(const char* name, const char* value) {
+    testing::runSql(at(name),
+                    {"create table t(v text)", std::string("insert into t values('") + value + "')"});
+  }
+
+  std::unique_ptr<testing::TempDir> dir;
+};
+
+TEST_F(SqliteEngineTest, CatalogCreatesOnlyNewFilesFromJetStrings) {
+  auto catalog = makeSqliteCatalog();
+  catalog->create("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + at("a.mdb"));
+  EXPECT_EQ(testing::querySql(at("a.mdb"), "select count(*) from sqlite_master"), (Rows{{"0"}}));
+  std::vector<Variant> args{Variant(" provider = microsoft.jet.oledb.4.0 ; DATA SOURCE = " + at("b.mdb"))};
+  catalog->invoke("Create", args);
+  EXPECT_TRUE(fs::exists(at("b.mdb")));
+
+  const std::string before = bytes(at("a.mdb"));
+  struct Case {
+    const char* what;
+    std::string connection;
+  } cases[] = {
+      {"file exists", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + at("a.mdb")},
+      {"other provider", "Provider=sqloledb;Data Source=" + at("c.mdb")},
+      {"no path", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source="},
+      {"missing folder", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + at("no/c.mdb")},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(errorOf([&] { catalog->create(c.connection); }), err::kDbFail) << c.what;
+  EXPECT_EQ(bytes(at("a.mdb")), before);
+  EXPECT_FALSE(fs::exists(at("c.mdb")));
+}
+
+TEST_F(SqliteEngineTest, CompactRefusesAnExistingDestinationOrMissingSource) {
+  makeDb("live.mdb", "live");
+  auto engine = makeSqliteJetEngine();
+  std::ofstream(at("work")) << "occupied";
+  EXPECT_EQ(errorOf([&] { engine->compactDatabase(jet(at("live.mdb")), jet(at("work"))); }), err::kDbFail);
+  EXPECT_EQ(bytes(at("work")), "occupied");
+  EXPECT_EQ(errorOf([&] { engine->compactDatabase(jet(at("none.mdb")), jet(at("out"))); }), err::kDbFail);
+  EXPECT_FALSE(fs::exists(at("none.mdb")));  // never created by trying
+  std::vector<Variant> args{Variant(jet(at("live.mdb"))), Variant(jet(at("out.mdb")))};
+  engine->invoke("CompactDatabase", args);
+  EXPECT_EQ(testing::querySql(at("out.mdb"), "select v from t"), (Rows{{"live"}}));
+}
+
+TEST_F(SqliteEngineTest, FailedCopiesLeaveTheDestinationAsItWas) {
+  makeDb("good.mdb", "good");
+  makeDb("dest.mdb", "dest");
+  std::ofstream(at("junk.bak")) << "this is no database, it only has a name";
+  const std::string before = bytes(at("dest.mdb"));
+  auto engine = makeSqliteJetEngine();
+  EXPECT_EQ(errorOf([&] { engine->backupDatabase(at("junk.bak"), at("dest.mdb")); }), err::kDbFail);
+  EXPECT_EQ(errorOf([&] { engine->restoreDatabase(at("junk.bak"), at("dest.mdb")); }), err::kDbFail);
+  EXPECT_EQ(errorOf([&] { engine->restoreDatabase(at("none.bak"), at("dest.mdb")); }), err::kDbFail);
+  EXPECT_EQ(errorOf([&] { engine->backupDatabase(at("good.mdb"), ""); }), err::kDbFail);
+  EXPECT_EQ(bytes(at("dest.mdb")), before);
+  // No scratch files are left beside it.
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir->path())) files += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 3);
+
+  engine->backupDatabase(at("good.mdb"), at("dest.mdb"));
+  EXPECT_EQ(testing::querySql(at("dest.mdb"), "select v from t"), (Rows{{"good"}}));
+}
+
+}  // namespace
+}  // namespace kvdn
