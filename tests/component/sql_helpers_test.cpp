@@ -48,5 +48,53 @@ TEST(FindTableName, WithoutFromFails) {
   EXPECT_EQ(errorOf([&] { db.findTableName(Variant::null()); }), err::kInvalidNull);
 }
 
+class DbShslTest : public testing::SiteFixture {
+ protected:
+  void SetUp() override {
+    SiteFixture::SetUp();
+    setupDatabase({"create table t(ID integer primary key, name text, born date)",
+                   "insert into t values (1, 'ann', '2001-02-03 00:00:00')",
+                   "insert into t values (2, null, null)",
+                   "insert into t values (3, '张三', '1999-12-31 08:30:00')"});
+  }
+};
+
+TEST_F(DbShslTest, FirstColumnOfTheFirstRow) {
+  auto p = page();
+  const Variant count = p.db->dbShsl("select count(*) from t");
+  EXPECT_TRUE(count.isNumber());
+  EXPECT_TRUE(numEq(count, 3));
+  EXPECT_TRUE(numEq(p.db->dbShsl("select max(ID) from t"), 3));
+  EXPECT_EQ(p.db->dbShsl("select name, ID from t order by ID desc").joinText(), "张三");
+  EXPECT_EQ(p.db->dbShsl("select born from t where ID=1").type(), VarType::Date);
+
+  const Variant none = p.db->dbShsl("select name from t where ID=99");
+  ASSERT_TRUE(none.isString());
+  EXPECT_EQ(none.str(), "");
+  EXPECT_TRUE(p.db->dbShsl("select name from t where ID=2").isNull());
+  // Its recordset is its own: the shared slot is left alone.
+  EXPECT_EQ(p.db->rsValue(), nullptr);
+}
+
+TEST_F(DbShslTest, LeavesNoLockBehind) {
+  auto p = page();
+  p.db->dbShsl("select name from t order by ID");  // more rows than it reads
+  // A recordset left open would hold the file's read lock.
+  testing::runSql(databaseFile(), {"insert into t values (4, 'dan', null)"});
+  EXPECT_TRUE(numEq(p.db->dbShsl("select count(*) from t"), 4));
+}
+
+TEST_F(DbShslTest, FailuresGoToTheCaller) {
+  auto p = page();
+  EXPECT_LT(errorOf([&] { p.db->dbShsl("select * from nosuch"); }), 0);
+  EXPECT_LT(errorOf([&] { p.db->dbShsl("selec nonsense"); }), 0);
+  // A statement without rows leaves nothing to read.
+  EXPECT_LT(errorOf([&] { p.db->dbShsl("update t set name='x' where ID=1"); }), 0);
+  EXPECT_FALSE(p.ended());
+
+  auto unconnected = page({}, false);
+  EXPECT_EQ(errorOf([&] { unconnected.db->dbShsl("select 1"); }), err::kObjectNotSet);
+}
+
 }  // namespace
 }  // namespace kvdn
