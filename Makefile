@@ -5,7 +5,8 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: deps configure build test test-fast asan run bench clean
+.PHONY: deps configure build test test-fast asan run bench clean browser-test node-deps
+PORT ?= 8080
 
 deps:
 	@bash scripts/install-deps.sh
@@ -16,9 +17,11 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Every test, then every test again under ASan+UBSan.
+# Every test, the browser test of the sample site, then every test again
+# under ASan+UBSan.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory browser-test
 	@$(MAKE) --no-print-directory asan
 
 asan: deps
@@ -30,8 +33,19 @@ asan: deps
 test-fast: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The sample site in Debian's chromium (skipped only when chromium could not
+# be installed); screenshots in $(BUILD)/screenshots.
+browser-test: build
+	@if [ -x /usr/bin/chromium ]; then \
+	  bash scripts/install-node-deps.sh && KVDN_BUILD=$(BUILD) node --test tests/site/browser_test.mjs; \
+	else echo "SKIP browser test: chromium could not be installed (see scripts/install-deps.sh)"; fi
+
+node-deps:
+	@bash scripts/install-node-deps.sh
+
+# The sample site at http://127.0.0.1:$(PORT) (make run PORT=8081).
 run: build
-	$(BUILD)/bin/kvdn-page examples/hello.json
+	$(BUILD)/bin/kvdn-site --root $(BUILD)/site-root --port $(PORT)
 
 bench: build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done

@@ -1,0 +1,177 @@
+// Helpers every page of the site shares: login, database, checks, the frame.
+#include <string>
+
+#include "kvdn/variant.h"
+#include "site.h"
+
+namespace site {
+
+using kvdn::PageEnv;
+using kvdn::Variant;
+
+std::optional<User> requireLogin(PageEnv& env) {
+  Variant id = env.session().value("uid");
+  if (id.isEmpty() || id.isNull()) {
+    env.redirect("login.asp");
+    return std::nullopt;
+  }
+  User user;
+  user.id = id.toInt32();
+  user.role = env.session().value("role").toInt32();
+  user.name = env.session().value("name").joinText();
+  return user;
+}
+
+bool openDatabase(PageEnv& env) {
+  env.db->dbType = Variant("access");
+  env.db->database = Variant(kDatabase);
+  env.db->connOpen();
+  return !env.ended();
+}
+
+bool isKey(std::string_view text) {
+  if (text.empty() || text.size() > 10 || text[0] == '0') return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return std::stoll(std::string(text)) <= 2147483647LL;
+}
+
+bool isKeyList(std::string_view text) {
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t comma = text.find(',', pos);
+    std::string_view item =
+        text.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos);
+    if (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    if (!isKey(item)) return false;
+    if (comma == std::string_view::npos) return true;
+    pos = comma + 1;
+  }
+}
+
+bool isAccount(std::string_view text) {
+  if (text.empty() || text.size() > 32) return false;
+  for (char c : text) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                    c == '-' || c == '.' || c == '@';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool isPlainText(std::string_view text) {
+  if (text.empty() || text.size() > 120) return false;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f || c == '<' || c == '>' || c == '&' || c == '"' || c == '\'') return false;
+  }
+  return true;
+}
+
+std::string html(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string sqlLiteral(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
+std::string htmlColumn(std::string_view column) {
+  std::string c(column);
+  return "replace(replace(replace(replace(" + c + ",'&','&amp;'),'<','&lt;'),'>','&gt;'),'\"','&quot;')";
+}
+
+bool roleMayOpen(PageEnv& env, int role, std::string_view fileName) {
+  if (role == 1) return true;
+  // fileName is one of the site's own constants, never request text.
+  Variant module =
+      env.db->dbShsl(Variant("select ID from 功能模块 where 文件名='" + sqlLiteral(fileName) + "'"));
+  if (module.isEmpty() || module.isNull()) return false;
+  Variant mandatory = env.db->dbShsl(Variant("select 必选 from 功能模块 where ID=" + module.joinText()));
+  if (!mandatory.isNull() && kvdn::numEq(mandatory, 1)) return true;
+  Variant rights = env.db->dbShsl(Variant("select 权限 from 用户身份 where ID=" + std::to_string(role)));
+  std::string list;
+  for (char c : rights.joinText()) {
+    if (c != ' ') list += c;
+  }
+  return ("," + list + ",").find("," + module.joinText() + ",") != std::string::npos;
+}
+
+std::string pageHead(std::string_view title) {
+  return "<!DOCTYPE html><html lang='zh-CN'><head><meta charset='utf-8'>"
+         "<meta name='viewport' content='width=device-width, initial-scale=1'><title>" +
+         html(title) +
+         " - 后台管理</title><link rel='stylesheet' href='/static/site.css'>"
+         "<script src='/static/site.js'></script></head>";
+}
+
+std::string frameTop(const User& user, std::string_view title, std::string_view menu) {
+  std::string out = pageHead(title);
+  out += "<body><header class='topBar'><span class='brand'>后台管理系统</span><span class='who'>";
+  out += html(user.name);
+  out += user.role == 1 ? "（管理员）" : "（操作员）";
+  out +=
+      "<a href='logout.asp'>退出</a></span></header><div class='layout'><nav class='sideNav' id='sideNav'>";
+  out += menu;
+  out += "</nav><main class='content'><h1>";
+  out += html(title);
+  out += "</h1>";
+  return out;
+}
+
+std::string frameBottom() {
+  return "</main></div><dialog id='dlg' class='dlg'><div class='dlgHead'><span id='dlgTitle'></span>"
+         "<button type='button' class='dlgClose' onclick='closeModal()' title='关闭'>×</button></div>"
+         "<iframe name='dlgFrame' id='dlgFrame' src='about:blank'></iframe></dialog></body></html>";
+}
+
+void setFlash(PageEnv& env, std::string_view message) {
+  env.session().setValue("flash", Variant(message));
+}
+
+std::string takeFlash(PageEnv& env) {
+  std::string message = env.session().value("flash").joinText();
+  if (!message.empty()) env.session().setValue("flash", Variant(""));
+  return message.empty() ? std::string() : "<div class='flash' id='flash'>" + html(message) + "</div>";
+}
+
+void refuse(PageEnv& env, std::string_view message) {
+  env.db->alert(Variant(message), Variant(""));
+}
+
+bool hasReferrer(PageEnv& env) {
+  if (!env.request().serverVariable("HTTP_REFERER").empty()) return true;
+  refuse(env, "禁止非法访问！");
+  return false;
+}
+
+}  // namespace site

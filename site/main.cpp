@@ -1,0 +1,115 @@
+// kvdn-site: the sample back-office site over the HTTP page host.
+//
+//   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]
+//
+// The root holds static/ and admin/database/ (see site.h). The database is
+// made with sample rows on first start. --port 0 picks a free port; the
+// address line printed at start names the port actually bound.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "kvdn/error.h"
+#include "kvdn/http_host.h"
+#include "site.h"
+
+#ifndef KVDN_SITE_DEFAULT_ROOT
+#define KVDN_SITE_DEFAULT_ROOT "site"
+#endif
+
+namespace {
+
+void usage() {
+  std::cerr << "usage: kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]\n"
+               "  --root     site root holding static/ and admin/ (default " KVDN_SITE_DEFAULT_ROOT
+               ")\n"
+               "  --address  address to listen on (default 127.0.0.1)\n"
+               "  --port     port (default 8080; 0 picks a free one)\n"
+               "  --threads  worker threads (default 8)\n";
+}
+
+bool parseInt(const char* text, int low, int high, int& out) {
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < low || value > high) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kvdn::HttpHostOptions options;
+  options.siteRoot = KVDN_SITE_DEFAULT_ROOT;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--root" && hasValue) {
+      options.siteRoot = argv[++i];
+    } else if (arg == "--address" && hasValue) {
+      options.address = argv[++i];
+    } else if (arg == "--port" && hasValue) {
+      if (!parseInt(argv[++i], 0, 65535, options.port)) {
+        std::cerr << "kvdn-site: bad port: " << argv[i] << "\n";
+        return 2;
+      }
+    } else if (arg == "--threads" && hasValue) {
+      if (!parseInt(argv[++i], 1, 256, options.threads)) {
+        std::cerr << "kvdn-site: bad thread count: " << argv[i] << "\n";
+        return 2;
+      }
+    } else {
+      usage();
+      return arg == "--help" || arg == "-h" ? 0 : 2;
+    }
+  }
+  if (!std::filesystem::is_directory(options.siteRoot / "static")) {
+    std::cerr << "kvdn-site: " << options.siteRoot.string()
+              << " is no site root (it has no static/ folder)\n";
+    return 1;
+  }
+  try {
+    if (site::ensureDatabase(options.siteRoot)) {
+      std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string() << "\n";
+    }
+  } catch (const kvdn::ComError& e) {
+    std::cerr << "kvdn-site: cannot make the database: error " << e.number() << ": " << e.description()
+              << "\n";
+    return 1;
+  }
+
+  // SIGINT and SIGTERM stop the server from a thread of their own; every
+  // other thread (the host's workers included) inherits the blocked mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  kvdn::HttpHost host(options);
+  site::registerPages(host);
+  if (!host.bind()) return 1;
+
+  std::thread waiter([&host, stopSignals] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    host.stop();
+  });
+  waiter.detach();
+
+  std::cout << "kvdn-site: serving " << std::filesystem::absolute(options.siteRoot).string() << "\n"
+            << "kvdn-site: open http://" << options.address << ":" << host.port() << "/admin/login.asp\n"
+            << "kvdn-site: administrator login: " << site::kAdminAccount << " / " << site::kAdminPassword
+            << "\n"
+            << "kvdn-site: operator login (fewer rights): " << site::kOperatorAccount << " / "
+            << site::kOperatorPassword << "\n"
+            << "kvdn-site: stop with Ctrl+C" << std::endl;
+  const bool ok = host.serve();
+  std::cout << "kvdn-site: stopped" << std::endl;
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,278 @@
+// Login, logout, the home page and the user list with its dialogs.
+#include <string>
+
+#include "kvdn/object.h"
+#include "kvdn/text.h"
+#include "site.h"
+
+namespace site {
+
+using kvdn::PageEnv;
+using kvdn::Variant;
+
+namespace {
+
+bool isPost(PageEnv& env) {
+  return env.request().serverVariable("REQUEST_METHOD") == "POST";
+}
+
+// ---------------------------------------------------------------- login
+
+std::string loginForm(std::string_view message, std::string_view account) {
+  std::string out = pageHead("登录");
+  out +=
+      "<body class='loginBody'><form class='loginBox' method='post' action='login.asp'><h1>后台管理系统</h1>";
+  if (!message.empty()) out += "<p class='error' id='loginError'>" + html(message) + "</p>";
+  out += "<label>登录账号<input name='登录账号' autocomplete='username' required value='" + html(account) +
+         "'></label><label>密码<input type='password' name='密码' autocomplete='current-password' "
+         "required></label>"
+         "<button type='submit'>登录</button></form></body></html>";
+  return out;
+}
+
+void loginPage(PageEnv& env) {
+  if (!isPost(env)) {
+    env.write(loginForm("", ""));
+    return;
+  }
+  const std::string account = kvdn::trimBlanks(env.form("登录账号"));
+  const std::string password = env.form("密码");
+  if (!isAccount(account) || password.empty()) {
+    env.write(loginForm("请输入正确的登录账号和密码！", isAccount(account) ? account : ""));
+    return;
+  }
+  if (!openDatabase(env)) return;
+  // The account was checked above: letters, digits and _-.@ only.
+  auto rs = env.db->conn->execute("select ID,密码,角色,姓名 from 用户 where 登录账号='" + account + "'");
+  bool ok = false;
+  User user;
+  if (!rs->eof()) {
+    const std::string stored = rs->fields().item(1).value().joinText();
+    const std::string typed = env.db->md5(Variant(env.db->md5(Variant(password))));
+    if (!stored.empty() && stored == typed) {
+      ok = true;
+      user.id = rs->fields().item(0).value().toInt32();
+      user.role = rs->fields().item(2).value().toInt32();
+      user.name = rs->fields().item(3).value().joinText();
+    }
+  }
+  rs->close();
+  if (!ok) {
+    env.write(loginForm("登录账号或密码错误！", account));
+    return;
+  }
+  env.session().setValue("uid", Variant(user.id));
+  env.session().setValue("role", Variant(user.role));
+  env.session().setValue("name", Variant(user.name.empty() ? account : user.name));
+  env.redirect("index.asp");
+}
+
+void logoutPage(PageEnv& env) {
+  env.session().abandon();
+  env.redirect("login.asp");
+}
+
+// ---------------------------------------------------------------- home
+
+void indexPage(PageEnv& env) {
+  auto user = requireLogin(env);
+  if (!user || !openDatabase(env)) return;
+  Variant menu = env.db->menuNav(Variant(user->role));
+  if (env.ended()) return;
+  std::string out = frameTop(*user, "首页", menu.joinText());
+  out += takeFlash(env);
+  const std::string users = env.db->dbShsl(Variant("select count(*) from 用户")).joinText();
+  const std::string roles = env.db->dbShsl(Variant("select count(*) from 用户身份")).joinText();
+  const std::string roleName =
+      env.db->dbShsl(Variant("select 名称 from 用户身份 where ID=" + std::to_string(user->role))).joinText();
+  out += "<p class='lead'>欢迎，" + html(user->name) + "！您的身份是" + html(roleName) + "。</p>";
+  out += "<ul class='stats'><li><b>" + html(users) + "</b>用户</li><li><b>" + html(roles) +
+         "</b>角色</li></ul><p>请从左侧菜单选择功能。</p>";
+  out += frameBottom();
+  env.write(out);
+}
+
+// ---------------------------------------------------------------- users
+
+// The list: number column, add/modify links, delete boxes, pager. Names are
+// escaped in the statement (the grid emits values as they are) and shortened
+// with the grid's own token; the administrator role is marked by a class.
+std::string userGrid(PageEnv& env) {
+  const std::string sql = "select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, '{qzmLeft12_}' || " +
+                          htmlColumn("u.姓名") +
+                          " || '{_qzmLeft}' as 姓名, u.性别, r.名称 || case when u.角色=1 then "
+                          "'{qzmClassadmin_}' else '' end as 角色, "
+                          "u.注册时间 from 用户 u left join 用户身份 r on r.ID=u.角色 order by u.ID";
+  return env.db
+      ->dbSelect(Variant(sql), Variant(10), Variant(1), Variant("添加用户"), Variant(1), Variant("修改"),
+                 Variant(1), Variant("tableWg"))
+      .joinText();
+}
+
+void userList(PageEnv& env, const User& user) {
+  Variant menu = env.db->menuNav(Variant(user.role));
+  if (env.ended()) return;
+  std::string out = frameTop(user, "用户管理", menu.joinText());
+  out += takeFlash(env);
+  out +=
+      "<p class='toolbar'><button type='button' onclick=\"modalForm('?ac=add')\">添加用户</button>"
+      "<button type='button' onclick=\"modalForm('?ac=del')\">删除选中</button></p>";
+  std::string grid = userGrid(env);
+  if (env.ended()) return;
+  out += "<div id='tableData' data-url='?ac=call&amp;page=1'>" + grid + "</div>";
+  out += frameBottom();
+  env.write(out);
+}
+
+// The add and modify dialogs: a small document shown in the page's dialog
+// frame; the form posts back to the same address.
+void userDialog(PageEnv& env, const User& user, const std::string& ac) {
+  const std::string id = env.query("id");
+  Variant account, name, sex;
+  Variant role(2);  // a new user is an operator unless chosen otherwise
+  std::string detail;
+  if (ac == "modify") {
+    if (!isKey(id)) return refuse(env, "参数错误！");
+    if (id == "1" && user.role != 1) return refuse(env, "不能修改系统管理员！");
+    auto rs = env.db->conn->execute("select 登录账号,姓名,性别,角色 from 用户 where ID=" + id);
+    if (rs->eof()) {
+      rs->close();
+      return refuse(env, "对不起，无记录！");
+    }
+    account = rs->fields().item(0).value();
+    name = rs->fields().item(1).value();
+    sex = rs->fields().item(2).value();
+    role = rs->fields().item(3).value();
+    rs->close();
+    detail = env.db
+                 ->xiangxi(Variant("select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, " +
+                                   htmlColumn("u.姓名") +
+                                   " as 姓名, u.性别, r.名称 as 角色, u.注册时间 "
+                                   "from 用户 u left join 用户身份 r on r.ID=u.角色 where u.ID=" +
+                                   id),
+                           Variant(90), Variant(250), Variant("当前资料"))
+                 .joinText();
+  }
+  Variant sexes("男,女");
+  const std::string sexOptions = env.db->strDropDownList(sexes, sex).joinText();
+  const std::string roleOptions =
+      env.db->rsDropDownList(Variant("select ID,名称 from 用户身份 order by ID"), role, Variant(0))
+          .joinText();
+
+  std::string out = pageHead(ac == "add" ? "添加用户" : "修改用户");
+  out += "<body class='dlgBody'>" + detail;
+  out += "<form class='dlgForm' method='post' action='" +
+         std::string(ac == "add" ? "?ac=add" : "?ac=modify&amp;id=" + id) + "'>";
+  out +=
+      "<label>登录账号<input name='登录账号' required maxlength='32' pattern='[A-Za-z0-9_.@\\-]+' value='" +
+      html(account.joinText()) + "'></label>";
+  out += "<label>密码<input type='password' name='密码' autocomplete='new-password'" +
+         std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
+  out +=
+      "<label>姓名<input name='姓名' required maxlength='40' value='" + html(name.joinText()) + "'></label>";
+  out += "<label>性别<select name='性别' required>" + sexOptions + "</select></label>";
+  out += "<label>角色<select name='角色' required>" + roleOptions + "</select></label>";
+  // The writer replaces this value by the server's clock.
+  if (ac == "add") out += "<input type='hidden' name='注册时间' value='servertime'>";
+  out +=
+      "<div class='buttons'><button type='submit' name='submit' value='保存'>保存</button>"
+      "<button type='button' onclick='parent.closeModal()'>取消</button></div></form></body></html>";
+  env.write(out);
+}
+
+// Checks what dbWrite would store as posted, then stores it.
+void userSave(PageEnv& env, const User& user, const std::string& ac) {
+  const std::string id = env.query("id");
+  if (ac == "modify") {
+    if (!isKey(id)) return refuse(env, "参数错误！");
+    if (id == "1" && user.role != 1) return refuse(env, "不能修改系统管理员！");
+  }
+  // Every posted field becomes a column of the same name: allow only these.
+  for (const std::string& key : env.request().form().keys()) {
+    if (key != "登录账号" && key != "密码" && key != "姓名" && key != "性别" && key != "角色" &&
+        key != "注册时间" && key != "submit") {
+      return refuse(env, "表单内容有误！");
+    }
+  }
+  const std::string account = kvdn::trimBlanks(env.form("登录账号"));
+  if (!isAccount(account)) return refuse(env, "登录账号只能由字母、数字和 _ - . @ 组成！");
+  if (ac == "add" && kvdn::trimBlanks(env.form("密码")).empty()) return refuse(env, "请填写密码！");
+  if (!isPlainText(kvdn::trimBlanks(env.form("姓名"))))
+    return refuse(env, "请填写姓名（不能含 < > & 引号）！");
+  const std::string sex = kvdn::trimBlanks(env.form("性别"));
+  if (sex != "男" && sex != "女") return refuse(env, "请选择性别！");
+  const std::string role = kvdn::trimBlanks(env.form("角色"));
+  if (!isKey(role)) return refuse(env, "请选择角色！");
+  if (role == "1" && user.role != 1) return refuse(env, "只有管理员可以指定管理员角色！");
+  if (env.db->dbShsl(Variant("select count(*) from 用户身份 where ID=" + role)).joinText() == "0") {
+    return refuse(env, "请选择角色！");
+  }
+  std::string duplicate = "select count(*) from 用户 where 登录账号='" + account + "'";
+  if (ac == "modify") duplicate += " and ID<>" + id;
+  if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
+  if (!hasReferrer(env)) return;
+
+  Variant ok = env.db->dbWrite(Variant("用户"));
+  if (env.ended()) return;
+  if (ok.toBool()) {
+    env.write(std::string("<script>parent.dialogDone('") + (ac == "add" ? "添加成功！" : "修改成功！") +
+              "');</script>");
+  } else {
+    env.write("<script>parent.dialogDone('没有保存任何内容。');</script>");
+  }
+}
+
+void userDelete(PageEnv& env) {
+  const std::string ids = env.form("delids");
+  if (ids.empty()) return refuse(env, "请先勾选要删除的记录！");
+  if (!isKeyList(ids)) return refuse(env, "参数错误！");
+  int count = 0;
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    std::size_t comma = ids.find(',', pos);
+    std::string item = kvdn::trimBlanks(ids.substr(pos, comma == std::string::npos ? comma : comma - pos));
+    if (item == "1") return refuse(env, "不能删除系统管理员！");
+    ++count;
+    pos = comma == std::string::npos ? comma : comma + 1;
+  }
+  if (!hasReferrer(env)) return;
+  Variant ok = env.db->dbWrite(Variant("用户"));
+  if (env.ended()) return;
+  if (ok.toBool())
+    env.write("<script>parent.dialogDone('已删除 " + std::to_string(count) + " 条记录！');</script>");
+}
+
+void userPage(PageEnv& env) {
+  auto user = requireLogin(env);
+  if (!user || !openDatabase(env)) return;
+  const std::string ac = kvdn::asciiLower(env.query("ac"));
+  if (ac.empty()) return userList(env, *user);
+  // Requests with a query: menuNav keys pages by file name and query, so it
+  // would not find this page; check the role's right the same way here.
+  if (!roleMayOpen(env, user->role, "user.asp")) return refuse(env, "对不起,你没有该权限!");
+  if (ac == "call") {
+    std::string grid = userGrid(env);
+    if (!env.ended()) env.write(grid);
+  } else if (ac == "add" || ac == "modify") {
+    if (isPost(env)) {
+      userSave(env, *user, ac);
+    } else {
+      userDialog(env, *user, ac);
+    }
+  } else if (ac == "del" && isPost(env)) {
+    userDelete(env);
+  } else {
+    refuse(env, "参数错误！");
+  }
+}
+
+}  // namespace
+
+void registerUserPages(kvdn::HttpHost& host) {
+  host.addPage("/admin/login.asp", loginPage);
+  host.addPage("/admin/logout.asp", logoutPage);
+  host.addPage("/admin/index.asp", indexPage);
+  host.addPage("/admin/user.asp", userPage);
+}
+
+}  // namespace site
