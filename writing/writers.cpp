@@ -156,11 +156,14 @@ std::string documentNumber(DbClass& db, const std::string& table, const Date& no
   } else {
     next = formatDouble(highest.toDouble() + 1);  // Null raises 94, as the addition would
   }
-  const std::string padded = "0000" + next;
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on "lit" + string.
   const Date::Parts p = now.parts();
-  std::string month = std::to_string(p.month);
-  if (month.size() < 2) month.insert(0, "0");
-  return std::to_string(p.year) + month + padded.substr(padded.size() - 4);
+  std::string out = std::to_string(p.year);
+  if (p.month < 10) out += '0';
+  out += std::to_string(p.month);
+  if (next.size() < 4) out.append(4 - next.size(), '0');
+  out.append(next, next.size() < 4 ? 0 : next.size() - 4);
+  return out;
 }
 
 constexpr const char* kNoCurrentRecord =
