@@ -114,6 +114,8 @@ TEST_F(InstalledLibrary, CreatesByProgIdAndBindsLate) {
 
   ObjectPtr md5 = registry.create("kvdnAspDll.md5Class");
   ASSERT_NE(md5, nullptr);
+  std::vector<Variant> text{Variant("abc")};
+  EXPECT_EQ(md5->invoke("MD5", text).str(), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_THROW(md5->getProperty("dbType"), ComError);
 }
 
