@@ -178,7 +178,7 @@ TEST_F(MenuNavTest, PermissionMatchesWholeItemsOfTheRights) {
       {"''", "pwd.asp", "", false},  // no rights: only mandatory modules
       {"''", "user.asp", "", true},
       {"''", "unknown.asp", "", true},  // an empty list lists no unknown page either
-      {"NULL", "pwd.asp", "", false},   // no row for the role (see below)
+      {"NULL", "pwd.asp", "", false},   // no 用户身份 row for the role
       {"NULL", "user.asp", "", true},
       {"NULL", "unknown.asp", "", true},
   };
