@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -26,8 +28,8 @@ class HttpHostTest : public ::testing::Test {
     options.threads = 4;
     host = std::make_unique<HttpHost>(options);
     host->addPage("/echo.asp", [](PageEnv& env) {
-      env.write("q=" + env.query("q") + ";f=" + env.form("f") + ";url=" + env.request().serverVariable("Url") +
-                ";raw=" + env.request().serverVariable("QUERY_STRING"));
+      env.write("q=" + env.query("q") + ";f=" + env.form("f") + ";url=" +
+                env.request().serverVariable("Url") + ";raw=" + env.request().serverVariable("QUERY_STRING"));
     });
     host->addPage("/count.asp", [](PageEnv& env) {
       int n = env.session().value("n").isEmpty() ? 0 : env.session().value("n").toInt32();
@@ -48,7 +50,8 @@ class HttpHostTest : public ::testing::Test {
     ASSERT_TRUE(host->bind());
     server = std::thread([this] { host->serve(); });
     client = std::make_unique<httplib::Client>("127.0.0.1", host->port());
-    for (int i = 0; i < 100 && !client->Get("/bound.asp"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 100 && !client->Get("/bound.asp"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   void TearDown() override {
     host->stop();
@@ -114,6 +117,24 @@ TEST_F(HttpHostTest, StaticFilesButNeverTheDatabase) {
   auto missing = client->Get("/nothing.asp");
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
+}
+
+// On a kept-alive connection every answer must leave at once: with Nagle's
+// algorithm on, the body waited for the client's delayed ACK (about 40 ms).
+TEST_F(HttpHostTest, KeptAliveAnswersAreNotDelayed) {
+  httplib::Client kept("127.0.0.1", host->port());
+  kept.set_keep_alive(true);
+  kept.set_tcp_nodelay(true);
+  std::vector<double> ms;
+  for (int i = 0; i < 21; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    auto res = kept.Get("/bound.asp");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  EXPECT_LT(ms[ms.size() / 2], 20.0) << "median of 21 requests on one connection";
 }
 
 }  // namespace

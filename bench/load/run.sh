@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Load on the sample site: wrk against the user list (logged in by cookie)
+# and against a trivial page on the same host, one after the other, with the
+# same connections and duration. Prints requests per second of each, their
+# ratio and the count of answers that were not 200.
+#
+#   bench/load/run.sh [BUILD_DIR]        (default: $BUILD or build)
+#   CONNECTIONS=16 DURATION=10 WRK_THREADS=2 SITE_THREADS=8 bench/load/run.sh build-release
+#
+# Build the site first, preferably as a Release build:
+#   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-release --target kvdn-site
+# Targets: no answer other than 200, and the list at least half the trivial
+# page's rate. Exits 1 when an answer was not 200. Traffic stays on 127.0.0.1.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-${BUILD:-build}}
+[[ "$build" = /* ]] || build="$repo/$build"
+connections=${CONNECTIONS:-16}
+duration=${DURATION:-10}
+wrk_threads=${WRK_THREADS:-2}
+site_threads=${SITE_THREADS:-8}
+bin="$build/bin/kvdn-site"
+
+for tool in wrk curl; do
+  command -v "$tool" >/dev/null || { echo "load: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 2; }
+done
+[[ -x "$bin" ]] || { echo "load: $bin is missing: build kvdn-site first" >&2; exit 2; }
+
+root=$(mktemp -d)
+log="$root.log"
+site_pid=""
+cleanup() {
+  if [[ -n "$site_pid" ]] && kill -0 "$site_pid" 2>/dev/null; then
+    kill "$site_pid" && wait "$site_pid" 2>/dev/null || true
+  fi
+  rm -rf "$root" "$log"
+}
+trap cleanup EXIT
+
+# A fresh copy of the site root: the database is made anew on start.
+(cd "$build/site-root" && find . -type f ! -name '*.mdb' ! -name '*.bak' ! -name '*.compact' -print0 |
+  xargs -0 -I{} cp --parents {} "$root/")
+"$bin" --root "$root" --port 0 --threads "$site_threads" >"$log" 2>&1 &
+site_pid=$!
+base=""
+for _ in $(seq 100); do
+  base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
+  [[ -n "$base" ]] && break
+  sleep 0.1
+done
+[[ -n "$base" ]] || { echo "load: kvdn-site did not start:" >&2; cat "$log" >&2; exit 2; }
+
+# Log in as the administrator and keep the session cookie.
+cookie=$(curl -s -o /dev/null -D - --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
+  "$base/admin/login.asp" | sed -n 's/^Set-Cookie: \(KVDNSESSION=[0-9a-f]*\).*/\1/ip' | tr -d '\r')
+[[ -n "$cookie" ]] || { echo "load: login failed" >&2; exit 2; }
+status=$(curl -s -o /dev/null -w '%{http_code}' -H "Cookie: $cookie" "$base/admin/user.asp")
+[[ "$status" == 200 ]] || { echo "load: the list page answered $status" >&2; exit 2; }
+
+run() {  # run NAME PATH
+  local out
+  out=$(wrk -t "$wrk_threads" -c "$connections" -d "${duration}s" -H "Cookie: $cookie" \
+    -s "$repo/bench/load/count.lua" "$base$2")
+  local line
+  line=$(grep '^kvdn-load ' <<<"$out")
+  echo "$1 $line" >&2
+  echo "$line"
+}
+
+echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads, $(nproc) cores" >&2
+trivial=$(run "trivial /ping.asp:" /ping.asp)
+list=$(run "list /admin/user.asp:" /admin/user.asp)
+
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
+t_rps=$(field rps "$trivial")
+l_rps=$(field rps "$list")
+bad=$(($(field non200 "$trivial") + $(field non200 "$list")))
+errors=$(($(field socket_errors "$trivial") + $(field socket_errors "$list")))
+ratio=$(awk -v l="$l_rps" -v t="$t_rps" 'BEGIN { printf "%.2f", (t > 0 ? l / t : 0) }')
+met=$(awk -v r="$ratio" 'BEGIN { print (r >= 0.5 ? "met" : "missed") }')
+
+echo
+echo "trivial page  /ping.asp        : $t_rps requests/s"
+echo "list page     /admin/user.asp  : $l_rps requests/s"
+echo "ratio list/trivial             : $ratio (target >= 0.50: $met)"
+echo "answers other than 200         : $bad (socket errors: $errors)"
+[[ "$bad" -eq 0 ]]
