@@ -105,6 +105,15 @@ void syncFolderOf(const std::string& path) {
   }
 }
 
+void syncFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) raise(err::kDbFail, std::system_category().message(errno) + " (" + path + ")");
+  const int rc = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (rc != 0) raise(err::kDbFail, std::system_category().message(error) + " (" + path + ")");
+}
+
 // A name beside `path` that no other copy in this process or another uses.
 std::string scratchNameBeside(const std::string& path) {
   static std::atomic<unsigned> counter{0};
@@ -154,8 +163,14 @@ void copyAsNewFile(Db& source, const std::string& destination) {
   try {
     {
       Db target(scratch, true);
+      // The scratch file is nobody's database until it is renamed into
+      // place complete, so it needs no journal; it is made durable once,
+      // below, instead of at each of SQLite's commit steps.
+      target.runOrRaise("PRAGMA journal_mode = OFF");
+      target.runOrRaise("PRAGMA synchronous = OFF");
       onlineCopy(source, target);
     }
+    syncFile(scratch);
     std::error_code ec;
     fs::rename(fs::path(scratch), fs::path(destination), ec);
     if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
