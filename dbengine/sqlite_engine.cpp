@@ -22,7 +22,7 @@ namespace {
 // How long one handle waits for a lock another connection holds, and how long
 // a copy keeps retrying when the lock still is not free.
 constexpr int kBusyTimeoutMs = 5000;
-constexpr auto kCopyDeadline = std::chrono::seconds(30);
+constexpr auto kCopyDeadline = std::chrono::seconds(10);
 
 [[noreturn]] void raiseEngine(int rc, std::string_view message, std::string_view path) {
   const std::int32_t number = (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) ? err::kDbBusy : err::kDbFail;

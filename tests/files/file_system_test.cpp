@@ -103,17 +103,5 @@ TEST_F(FileSystemTest, LateBindingAsAPageCallsIt) {
   EXPECT_EQ(errorOf([&] { fso->invoke("CreateFolder", args); }), err::kNotSupported);
 }
 
-TEST_F(FileSystemTest, FakeFailsTheOperationsSwitchedOn) {
-  write("a.txt", "a");
-  auto failures = std::make_shared<FileFailures>();
-  FakeFileSystem fake(failures);
-  fake.copyFile(at("a.txt"), at("b.txt"));
-  failures->operations = {"copyfile", "FileExists"};
-  EXPECT_EQ(errorOf([&] { fake.copyFile(at("a.txt"), at("c.txt")); }), err::kPermissionDenied);
-  EXPECT_FALSE(fake.fileExists(at("a.txt")));
-  EXPECT_FALSE(fs::exists(at("c.txt")));
-  fake.deleteFile(at("b.txt"));
-}
-
 }  // namespace
 }  // namespace kvdn

@@ -190,17 +190,27 @@ TEST_F(DbFileTest, BackupFailuresAreReported) {
   }
 }
 
-TEST_F(DbFileTest, BackupWhileAnotherThreadWritesIsConsistent) {
-  setupDatabase({"create table w(ID integer primary key, payload text)"});
-  std::atomic<long long> committed{0};
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
+// Commits transactions of five rows on its own connection until destroyed.
+class BusyWriter {
+ public:
+  explicit BusyWriter(const fs::path& file) : thread_([this, file] { run(file); }) {}
+  ~BusyWriter() {
+    stop_ = true;
+    thread_.join();
+  }
+  long long committed() const { return committed_; }
+  void waitFor(long long rows) const {
+    while (committed_ < rows) std::this_thread::yield();
+  }
+
+ private:
+  void run(const fs::path& file) {
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) std::abort();
     sqlite3_busy_timeout(db, 10000);
     sqlite3_exec(db, "pragma synchronous=off", nullptr, nullptr, nullptr);
     const std::string payload(2000, 'x');
-    while (!stop) {
+    while (!stop_) {
       // Several statements per transaction: a torn copy would show part of one.
       std::string sql = "begin immediate;";
       for (int k = 0; k < 5; ++k) sql += "insert into w(payload) values('" + payload + "');";
@@ -209,26 +219,27 @@ TEST_F(DbFileTest, BackupWhileAnotherThreadWritesIsConsistent) {
         sqlite3_exec(db, "rollback", nullptr, nullptr, nullptr);
         continue;
       }
-      committed += 5;
+      committed_ += 5;
     }
     sqlite3_close(db);
-  });
-  struct Join {
-    std::atomic<bool>& stop;
-    std::thread& thread;
-    ~Join() {
-      stop = true;
-      thread.join();
-    }
-  } join{stop, writer};
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<long long> committed_{0};
+  std::thread thread_;
+};
+
+TEST_F(DbFileTest, BackupWhileAnotherThreadWritesIsConsistent) {
+  setupDatabase({"create table w(ID integer primary key, payload text)"});
+  BusyWriter writer(databaseFile());
   // A few backups of a growing database, each on its own day.
   for (int day = 1; day <= 3; ++day) {
     SCOPED_TRACE(day);
-    while (committed < 1500 * day) std::this_thread::yield();
-    const long long before = committed;
+    writer.waitFor(1500 * day);
+    const long long before = writer.committed();
     auto p = adminPage(2024, 3, day);
     const bool ok = p.db->backupDBfile().boolean();
-    const long long after = committed;
+    const long long after = writer.committed();
     ASSERT_TRUE(ok) << p.output();
 
     const fs::path bak = backupFile(("2024030" + std::to_string(day)).c_str());
@@ -243,6 +254,34 @@ TEST_F(DbFileTest, BackupWhileAnotherThreadWritesIsConsistent) {
     EXPECT_EQ(stats[0][1], "1");
     EXPECT_EQ(std::stoll(stats[0][2]), count);  // no gaps
   }
+}
+
+TEST_F(DbFileTest, RestoreWhileAnotherThreadWritesKeepsTheDatabaseWhole) {
+  setupDatabase({"create table w(ID integer primary key, payload text)"});
+  {
+    BusyWriter writer(databaseFile());
+    writer.waitFor(1000);
+  }
+  auto b = adminPage();
+  ASSERT_TRUE(b.db->backupDBfile().boolean()) << b.output();
+  const long long saved =
+      std::stoll(testing::querySql(backupFile("20240305"), "select count(*) from w")[0][0]);
+  {
+    BusyWriter writer(databaseFile());
+    for (int round = 1; round <= 3; ++round) {
+      writer.waitFor(500 * round);
+      auto p = adminPage();
+      ASSERT_TRUE(p.db->recoveryDBfile(Variant("#20240305.bak")).boolean()) << p.output();
+    }
+  }
+  EXPECT_EQ(testing::querySql(databaseFile(), "pragma integrity_check"),
+            (std::vector<std::vector<std::string>>{{"ok"}}));
+  // The restored rows, then whole transactions the writer committed since.
+  auto stats = testing::querySql(databaseFile(), "select count(*), max(ID) from w");
+  const long long count = std::stoll(stats[0][0]);
+  EXPECT_GE(count, saved);
+  EXPECT_EQ((count - saved) % 5, 0);
+  EXPECT_EQ(std::stoll(stats[0][1]), count);
 }
 
 // ---------------------------------------------------------------------------
