@@ -2,11 +2,14 @@
 #include "kvdn/http_host.h"
 
 #include <httplib.h>
+#include <sys/random.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <random>
 
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
@@ -186,24 +189,64 @@ struct HttpHost::Impl {
   ClassRegistry classes;
   httplib::Server server;
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
+  using Clock = std::chrono::steady_clock;
+  struct SessionSlot {
+    std::shared_ptr<HttpSession> session;
+    Clock::time_point lastUsed;
+  };
   std::mutex sessionsMutex;
-  std::map<std::string, std::shared_ptr<HttpSession>> sessions;
-  std::mt19937_64 random{std::random_device{}()};
+  std::map<std::string, SessionSlot> sessions;
+  Clock::time_point lastSweep = Clock::now();
   int port = 0;
 
-  // The visitor's session, made (with a new cookie) when the request has none.
+  // The visitor's session, made (with a new cookie) when the request has none
+  // or its session has been idle longer than the timeout. Idle sessions are
+  // dropped, so visitors that never send the cookie back (scripts, crawlers)
+  // cannot grow the table without bound.
   std::shared_ptr<HttpSession> session(const httplib::Request& req, httplib::Response& res) {
+    const Clock::time_point now = Clock::now();
+    const auto timeout = options.sessionTimeout;
     std::lock_guard lock(sessionsMutex);
     std::string id = cookieValue(req, kSessionCookie);
-    if (auto it = sessions.find(id); !id.empty() && it != sessions.end()) return it->second;
-    char buf[33];
-    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(random()),
-                  static_cast<unsigned long long>(random()));
-    id = buf;
+    if (auto it = sessions.find(id); !id.empty() && it != sessions.end()) {
+      if (now - it->second.lastUsed <= timeout) {
+        it->second.lastUsed = now;
+        return it->second.session;
+      }
+      sessions.erase(it);
+    }
+    // A sweep visits every session: at most once per second (or per timeout).
+    if (now - lastSweep >= std::min<Clock::duration>(timeout, std::chrono::seconds(1))) {
+      std::erase_if(sessions, [&](const auto& entry) { return now - entry.second.lastUsed > timeout; });
+      lastSweep = now;
+    }
+    id = newSessionId();
     auto s = std::make_shared<HttpSession>();
-    sessions[id] = s;
+    sessions[id] = SessionSlot{s, now};
     res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Lax");
     return s;
+  }
+
+  // 128 bits from the kernel's cryptographic generator: the cookie is the
+  // only proof of a login, so it must not be guessable from earlier ones.
+  static std::string newSessionId() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+      const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EINTR) {
+        raise(err::kCannotCreate, "no random bytes for a session id");
+      }
+    }
+    static const char* hex = "0123456789abcdef";
+    std::string id;
+    for (unsigned char b : bytes) {
+      id += hex[b >> 4];
+      id += hex[b & 15];
+    }
+    return id;
   }
 
   void run(const PageHandler& page, const httplib::Request& req, httplib::Response& res) {

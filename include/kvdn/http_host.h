@@ -2,6 +2,7 @@
 // request. Pages are C++ functions registered by path.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -39,10 +40,12 @@ using PageHandler = std::function<void(PageEnv&)>;
 struct HttpHostOptions {
   std::filesystem::path siteRoot;  // must exist
   std::string address = "127.0.0.1";
-  int port = 8080;                 // 0 picks a free port
-  int threads = 8;                 // worker threads
+  int port = 8080;  // 0 picks a free port
+  int threads = 8;  // worker threads
   // Folders below the site root served as static files (never the database).
   std::vector<std::string> staticFolders = {"static"};
+  // A session idle longer than this is dropped (the visitor gets a new one).
+  std::chrono::milliseconds sessionTimeout = std::chrono::minutes(20);
 };
 
 class HttpHost {

@@ -119,6 +119,46 @@ TEST_F(HttpHostTest, StaticFilesButNeverTheDatabase) {
   EXPECT_EQ(missing->status, 404);
 }
 
+TEST(HttpHostSessions, IdleSessionsAreDropped) {
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "static");
+  HttpHostOptions options;
+  options.siteRoot = dir.path();
+  options.port = 0;
+  options.threads = 2;
+  options.sessionTimeout = std::chrono::milliseconds(200);
+  HttpHost host(options);
+  host.addPage("/count.asp", [](PageEnv& env) {
+    int n = env.session().value("n").isEmpty() ? 0 : env.session().value("n").toInt32();
+    env.session().setValue("n", Variant(n + 1));
+    env.write(std::to_string(n + 1));
+  });
+  ASSERT_TRUE(host.bind());
+  std::thread server([&host] { host.serve(); });
+  httplib::Client client("127.0.0.1", host.port());
+  auto first = client.Get("/count.asp");
+  for (int i = 0; i < 100 && !first; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    first = client.Get("/count.asp");
+  }
+  ASSERT_TRUE(first);
+  std::string cookie = first->get_header_value("Set-Cookie");
+  cookie = cookie.substr(0, cookie.find(';'));
+  EXPECT_EQ(cookie.size(), std::string("KVDNSESSION=").size() + 32);
+  httplib::Headers headers{{"Cookie", cookie}};
+  auto second = client.Get("/count.asp", headers);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->body, "2");
+  EXPECT_FALSE(second->has_header("Set-Cookie"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  auto later = client.Get("/count.asp", headers);
+  ASSERT_TRUE(later);
+  EXPECT_EQ(later->body, "1") << "the idle session was kept";
+  EXPECT_NE(later->get_header_value("Set-Cookie").substr(0, cookie.size()), cookie);
+  host.stop();
+  server.join();
+}
+
 // On a kept-alive connection every answer must leave at once: with Nagle's
 // algorithm on, the body waited for the client's delayed ACK (about 40 ms).
 TEST_F(HttpHostTest, KeptAliveAnswersAreNotDelayed) {
