@@ -265,6 +265,12 @@ void pingPage(PageEnv& env) {
   env.write("ok");
 }
 
+// Health check: the database opens. Also the load benchmark's second base
+// line, the least any page of the site that reads the database costs.
+void healthPage(PageEnv& env) {
+  if (openDatabase(env)) env.write("ok");
+}
+
 }  // namespace
 
 void registerUserPages(kvdn::HttpHost& host);
@@ -278,6 +284,7 @@ void registerPages(kvdn::HttpHost& host) {
   host.addPage("/admin/", homeRedirect);
   host.addPage("/admin", homeRedirect);
   host.addPage("/ping.asp", pingPage);
+  host.addPage("/admin/health.asp", healthPage);
 }
 
 }  // namespace site
