@@ -110,6 +110,18 @@ Variant storable(const ColumnInfo& column, const Variant& v) {
 
 std::shared_ptr<DataSession> sessionOf(const std::shared_ptr<Connection>& connection);
 
+// A cheap first look: could `source` be a lone table name (no blank or
+// parenthesis inside, or a quoted name)? Statements skip the tokenizer here.
+bool maybeTableName(std::string_view source) {
+  const auto first = source.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return false;
+  const char c = source[first];
+  if (c == '[' || c == '"' || c == '`') return true;
+  const auto last = source.find_last_not_of(" \t\r\n;");
+  return last == std::string_view::npos ||
+         source.substr(first, last - first + 1).find_first_of(" \t\r\n(") == std::string_view::npos;
+}
+
 // ---------------------------------------------------------------------------
 
 class ProviderRecordset;
@@ -126,24 +138,26 @@ class FieldImpl final : public Field {
   int index_;
 };
 
+// The fields of the open result. References handed out stay valid until the
+// recordset is closed or opened again.
 class FieldsImpl final : public Fields {
  public:
   explicit FieldsImpl(ProviderRecordset* rs) : rs_(rs) {}
   void reset(std::size_t n) {
     fields_.clear();
-    for (std::size_t i = 0; i < n; ++i)
-      fields_.push_back(std::make_unique<FieldImpl>(rs_, static_cast<int>(i)));
+    fields_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) fields_.emplace_back(rs_, static_cast<int>(i));
   }
   int count() const override { return static_cast<int>(fields_.size()); }
   Field& item(int index) override {
     if (index < 0 || index >= count()) raise(err::kDbNoSuchColumn, kNoItemText);
-    return *fields_[static_cast<std::size_t>(index)];
+    return fields_[static_cast<std::size_t>(index)];
   }
   Field& item(std::string_view name) override;
 
  private:
   ProviderRecordset* rs_;
-  std::vector<std::unique_ptr<FieldImpl>> fields_;
+  std::vector<FieldImpl> fields_;
 };
 
 class ProviderRecordset final : public Recordset {
@@ -160,7 +174,8 @@ class ProviderRecordset final : public Recordset {
     const Dialect& dialect = session->dialect();
     std::string text(source);
     // A bare table name (or adCmdTable) opens the whole table.
-    if (std::string table = sql::tableNameOnly(source); !table.empty() || options == 2) {
+    if (std::string table = maybeTableName(source) ? sql::tableNameOnly(source) : std::string();
+        !table.empty() || options == 2) {
       text = "SELECT * FROM " +
              dialect.quoteIdentifier(table.empty() ? std::string(sql::trimStatement(source)) : table);
     }
@@ -543,7 +558,7 @@ void FieldImpl::setValue(const Variant& value) {
 Field& FieldsImpl::item(std::string_view name) {
   const auto& columns = rs_->columns();
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (iequals(columns[i].name, name)) return *fields_[i];
+    if (iequals(columns[i].name, name)) return fields_[i];
   }
   raise(err::kDbNoSuchColumn, kNoItemText);
 }

@@ -3,6 +3,10 @@
 #include <sqlite3.h>
 
 #include <limits>
+#include <list>
+#include <map>
+#include <optional>
+#include <utility>
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
@@ -16,19 +20,108 @@ namespace {
 // cursor never outlives the handle it reads from. The session's close marks
 // it closed and resets every statement (releasing the file locks); the
 // handle itself goes when the last cursor goes.
+//
+// Prepared statements are kept for reuse by their exact text once their
+// cursor is done with them: a page that asks for the same count and page
+// again (or a session that runs the same insert per row) compiles nothing.
+// What a cursor reports about a statement's columns, computed once per
+// prepared statement and kept with it.
+struct Meta {
+  int first = 0;  // columns before this one are hidden (the key)
+  std::vector<ColumnInfo> columns;
+  std::vector<bool> dates;
+};
+using MetaPtr = std::shared_ptr<const Meta>;
+
+struct Idle {
+  std::string sql;
+  sqlite3_stmt* st;
+  MetaPtr meta;
+};
+
 struct Handle {
+  static constexpr std::size_t kMaxIdle = 16;
+
   sqlite3* db = nullptr;
   bool closed = false;
+  std::list<Idle> idle;  // least recently used first
+
   ~Handle() {
+    dropIdle();
     if (db) sqlite3_close_v2(db);
+  }
+
+  std::optional<Idle> take(std::string_view sql) {
+    for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
+      if (it->sql == sql) {
+        Idle found = std::move(*it);
+        idle.erase(std::next(it).base());
+        return found;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void give(std::string sql, sqlite3_stmt* st, MetaPtr meta) {
+    if (closed || !db) {
+      sqlite3_finalize(st);
+      return;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    idle.push_back(Idle{std::move(sql), st, std::move(meta)});
+    if (idle.size() > kMaxIdle) {
+      sqlite3_finalize(idle.front().st);
+      idle.pop_front();
+    }
+  }
+
+  void dropIdle() {
+    for (auto& entry : idle) sqlite3_finalize(entry.st);
+    idle.clear();
   }
 };
 using HandlePtr = std::shared_ptr<Handle>;
 
-struct StatementDeleter {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+// A prepared statement; goes back to its handle's idle list when released.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(HandlePtr handle, std::string sql, sqlite3_stmt* st, MetaPtr meta = nullptr)
+      : handle_(std::move(handle)), sql_(std::move(sql)), st_(st), meta_(std::move(meta)) {}
+  Statement(Statement&& other) noexcept
+      : handle_(std::move(other.handle_)),
+        sql_(std::move(other.sql_)),
+        st_(std::exchange(other.st_, nullptr)),
+        meta_(std::move(other.meta_)) {}
+  Statement& operator=(Statement&& other) noexcept {
+    if (this != &other) {
+      release();
+      handle_ = std::move(other.handle_);
+      sql_ = std::move(other.sql_);
+      st_ = std::exchange(other.st_, nullptr);
+      meta_ = std::move(other.meta_);
+    }
+    return *this;
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { release(); }
+
+  sqlite3_stmt* get() const { return st_; }
+  const MetaPtr& meta() const { return meta_; }
+  void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+
+ private:
+  void release() {
+    if (st_) handle_->give(std::move(sql_), std::exchange(st_, nullptr), std::move(meta_));
+  }
+
+  HandlePtr handle_;
+  std::string sql_;
+  sqlite3_stmt* st_ = nullptr;
+  MetaPtr meta_;
 };
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
@@ -95,11 +188,11 @@ Variant readValue(sqlite3_stmt* st, int i, bool dateColumn) {
     default: {  // SQLITE_TEXT
       const unsigned char* p = sqlite3_column_text(st, i);
       int n = sqlite3_column_bytes(st, i);
-      std::string text(reinterpret_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u);
+      std::string_view text(reinterpret_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u);
       if (dateColumn) {
         if (auto d = Date::parse(text)) return Variant(*d);
       }
-      return Variant(std::move(text));
+      return Variant(text);
     }
   }
 }
@@ -138,18 +231,24 @@ void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v) {
 
 Statement prepare(const HandlePtr& h, std::string_view sql) {
   if (!h || h->closed) raiseClosed();
+  if (auto cached = h->take(sql))
+    return Statement(h, std::move(cached->sql), cached->st, std::move(cached->meta));
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v2(h->db, sql.data(), static_cast<int>(sql.size()), &raw, &tail);
-  Statement st(raw);
-  if (rc != SQLITE_OK) raiseFrom(h->db, rc);
-  if (!st) raise(err::kDbErrorsInCommand, "The statement is empty.");
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    raiseFrom(h->db, rc);
+  }
+  if (!raw) raise(err::kDbErrorsInCommand, "The statement is empty.");
   // One statement per call: text after it (a second statement) is refused
-  // rather than silently ignored or run.
+  // rather than silently ignored or run (and never kept for reuse).
   std::string_view rest = tail ? sql.substr(static_cast<std::size_t>(tail - sql.data())) : std::string_view();
-  if (!sql::trimStatement(rest).empty())
+  if (!sql::trimStatement(rest).empty()) {
+    sqlite3_finalize(raw);
     raise(err::kDbErrorsInCommand, "Characters found after end of SQL statement.");
-  return st;
+  }
+  return Statement(h, std::string(sql), raw);
 }
 
 std::string text(const char* s) {
@@ -159,30 +258,38 @@ std::string text(const char* s) {
 class SqliteCursor final : public Cursor {
  public:
   // `keyed`: column 0 is the rowid added for keys and is not reported.
-  SqliteCursor(HandlePtr handle, Statement st, bool keyed)
-      : handle_(std::move(handle)), st_(std::move(st)), first_(keyed ? 1 : 0) {
-    const int n = sqlite3_column_count(st_.get());
-    for (int i = first_; i < n; ++i) {
+  SqliteCursor(HandlePtr handle, Statement st, bool keyed) : handle_(std::move(handle)), st_(std::move(st)) {
+    const int first = keyed ? 1 : 0;
+    if (!st_.meta() || st_.meta()->first != first) {
+      auto meta = std::make_shared<Meta>();
+      meta->first = first;
       sqlite3_stmt* s = st_.get();
-      columns_.push_back(ColumnInfo{text(sqlite3_column_name(s, i)), text(sqlite3_column_decltype(s, i)),
-                                    text(sqlite3_column_table_name(s, i)),
-                                    text(sqlite3_column_origin_name(s, i))});
-      dates_.push_back(isDateType(sqlite3_column_decltype(s, i)));
+      const int n = sqlite3_column_count(s);
+      for (int i = first; i < n; ++i) {
+        meta->columns.push_back(
+            ColumnInfo{text(sqlite3_column_name(s, i)), text(sqlite3_column_decltype(s, i)),
+                       text(sqlite3_column_table_name(s, i)), text(sqlite3_column_origin_name(s, i))});
+        meta->dates.push_back(isDateType(sqlite3_column_decltype(s, i)));
+      }
+      st_.setMeta(std::move(meta));
     }
+    meta_ = st_.meta().get();
   }
 
-  const std::vector<ColumnInfo>& columns() const override { return columns_; }
+  const std::vector<ColumnInfo>& columns() const override { return meta_->columns; }
 
   bool next(std::vector<Variant>& row) override {
     if (done_) return false;
     if (handle_->closed) raiseClosed();
     int rc = sqlite3_step(st_.get());
     if (rc == SQLITE_ROW) {
-      row.resize(columns_.size());
-      for (std::size_t i = 0; i < columns_.size(); ++i) {
-        row[i] = readValue(st_.get(), static_cast<int>(i) + first_, dates_[i]);
+      const std::size_t n = meta_->columns.size();
+      row.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        row[i] = readValue(st_.get(), static_cast<int>(i) + meta_->first, meta_->dates[i]);
       }
-      if (first_ > 0) key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(st_.get(), 0)))};
+      if (meta_->first > 0)
+        key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(st_.get(), 0)))};
       return true;
     }
     done_ = true;
@@ -197,22 +304,72 @@ class SqliteCursor final : public Cursor {
  private:
   HandlePtr handle_;
   Statement st_;
-  int first_;
-  std::vector<ColumnInfo> columns_;
-  std::vector<bool> dates_;
+  const Meta* meta_ = nullptr;  // owned by st_
   RowKey key_;
   bool done_ = false;
 };
 
+// The statements of one session are few and repeat (a page asks for the
+// count and a page of the same query; a writer inserts row after row), so
+// the results of the text work are remembered per session.
 class SqliteDialect final : public Dialect {
  public:
-  std::string translate(std::string_view s) const override { return sql::translateTop(s); }
-  bool isQuery(std::string_view s) const override { return sql::shapeOf(s).query; }
-  std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
-    return sql::limitRows(s, limit, offset);
+  std::string translate(std::string_view s) const override {
+    return remember(translated_, s, [](std::string_view t) { return sql::translateTop(t); });
   }
-  std::string countRows(std::string_view s) const override { return sql::countRows(s); }
+  bool isQuery(std::string_view s) const override { return analysis(s).query; }
+  std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
+    const Analysis& a = analysis(s);
+    std::string out;
+    if (a.limited) {
+      out = "SELECT * FROM (";
+      out += a.statement;
+      out += ')';
+    } else {
+      out = a.statement;
+    }
+    out += " LIMIT ";
+    out += std::to_string(limit < 0 ? -1 : limit);
+    if (offset > 0) {
+      out += " OFFSET ";
+      out += std::to_string(offset);
+    }
+    return out;
+  }
+  std::string countRows(std::string_view s) const override { return analysis(s).count; }
   std::string quoteIdentifier(std::string_view name) const override { return sql::quoteIdentifier(name); }
+
+ private:
+  static constexpr std::size_t kRemembered = 64;
+
+  struct Analysis {
+    bool query = false;
+    bool limited = false;
+    std::string statement;  // without a trailing ";" and comments
+    std::string count;
+  };
+
+  template <class T, class F>
+  static const T& remember(std::map<std::string, T, std::less<>>& memo, std::string_view key, F make) {
+    if (auto it = memo.find(key); it != memo.end()) return it->second;
+    if (memo.size() >= kRemembered) memo.clear();
+    return memo.emplace(std::string(key), make(key)).first->second;
+  }
+
+  const Analysis& analysis(std::string_view s) const {
+    return remember(analyses_, s, [](std::string_view t) {
+      sql::Shape shape = sql::shapeOf(t);
+      Analysis a;
+      a.query = shape.query;
+      a.limited = shape.limited;
+      a.statement = std::string(sql::trimStatement(t));
+      a.count = sql::countRows(t);
+      return a;
+    });
+  }
+
+  mutable std::map<std::string, std::string, std::less<>> translated_;
+  mutable std::map<std::string, Analysis, std::less<>> analyses_;
 };
 
 class SqliteSession final : public DataSession {
@@ -254,7 +411,7 @@ class SqliteSession final : public DataSession {
   }
 
   std::int64_t count(std::string_view sql) override {
-    Statement st = prepare(handle_, sql::countRows(sql));
+    Statement st = prepare(handle_, dialect_.countRows(sql));
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
     return sqlite3_column_int64(st.get(), 0);
@@ -316,6 +473,7 @@ class SqliteSession final : public DataSession {
     sqlite3* db = handle_->db;
     for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
     if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    handle_->dropIdle();
     handle_->closed = true;
     handle_.reset();
   }
