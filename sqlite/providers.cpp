@@ -4,7 +4,6 @@
 #include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/provider.h"
-#include "odbc/odbc_provider.h"
 
 namespace kvdn {
 
@@ -121,7 +120,6 @@ std::shared_ptr<Provider> ProviderRegistry::find(const ConnectionString& cs) con
 
 void registerStandardProviders(ProviderRegistry& registry) {
   registerSqliteProvider(registry);
-  registerOdbcProvider(registry);
   // Further providers (ODBC, spreadsheet) register here.
 }
 
