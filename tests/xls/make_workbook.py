@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Writes a legacy .xls workbook (BIFF8) for the tests and benchmarks.
 
-usage: make_workbook.py SPEC.json OUT.xls
+usage: make_workbook.py LAYOUT.json OUT.xls
 
-SPEC: {"sheets": [{"name": "用户", "rows": [["登录账号", "密码"], ["zhang", 1], [null, "x"]]}]}
+LAYOUT: {"sheets": [{"name": "用户", "rows": [["登录账号", "密码"], ["zhang", 1], [null, "x"]]}]}
 A cell is a string, a number, true/false, null (no cell written),
 {"date": "yyyy-mm-dd"} or {"datetime": "yyyy-mm-dd hh:mm:ss"}.
 """
@@ -15,15 +15,15 @@ import xlwt
 
 
 def main():
-    spec_path, out_path = sys.argv[1], sys.argv[2]
-    with open(spec_path, encoding="utf-8") as f:
-        spec = json.load(f)
+    layout_path, out_path = sys.argv[1], sys.argv[2]
+    with open(layout_path, encoding="utf-8") as f:
+        layout = json.load(f)
     book = xlwt.Workbook(encoding="utf-8")
     date_style = xlwt.easyxf(num_format_str="YYYY-MM-DD")
     datetime_style = xlwt.easyxf(num_format_str="YYYY-MM-DD HH:MM:SS")
-    for sheet_spec in spec["sheets"]:
-        sheet = book.add_sheet(sheet_spec["name"])
-        for r, row in enumerate(sheet_spec["rows"]):
+    for sheet_layout in layout["sheets"]:
+        sheet = book.add_sheet(sheet_layout["name"])
+        for r, row in enumerate(sheet_layout["rows"]):
             for c, value in enumerate(row):
                 if value is None:
                     continue

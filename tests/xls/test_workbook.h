@@ -30,18 +30,18 @@ inline std::filesystem::path workbookScript() {
 // Writes the workbook at `path` (its folder must exist); throws
 // std::runtime_error when the script fails.
 inline void writeWorkbook(const std::filesystem::path& path, const std::vector<TestSheet>& sheets) {
-  nlohmann::json spec;
-  spec["sheets"] = nlohmann::json::array();
-  for (const auto& sheet : sheets) spec["sheets"].push_back({{"name", sheet.name}, {"rows", sheet.rows}});
-  const std::filesystem::path specFile = path.string() + ".json";
+  nlohmann::json layout;
+  layout["sheets"] = nlohmann::json::array();
+  for (const auto& sheet : sheets) layout["sheets"].push_back({{"name", sheet.name}, {"rows", sheet.rows}});
+  const std::filesystem::path layoutFile = path.string() + ".json";
   {
-    std::ofstream out(specFile);
-    out << spec.dump();
+    std::ofstream out(layoutFile);
+    out << layout.dump();
   }
-  const std::string command = "/usr/bin/python3 '" + workbookScript().string() + "' '" + specFile.string() +
+  const std::string command = "/usr/bin/python3 '" + workbookScript().string() + "' '" + layoutFile.string() +
                               "' '" + path.string() + "'";
   const int status = std::system(command.c_str());
-  std::filesystem::remove(specFile);
+  std::filesystem::remove(layoutFile);
   if (status != 0) throw std::runtime_error("make_workbook.py failed: " + command);
 }
 
