@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "kvdn/data.h"
 #include "kvdn/error.h"
@@ -20,8 +22,59 @@ inline void appendInt(std::string& out, std::int64_t n) {
   out.append(buf, res.ptr);
 }
 
+// Appends formatDouble(d) without its general path for the common case: when
+// the shortest text that reads back as d has at most 15 significant digits,
+// that text is the 15-digit rounding formatDouble starts from; it is written
+// plain while its exponent lies in -4..14. Everything else (longer digit
+// strings, E forms, zero, NaN, infinities) goes through formatDouble itself.
+inline void appendDouble(std::string& out, double d) {
+  char buf[32];
+  const auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e = sci.find('e');
+  if (res.ec != std::errc() || d == 0.0 || e == std::string_view::npos) {
+    out += formatDouble(d);
+    return;
+  }
+  std::string_view mantissa = sci.substr(0, e);
+  const bool negative = mantissa.front() == '-';
+  if (negative) mantissa.remove_prefix(1);
+  char digits[20];
+  std::size_t k = 0;
+  for (char c : mantissa) {
+    if (c == '.') continue;
+    if (k == 15) {  // 16 or 17 digits: formatDouble rounds them
+      out += formatDouble(d);
+      return;
+    }
+    digits[k++] = c;
+  }
+  int exp = 0;
+  std::string_view es = sci.substr(e + 1);
+  if (!es.empty() && es.front() == '+') es.remove_prefix(1);
+  std::from_chars(es.data(), es.data() + es.size(), exp);
+  if (exp < -4 || exp > 14) {
+    out += formatDouble(d);
+    return;
+  }
+  if (negative) out += '-';
+  const std::string_view all(digits, k);
+  if (exp < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exp - 1), '0');
+    out += all;
+  } else if (k <= static_cast<std::size_t>(exp) + 1) {
+    out += all;
+    out.append(static_cast<std::size_t>(exp) + 1 - k, '0');
+  } else {
+    out += all.substr(0, static_cast<std::size_t>(exp) + 1);
+    out += '.';
+    out += all.substr(static_cast<std::size_t>(exp) + 1);
+  }
+}
+
 // Appends the text form a value takes when joined into text (Null and Empty
-// give nothing). Strings and integers are appended in place; an object
+// give nothing). Strings and numbers are appended in place; an object
 // raises 13 as joinText does.
 inline void appendText(std::string& out, const Variant& v) {
   switch (v.type()) {
@@ -32,6 +85,9 @@ inline void appendText(std::string& out, const Variant& v) {
     case VarType::Long:
     case VarType::LongLong:
       appendInt(out, v.integer());
+      return;
+    case VarType::Double:
+      appendDouble(out, v.dbl());
       return;
     case VarType::Empty:
     case VarType::Null:
