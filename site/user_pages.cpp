@@ -94,6 +94,13 @@ void indexPage(PageEnv& env) {
 
 // ---------------------------------------------------------------- users
 
+// Whether any of the users keyed `ids` (checked with isKeyList) has the
+// administrator role: only administrators change or delete those.
+bool holdsAdmins(PageEnv& env, const std::string& ids) {
+  return env.db->dbShsl(Variant("select count(*) from 用户 where 角色=1 and ID in (" + ids + ")"))
+             .joinText() != "0";
+}
+
 // The list: number column, add/modify links, delete boxes, pager. Names are
 // escaped in the statement (the grid emits values as they are) and shortened
 // with the grid's own token; the administrator role is marked by a class.
@@ -133,7 +140,7 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
   std::string detail;
   if (ac == "modify") {
     if (!isKey(id)) return refuse(env, "参数错误！");
-    if (id == "1" && user.role != 1) return refuse(env, "不能修改系统管理员！");
+    if (user.role != 1 && holdsAdmins(env, id)) return refuse(env, "只有管理员可以修改管理员！");
     auto rs = env.db->conn->execute("select 登录账号,姓名,性别,角色 from 用户 where ID=" + id);
     if (rs->eof()) {
       rs->close();
@@ -185,7 +192,7 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   const std::string id = env.query("id");
   if (ac == "modify") {
     if (!isKey(id)) return refuse(env, "参数错误！");
-    if (id == "1" && user.role != 1) return refuse(env, "不能修改系统管理员！");
+    if (user.role != 1 && holdsAdmins(env, id)) return refuse(env, "只有管理员可以修改管理员！");
   }
   // Every posted field becomes a column of the same name: allow only these.
   for (const std::string& key : env.request().form().keys()) {
@@ -222,7 +229,7 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   }
 }
 
-void userDelete(PageEnv& env) {
+void userDelete(PageEnv& env, const User& user) {
   const std::string ids = env.form("delids");
   if (ids.empty()) return refuse(env, "请先勾选要删除的记录！");
   if (!isKeyList(ids)) return refuse(env, "参数错误！");
@@ -235,6 +242,7 @@ void userDelete(PageEnv& env) {
     ++count;
     pos = comma == std::string::npos ? comma : comma + 1;
   }
+  if (user.role != 1 && holdsAdmins(env, ids)) return refuse(env, "只有管理员可以删除管理员！");
   if (!hasReferrer(env)) return;
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
@@ -260,7 +268,7 @@ void userPage(PageEnv& env) {
       userDialog(env, *user, ac);
     }
   } else if (ac == "del" && isPost(env)) {
-    userDelete(env);
+    userDelete(env, *user);
   } else {
     refuse(env, "参数错误！");
   }

@@ -285,6 +285,9 @@ test('the sample site in chromium', { skip, timeout: 240000 }, async (t) => {
       assert.match(await grid.text(), /formtablepage/);
       const roles = await page.request.get(`${base}/admin/role.asp`);
       assert.match(await roles.text(), /对不起,你没有该权限!/);
+      // An operator may edit users, but not the administrators.
+      const admin = await page.request.get(`${base}/admin/user.asp?ac=modify&id=1`);
+      assert.match(await admin.text(), /只有管理员可以修改管理员！/);
     });
 
     await t.test('takes a backup and restores it', async () => {
