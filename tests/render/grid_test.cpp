@@ -291,26 +291,6 @@ TEST_F(GridTest, FailuresBeforeTheOpenReachTheCaller) {
                ComError);
 }
 
-TEST_F(GridTest, LateBoundCallGivesTheSameGrid) {
-  numberedRows(4);
-  Grid g{"select ID,名称 from 数据 order by ID",
-         Variant(3),
-         Variant(1),
-         Variant("加"),
-         Variant(1),
-         Variant("改"),
-         Variant(1),
-         Variant("c")};
-  const std::string direct = run(g, "page=2");
-
-  PageRequest request;
-  request.query = "page=2";
-  auto p = page(request);
-  std::vector<Variant> args{Variant(g.sql), g.psize,    g.xuhao,        g.addName,
-                            g.delyesno,     g.editName, g.pageNavyesno, g.cssName};
-  EXPECT_EQ(p.db->invoke("DBSELECT", args).joinText(), direct);
-}
-
 TEST_F(GridTest, APageCostsACountAndThatPage) {
   numberedRows(23);
   auto providers = std::make_shared<ProviderRegistry>();

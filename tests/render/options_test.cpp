@@ -110,13 +110,5 @@ TEST(StrDropDownListTest, ItemsMarksAndWriteBack) {
   EXPECT_TRUE(null.isNull());
 }
 
-TEST(StrDropDownListTest, LateBoundCallWritesBack) {
-  DbClass db;
-  std::vector<Variant> args{Variant("男， 女"), Variant("男")};
-  EXPECT_EQ(db.invoke("strDropDownList", args).joinText(),
-            kPlaceholder + option("男", "男", true) + option("女", "女"));
-  EXPECT_EQ(args[0].joinText(), "男,女");
-}
-
 }  // namespace
 }  // namespace kvdn

@@ -1,11 +1,10 @@
 // pageNav over any object that answers PageCount, PageSize and RecordCount by
-// name, and over a real recordset paged by the page itself.
+// name (the grid tests cover it over a real recordset).
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "kvdn/db_class.h"
-#include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
@@ -83,24 +82,6 @@ TEST(PagerTest, WhatIsNoRecordsetFails) {
   EXPECT_EQ(errorOf(Variant(ObjectPtr()), Variant(1)), err::kObjectNotSet);
   EXPECT_EQ(errorOf(Variant(std::make_shared<Object>()), Variant(1)), err::kNotSupported);
   EXPECT_EQ(errorOf(Variant(figures), Variant("abc")), err::kTypeMismatch);
-}
-
-class PagerRecordsetTest : public testing::SiteFixture {};
-
-TEST_F(PagerRecordsetTest, ARecordsetPagedByThePage) {
-  setupDatabase({"create table t(ID integer primary key)",
-                 "with recursive c(x) as (select 1 union all select x + 1 from c where x < 45) insert into t "
-                 "select x from c"});
-  auto p = page();
-  auto rs = std::dynamic_pointer_cast<Recordset>(p.context->server()->createObject("adodb.recordset"));
-  ASSERT_NE(rs, nullptr);
-  rs->open("select ID from t", p.db->conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
-  rs->setPageSize(20);
-  rs->setAbsolutePage(2);
-  EXPECT_EQ(p.db->pageNav(Variant(rs), Variant(2)).joinText(), "第2页/共3页&nbsp;每页20条/共45条&nbsp;" +
-                                                                   link("1", "第一页") + link("1", "上一页") +
-                                                                   link("3", "下一页") + link("3", "最后页"));
-  rs->close();
 }
 
 }  // namespace
