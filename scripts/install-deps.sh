@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcpp-httplib-dev
   python3 python3-xlwt curl
+  unixodbc-dev odbc-postgresql tdsodbc postgresql libpq-dev
 )
 # The sample site's browser test and load benchmark. A failure to install
 # these is reported but does not stop the build: the browser test then says

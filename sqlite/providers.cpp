@@ -4,6 +4,7 @@
 #include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/provider.h"
+#include "odbc/odbc_provider.h"
 
 namespace kvdn {
 
@@ -120,6 +121,7 @@ std::shared_ptr<Provider> ProviderRegistry::find(const ConnectionString& cs) con
 
 void registerStandardProviders(ProviderRegistry& registry) {
   registerSqliteProvider(registry);
+  registerOdbcProvider(registry);
   // Further providers (ODBC, spreadsheet) register here.
 }
 
