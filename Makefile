@@ -5,7 +5,7 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: deps configure build test test-fast asan run bench clean browser-test node-deps
+.PHONY: deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
 PORT ?= 8080
 
 deps:
@@ -18,8 +18,12 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Every test, the browser test of the sample site, then every test again
-# under ASan+UBSan.
+# under ASan+UBSan; all with a throw-away PostgreSQL server (KVDN_PG_DSN) for
+# the server-database tests, stopped again whatever happens.
 test: build
+	@bash scripts/pg-test-server.sh run $(MAKE) --no-print-directory test-steps
+
+test-steps:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory browser-test
 	@$(MAKE) --no-print-directory asan

@@ -40,13 +40,14 @@ as_owner() {
   fi
 }
 
-# A port is free when it can be bound: a listener in another network
-# namespace of this machine may hold it without showing in ss.
+# A port is free when it can be bound as the server binds it: a listener
+# that ss does not show (another namespace) still holds it.
 port_busy() {
   local port=$1
   if command -v python3 >/dev/null 2>&1; then
     ! python3 -c 'import socket,sys
 s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", int(sys.argv[1])))' "$port" 2>/dev/null
   else
     ss -ltn "sport = :$port" 2>/dev/null | grep -q LISTEN
@@ -148,17 +149,18 @@ cmd_stop() {
   rm -f "$state"
 }
 
+RUN_STATE=""
+
 cmd_run() {
   (($# > 0)) || die "run needs a command"
-  local state
-  state=$(mktemp /tmp/kvdn-pg-run.XXXXXXXX)
-  rm -f "$state"
-  trap 'cmd_stop "$state"' EXIT
+  RUN_STATE=$(mktemp /tmp/kvdn-pg-run.XXXXXXXX)
+  rm -f "$RUN_STATE"
+  trap 'cmd_stop "$RUN_STATE"' EXIT
   trap 'exit 130' INT TERM
   local line
-  line=$(cmd_start "$state")
+  line=$(cmd_start "$RUN_STATE")
   export KVDN_PG_DSN=${line#KVDN_PG_DSN=}
-  echo "PostgreSQL test server on port $(sed -n 's/^port=//p' "$state")"
+  echo "PostgreSQL test server on port $(sed -n 's/^port=//p' "$RUN_STATE")"
   local rc=0
   "$@" || rc=$?
   return "$rc"
