@@ -171,14 +171,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
     double cpu = 0;
   };
   void ReportRuns(const std::vector<Run>& runs) override {
+    // With repetitions the median stands for the case.
     for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Iteration) {
-        times[run.benchmark_name()] = Times{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+      const std::string name = run.run_name.str();
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (median || (run.run_type == Run::RT_Iteration && !medians.count(name))) {
+        times[name] = Times{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        if (median) medians.insert(name);
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, Times> times;
+  std::set<std::string> medians;
 };
 
 }  // namespace
