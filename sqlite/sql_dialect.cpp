@@ -137,6 +137,10 @@ Top findTop(const Parsed& p, std::size_t b, std::size_t e) {
     }
   }
   if (last == npos) return top;  // "top" used as a name, or TOP with an expression
+  // TOP n PERCENT / WITH TIES have no LIMIT form: left for the engine to refuse.
+  const std::size_t after = p.nextSig(last + 1, e);
+  if (p.isWord(after, "percent") || (p.isWord(after, "with") && p.isWord(p.nextSig(after + 1, e), "ties")))
+    return top;
   top.begin = j;
   top.end = last + 1;
   if (top.end < e && p.tokens[top.end].kind == TokenKind::Space) ++top.end;

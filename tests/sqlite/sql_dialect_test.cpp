@@ -61,6 +61,12 @@ TEST_P(TranslationTest, TranslatesAndRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Dialect, TranslationTest, ::testing::ValuesIn(kTranslations));
 
+TEST(SqlDialect, TopWithoutARowLimitFormIsLeftForTheEngine) {
+  EXPECT_EQ(translateTop("select top 10 percent * from t"), "select top 10 percent * from t");
+  EXPECT_EQ(translateTop("select top 3 with ties a from t order by a"),
+            "select top 3 with ties a from t order by a");
+}
+
 TEST(SqlDialect, TokensCoverEveryByteAndKeepLiteralsWhole) {
   std::string sql = "select 'a;b', [x y], \"q\"\"r\" /* c */ from t -- end";
   auto tokens = tokenize(sql);
