@@ -80,6 +80,10 @@ bool maintain(PageEnv& env, const std::string& op) {
   }
   // The file methods work on the database file itself; this page's own
   // connection is not needed for them.
+  if (!serverDatabase().empty()) {
+    refuse(env, "服务器数据库请用数据库服务器自己的工具备份、恢复和压缩！");
+    return false;
+  }
   env.db->connClose();
   if (op == "backup") {
     Variant ok = env.db->backupDBfile();

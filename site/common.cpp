@@ -1,6 +1,8 @@
 // Helpers every page of the site shares: login, database, checks, the frame.
 #include <string>
 
+#include "kvdn/data.h"
+#include "kvdn/error.h"
 #include "kvdn/variant.h"
 #include "site.h"
 
@@ -22,7 +24,37 @@ std::optional<User> requireLogin(PageEnv& env) {
   return user;
 }
 
+namespace {
+std::string& serverConnectionString() {
+  static std::string text;
+  return text;
+}
+}  // namespace
+
+void useServerDatabase(std::string connectionString) {
+  serverConnectionString() = std::move(connectionString);
+}
+const std::string& serverDatabase() {
+  return serverConnectionString();
+}
+
 bool openDatabase(PageEnv& env) {
+  if (!serverDatabase().empty()) {
+    // A page hands the object a connection of its own making; a failure is
+    // reported as connOpen reports one.
+    env.db->dbType = Variant("");
+    auto conn = std::dynamic_pointer_cast<kvdn::Connection>(env.server().createObject("ADODB.Connection"));
+    if (!conn) kvdn::raise(kvdn::err::kTypeMismatch);
+    try {
+      conn->open(serverDatabase());
+    } catch (const kvdn::ComError& e) {
+      env.write("数据库打开失败！<br>" + std::to_string(e.number()) + "<br>" + e.description());
+      env.response().end();
+      return false;
+    }
+    env.db->conn = std::move(conn);
+    return true;
+  }
   env.db->dbType = Variant("access");
   env.db->database = Variant(kDatabase);
   env.db->connOpen();

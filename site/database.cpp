@@ -9,6 +9,7 @@
 #include "kvdn/error.h"
 #include "kvdn/files.h"
 #include "kvdn/page.h"
+#include "kvdn/text.h"
 #include "site.h"
 
 namespace site {
@@ -87,6 +88,33 @@ std::string literal(std::string_view text) {
   return "'" + sqlLiteral(text) + "'";
 }
 
+// The tables and their sample rows through an open connection, in one
+// transaction.
+void fillTables(kvdn::Connection& conn, const std::vector<std::string>& tables) {
+  conn.beginTrans();
+  for (const std::string& statement : tables) conn.execute(statement);
+  for (const Module& m : kModules) {
+    conn.execute("insert into 功能模块 (ID,名称,文件名,层级,必选,顺序) values (" + std::to_string(m.id) +
+                 "," + literal(m.name) + "," + literal(m.file) + "," + std::to_string(m.level) + "," +
+                 std::to_string(m.mandatory) + "," + std::to_string(m.order) + ")");
+  }
+  // The administrator's 权限 is never read (role 1 sees everything); it
+  // lists every module for people reading the table.
+  conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,6,7,8,9')");
+  conn.execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8')");
+
+  kvdn::DbClass digest;  // md5 needs no page
+  for (const SampleUser& u : kUsers) {
+    const char* password = u.account == std::string_view(kAdminAccount)      ? kAdminPassword
+                           : u.account == std::string_view(kOperatorAccount) ? kOperatorPassword
+                                                                             : kSamplePassword;
+    const std::string stored = digest.md5(kvdn::Variant(digest.md5(kvdn::Variant(password))));
+    conn.execute("insert into 用户 (登录账号,密码,姓名,性别,角色,注册时间) values (" + literal(u.account) +
+                 "," + literal(stored) + "," + literal(u.name) + "," + literal(u.sex) + "," +
+                 std::to_string(u.role) + "," + literal(u.registered) + ")");
+  }
+}
+
 }  // namespace
 
 std::filesystem::path databaseFile(const std::filesystem::path& siteRoot) {
@@ -107,28 +135,7 @@ bool ensureDatabase(const std::filesystem::path& siteRoot) {
 
   try {
     conn->open("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + file.string());
-    conn->beginTrans();
-    for (const char* statement : kTables) conn->execute(statement);
-    for (const Module& m : kModules) {
-      conn->execute("insert into 功能模块 (ID,名称,文件名,层级,必选,顺序) values (" + std::to_string(m.id) +
-                    "," + literal(m.name) + "," + literal(m.file) + "," + std::to_string(m.level) + "," +
-                    std::to_string(m.mandatory) + "," + std::to_string(m.order) + ")");
-    }
-    // The administrator's 权限 is never read (role 1 sees everything); it
-    // lists every module for people reading the table.
-    conn->execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,6,7,8,9')");
-    conn->execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8')");
-
-    kvdn::DbClass digest;  // md5 needs no page
-    for (const SampleUser& u : kUsers) {
-      const char* password = u.account == std::string_view(kAdminAccount)      ? kAdminPassword
-                             : u.account == std::string_view(kOperatorAccount) ? kOperatorPassword
-                                                                               : kSamplePassword;
-      const std::string stored = digest.md5(kvdn::Variant(digest.md5(kvdn::Variant(password))));
-      conn->execute("insert into 用户 (登录账号,密码,姓名,性别,角色,注册时间) values (" + literal(u.account) +
-                    "," + literal(stored) + "," + literal(u.name) + "," + literal(u.sex) + "," +
-                    std::to_string(u.role) + "," + literal(u.registered) + ")");
-    }
+    fillTables(*conn, std::vector<std::string>(kTables.begin(), kTables.end()));
     conn->commitTrans();
     conn->close();
   } catch (...) {
@@ -138,6 +145,49 @@ bool ensureDatabase(const std::filesystem::path& siteRoot) {
     std::filesystem::remove(file, ignored);
     throw;
   }
+  return true;
+}
+
+bool ensureServerDatabase(const std::string& connectionString) {
+  kvdn::ClassRegistry classes;
+  kvdn::registerStandardClasses(classes);
+  auto conn = std::dynamic_pointer_cast<kvdn::Connection>(classes.create("ADODB.Connection"));
+  if (!conn) kvdn::raise(kvdn::err::kTypeMismatch, "unexpected class behind a standard ProgID");
+  conn->open(connectionString);
+  try {
+    conn->execute("select count(*) from 用户");
+    conn->close();
+    return false;
+  } catch (const kvdn::ComError& e) {
+    if (e.number() != kvdn::err::kDbNoSuchTable) throw;
+  }
+  // The same tables in PostgreSQL's words: numbered keys from a sequence
+  // (pages add roles and modules without an ID), times to the second, no
+  // NOCASE collation (text compares exactly there).
+  std::vector<std::string> tables;
+  for (const char* statement : kTables) {
+    std::string t = kvdn::replaceAll(statement, " collate nocase", "");
+    t = kvdn::replaceAll(t, "integer primary key autoincrement", "serial primary key");
+    t = kvdn::replaceAll(t, "ID integer primary key", "ID serial primary key");
+    t = kvdn::replaceAll(t, "DATETIME", "timestamp(0)");
+    tables.push_back(std::move(t));
+  }
+  try {
+    fillTables(*conn, tables);
+    for (const char* table : {"功能模块", "用户身份"}) {
+      conn->execute(std::string("select setval(pg_get_serial_sequence('") + table +
+                    "', 'id'), (select max(ID) from " + table + "))");
+    }
+    conn->commitTrans();
+  } catch (...) {
+    try {
+      conn->rollbackTrans();
+    } catch (const kvdn::ComError&) {
+      // Nothing was left to roll back.
+    }
+    throw;
+  }
+  conn->close();
   return true;
 }
 

@@ -1,10 +1,13 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
-//   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]
+//   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
-// made with sample rows on first start. --port 0 picks a free port; the
-// address line printed at start names the port actually bound.
+// made with sample rows on first start. --odbc (or the environment variable
+// KVDN_SITE_ODBC) puts the pages on a PostgreSQL database through ODBC
+// instead of the file; its tables are made there when missing. --port 0
+// picks a free port; the address line printed at start names the port
+// actually bound.
 #include <pthread.h>
 #include <signal.h>
 
@@ -30,7 +33,10 @@ void usage() {
                ")\n"
                "  --address  address to listen on (default 127.0.0.1)\n"
                "  --port     port (default 8080; 0 picks a free one)\n"
-               "  --threads  worker threads (default 8)\n";
+               "  --threads  worker threads (default 8)\n"
+               "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
+               "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
+               "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n";
 }
 
 bool parseInt(const char* text, int low, int high, int& out) {
@@ -46,6 +52,8 @@ bool parseInt(const char* text, int low, int high, int& out) {
 int main(int argc, char** argv) {
   kvdn::HttpHostOptions options;
   options.siteRoot = KVDN_SITE_DEFAULT_ROOT;
+  const char* odbcDefault = std::getenv("KVDN_SITE_ODBC");
+  std::string odbc = odbcDefault ? odbcDefault : "";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -58,6 +66,8 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad port: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--odbc" && hasValue) {
+      odbc = argv[++i];
     } else if (arg == "--threads" && hasValue) {
       if (!parseInt(argv[++i], 1, 256, options.threads)) {
         std::cerr << "kvdn-site: bad thread count: " << argv[i] << "\n";
@@ -74,7 +84,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    if (site::ensureDatabase(options.siteRoot)) {
+    if (!odbc.empty()) {
+      site::useServerDatabase(odbc);
+      if (site::ensureServerDatabase(odbc))
+        std::cout << "kvdn-site: made the tables on the server database\n";
+      std::cout << "kvdn-site: pages use the server database (ODBC)\n";
+    } else if (site::ensureDatabase(options.siteRoot)) {
       std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string() << "\n";
     }
   } catch (const kvdn::ComError& e) {

@@ -37,6 +37,16 @@ std::filesystem::path databaseFile(const std::filesystem::path& siteRoot);
 // not exist; returns true when it made it. Throws kvdn::ComError on failure.
 bool ensureDatabase(const std::filesystem::path& siteRoot);
 
+// A server database instead of the file (kvdn-site --odbc): an ODBC
+// connection string (PostgreSQL; see the README) that every page opens and
+// hands to dbClass through `conn`, with dbType left empty. "" (the default)
+// keeps the file database. Set once at start, before the host serves.
+void useServerDatabase(std::string connectionString);
+const std::string& serverDatabase();
+// Makes the tables with their sample rows on the server database when it has
+// no table 用户 yet; returns true when it made them. Throws kvdn::ComError.
+bool ensureServerDatabase(const std::string& connectionString);
+
 // Registers every page of the site on the host.
 void registerPages(kvdn::HttpHost& host);
 
