@@ -6,9 +6,10 @@
 
 namespace kvdn {
 
-// sqlite/: "adodb.connection", "adodb.recordset", "adox.catalog", "jro.jetengine".
+// sqlite/: "adodb.connection", "adodb.recordset" over the standard providers
+// (SQLite files, ODBC, spreadsheets).
 void registerDataClasses(ClassRegistry& registry);
-// files/: "scripting.filesystemobject".
+// files/: "scripting.filesystemobject", "adox.catalog", "jro.jetengine".
 void registerFileClasses(ClassRegistry& registry);
 
 // Raises err::kNotImplemented naming a method whose behaviour is not built.

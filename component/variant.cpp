@@ -56,7 +56,9 @@ void civilFromDays(std::int64_t z, int& year, int& month, int& day) {
   day = static_cast<int>(d);
 }
 
-const std::int64_t kZeroDay = daysFromCivil(1899, 12, 30);
+// 1899-12-30 in days from 1970-01-01. A constant, not a computed global: a
+// computed one is zero while other files' static initialisers run.
+constexpr std::int64_t kZeroDay = -25569;
 
 // Serials beyond this are far outside the years 100..9999 the runtime knows;
 // clamping keeps the integer arithmetic defined for any double.

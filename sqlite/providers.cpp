@@ -4,6 +4,7 @@
 #include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/provider.h"
+#include "xls/xls_provider.h"
 #include "odbc/odbc_provider.h"
 
 namespace kvdn {
@@ -122,7 +123,9 @@ std::shared_ptr<Provider> ProviderRegistry::find(const ConnectionString& cs) con
 void registerStandardProviders(ProviderRegistry& registry) {
   registerSqliteProvider(registry);
   registerOdbcProvider(registry);
-  // Further providers (ODBC, spreadsheet) register here.
+  // Last, so that it is asked first: the ODBC provider would take any
+  // "Driver=" string, the spreadsheet driver's included.
+  registerXlsProvider(registry);
 }
 
 }  // namespace kvdn
