@@ -49,7 +49,8 @@ Connection& DbClass::connection() const {
   return *conn;
 }
 
-// The version notice is not specified beyond being a text; it stays empty.
+// The version notice (a script asking an outside service for news of a
+// release) is not carried by this build: the text stays empty.
 Variant DbClass::softFabuInfo(const Variant&) { return Variant(std::string()); }
 
 // ---------------------------------------------------------------------------

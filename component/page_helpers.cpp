@@ -117,7 +117,8 @@ void DbClass::alert(const Variant& msg, const Variant& url) {
   Response& out = response();
   const std::string target = url.joinText();
   std::string script = "<script>alert('" + escapeScriptString(msg.joinText()) + "');";
-  if (target.empty()) {
+  // Null is not the empty text: like any other address it is written out.
+  if (target.empty() && !url.isNull()) {
     script += "history.go(-1);";
   } else {
     script += "this.location.href='" + escapeScriptString(target) + "'";

@@ -27,6 +27,7 @@ namespace kvdn {
 namespace {
 
 constexpr std::string_view kForbidden = "禁止非法访问！";
+constexpr std::int32_t kFieldNotUpdatable = -2147217887;  // the engine's "Field cannot be updated."
 constexpr std::string_view kPasswordMark = "密码";
 
 // A whole number, blanks (U+0020) allowed around it, optional sign. Returns
@@ -95,11 +96,10 @@ bool isNameLetter(char32_t c) {
          (c >= 0xac00 && c <= 0xd7a3);      // Hangul syllables
 }
 
-// One table name as the page passes it: letters, digits and underscores not
-// starting with a digit, or any text in brackets without "]" or control
-// characters. The name is placed into SQL unquoted, so this is the one gate
-// between the page's argument and the statement text.
-bool isPlainTableName(std::string_view name) {
+// One part of a table name: letters, digits and underscores not starting
+// with a digit, or any text in brackets without brackets or control
+// characters.
+bool isNamePart(std::string_view name) {
   if (name.size() >= 3 && name.front() == '[' && name.back() == ']') {
     for (std::size_t i = 1; i + 1 < name.size(); ++i) {
       const auto c = static_cast<unsigned char>(name[i]);
@@ -119,6 +119,32 @@ bool isPlainTableName(std::string_view name) {
     if (!(isNameLetter(*cp) || (*cp >= '0' && *cp <= '9'))) return false;
   }
   return true;
+}
+
+// A table name as the page passes it: one part, or parts joined by "." (a
+// schema-qualified name such as dbo.users). The name is placed into SQL
+// unquoted, so this is the one gate between the page's argument and the
+// statement text.
+bool isPlainTableName(std::string_view name) {
+  std::size_t start = 0;
+  bool inBracket = false;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] == '[') inBracket = true;
+    if (i < name.size() && name[i] == ']') inBracket = false;
+    if (i == name.size() || (name[i] == '.' && !inBracket)) {
+      if (!isNamePart(name.substr(start, i - start))) return false;
+      start = i + 1;
+    }
+  }
+  return true;
+}
+
+// The key column is numbered by the database; a posted field of that name
+// would move a record to another key (or take one chosen by the request).
+// Refused as the engine refuses writing an AutoNumber column, before anything
+// is stored.
+void refuseKeyColumn(std::string_view key) {
+  if (iequals(key, "ID")) raise(kFieldNotUpdatable, "Field '" + std::string(key) + "' cannot be updated.");
 }
 
 std::string checkedTableName(const Variant& tableName) {
@@ -248,6 +274,7 @@ Variant DbClass::dbWrite(const Variant& tableName) {
     if (password && !blank) value = Variant(md5(Variant(md5(value))));
     if (key == "submit" || key == "ac") continue;
     if (password && blank) continue;  // an empty password leaves the stored one as it is
+    refuseKeyColumn(key);
     fields.item(key).setValue(value);
   }
 
@@ -271,12 +298,11 @@ Variant DbClass::dbWriteGet(const Variant& tableName) {
     id = parseWholeNumber(rawId);
     if (!id) return Variant(false);  // quietly, as every other failure of this method
   }
-  const std::string table = checkedTableName(tableName);
-
   // From here on a failure is the result False, never an error to the page,
   // and it stops before Update: a record is stored whole or not at all.
   bool stored = false;
   try {
+    const std::string table = checkedTableName(tableName);
     rs_ = create<Recordset>("adodb.recordset");
     std::string sql = "select top 1 * from " + table;
     if (id) sql += " where ID=" + std::to_string(*id);
@@ -297,6 +323,7 @@ Variant DbClass::dbWriteGet(const Variant& tableName) {
         value = Variant(clientAddress(req));
       }
       if (key == "id" || key == "t" || key == "ac") continue;
+      refuseKeyColumn(key);
       fields.item(key).setValue(value);
     }
     rs_->update();

@@ -86,7 +86,7 @@ std::string digest(const Variant& v) {
   return engine.md5(v);
 }
 
-TEST(Md5, WorkedExamplesOfThePacking) {
+TEST(Md5, KnownDigestsOfDoubleByteText) {
   const auto one = referenceWords("中");
   EXPECT_EQ(one[0], 0xFFFFD6D0u);
   EXPECT_EQ(one[14], 8u);

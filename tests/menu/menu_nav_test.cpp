@@ -55,8 +55,8 @@ class MenuNavTest : public testing::SiteFixture {
     });
   }
 
-  // The rows of the worked example.
-  void workedExample() {
+  // The rows of the sample menu.
+  void sampleMenu() {
     setupDatabase({
         "insert into 功能模块 values (1, 'System', '', 0, 0, 1)",
         "insert into 功能模块 values (4, 'Data', '', 0, 0, 2)",
@@ -111,10 +111,10 @@ class MenuNavTest : public testing::SiteFixture {
 };
 
 // ---------------------------------------------------------------------------
-// The worked example, byte for byte.
+// The sample menu, byte for byte.
 
-TEST_F(MenuNavTest, WorkedExampleForAnotherRole) {
-  workedExample();
+TEST_F(MenuNavTest, SampleMenuForAnotherRole) {
+  sampleMenu();
   role(2, "'2'");
   auto p = at("pwd.asp");
   const Variant result = p.db->menuNav(Variant(std::int32_t{2}));
@@ -129,8 +129,8 @@ TEST_F(MenuNavTest, WorkedExampleForAnotherRole) {
   EXPECT_EQ(p.db->rsValue(), nullptr);
 }
 
-TEST_F(MenuNavTest, WorkedExampleForTheAdministrator) {
-  workedExample();
+TEST_F(MenuNavTest, SampleMenuForTheAdministrator) {
+  sampleMenu();
   const std::string expected =
       "<div class='titleNav' onclick=DoMenu('ChildMenu0')>System</div>"
       "<ul class='menu' id='ChildMenu0'><li><a href='user.asp'>Users</a></li>"
@@ -154,7 +154,7 @@ TEST_F(MenuNavTest, WorkedExampleForTheAdministrator) {
 // Permission.
 
 TEST_F(MenuNavTest, PermissionMatchesWholeItemsOfTheRights) {
-  workedExample();
+  sampleMenu();
   setupDatabase({"insert into 功能模块 values (6, 'Report', 'report.asp', 4, 0, 2)"});
   struct Case {
     const char* rights;  // SQL literal; NULL row means no 用户身份 row
@@ -194,7 +194,7 @@ TEST_F(MenuNavTest, PermissionMatchesWholeItemsOfTheRights) {
 }
 
 TEST_F(MenuNavTest, AdministratorIsNeverRefused) {
-  workedExample();
+  sampleMenu();
   EXPECT_EQ(menu("unknown.asp", Variant(1)),
             heading(0, "System", false) + link("user.asp", "Users") + link("pwd.asp", "Password") + "</ul>" +
                 heading(1, "Data", false) + "<li><a onclick=modalForm('info.asp?ac=add')>New</a></li></ul>");
@@ -206,7 +206,7 @@ TEST_F(MenuNavTest, AdministratorIsNeverRefused) {
 // The menu's content.
 
 TEST_F(MenuNavTest, ContentOfTheMenu) {
-  workedExample();
+  sampleMenu();
   setupDatabase({
       "insert into 功能模块 values (9, 'Empty', '', 0, 0, 3)",               // a heading without entries
       "insert into 功能模块 values (10, 'Orphan', 'orphan.asp', 99, 1, 1)",  // names no heading
@@ -316,7 +316,7 @@ TEST_F(MenuNavTest, NoHeadingGivesTheEmptyMenu) {
 // Hostile input.
 
 TEST_F(MenuNavTest, RoleIdMustBeAWholeNumberBeforeAnyStatement) {
-  workedExample();
+  sampleMenu();
   role(2, "'2'");
   for (const Variant& id :
        {Variant("abc"), Variant(""), Variant(), Variant::null(), Variant("2 or 1=1"), Variant("2;"),
@@ -337,7 +337,7 @@ TEST_F(MenuNavTest, RoleIdMustBeAWholeNumberBeforeAnyStatement) {
 }
 
 TEST_F(MenuNavTest, RightsMustBeAListOfWholeNumbers) {
-  workedExample();
+  sampleMenu();
   for (const char* rights :
        {"'2) or 1=1 --'", "'2;delete from 功能模块'", "'2,,3'", "'2,'", "','", "',2'", "'abc'", "'2\t3'",
         "'0x10'", "'2.5'", "'1e3'", "'-'", "'99999999999999999999'", "'２'"}) {
@@ -356,7 +356,7 @@ TEST_F(MenuNavTest, RightsMustBeAListOfWholeNumbers) {
 }
 
 TEST_F(MenuNavTest, PageKeyCannotEndItsLiteral) {
-  workedExample();
+  sampleMenu();
   setupDatabase({"insert into 功能模块 values (7, 'Quote', 'o''brien.asp', 4, 0, 2)"});
   role(2, "'7'");
   const std::string collapsed = heading(0, "System", false) + link("user.asp", "Users") +
