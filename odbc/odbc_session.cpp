@@ -291,6 +291,9 @@ class Statement {
   }
   void release() {
     if (h_ == SQL_NULL_HSTMT) return;
+    // Closed first: PostgreSQL's driver leaks what it learnt describing a
+    // prepared statement that is freed without ever running.
+    SQLFreeStmt(h_, SQL_CLOSE);
     SQLFreeHandle(SQL_HANDLE_STMT, h_);
     h_ = SQL_NULL_HSTMT;
     link_->live.erase(this);
