@@ -88,7 +88,7 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
 
 std::filesystem::path defaultRegistryFile() {
   if (std::string explicitFile = envValue("KVDN_REGISTRY_FILE"); !explicitFile.empty()) return explicitFile;
-  // The base directory specification says a relative XDG_CONFIG_HOME is
+  // The XDG base directory rules say a relative XDG_CONFIG_HOME is
   // invalid and must be ignored.
   if (std::string xdg = envValue("XDG_CONFIG_HOME"); !xdg.empty() && xdg.front() == '/') {
     return std::filesystem::path(xdg) / "kvdn" / "registry";

@@ -1,7 +1,7 @@
 // The page methods over PostgreSQL, with the connection handed to the object
 // through `conn` as a page does for a server database: the grid markup byte
 // for byte as over the file database, a form written as an insert, an update
-// and a delete, and the menu's worked example.
+// and a delete, and the sample menu.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -166,7 +166,7 @@ TEST_F(PgPagesTest, FormWritesAddModifyAndDelete) {
 // ---------------------------------------------------------------------------
 // menuNav
 
-TEST_F(PgPagesTest, MenuWorkedExample) {
+TEST_F(PgPagesTest, SampleMenu) {
   db->run(
       {"create table 功能模块 (ID integer primary key, 名称 text, 文件名 text, 层级 integer, 必选 integer, "
        "顺序 integer)",
