@@ -11,32 +11,6 @@ namespace kvdn {
 
 namespace {
 
-// The text goes into a double-quoted attribute: escape what could end it or
-// open markup.
-std::string escapeAttribute(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 16);
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 // The text goes between single quotes in a script: escape what could end the
 // literal, the line, or (with "</") the script element itself.
 std::string escapeScriptString(std::string_view s) {
@@ -109,7 +83,7 @@ Variant DbClass::getLenTitle(Variant str, Variant strlen) {
   }
   if (keep == units.size()) return Variant(full);
 
-  titleAttr_ = Variant(" title=\"" + escapeAttribute(full) + "\" ");
+  titleAttr_ = Variant(" title=\"" + htmlEscape(full, false) + "\" ");
   return Variant(toUtf8(std::u16string_view(units).substr(0, keep)) + "\u2026");
 }
 

@@ -158,4 +158,35 @@ std::string trimBlanks(std::string_view s) {
   return std::string(s.substr(first, last - first + 1));
 }
 
+std::string htmlEscape(std::string_view s, bool apostrophe) {
+  std::string out;
+  out.reserve(s.size() + 16);
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        if (apostrophe) {
+          out += "&#39;";
+        } else {
+          out += c;
+        }
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace kvdn

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "kvdn/db_class.h"
+#include "kvdn/text.h"
 #include "render/common.h"
 
 namespace kvdn {
@@ -52,35 +53,6 @@ bool trappedTest(F&& f) {
   } catch (const ComError&) {
     return false;
   }
-}
-
-// The statement echoed by the error report may hold request text: it must
-// not become markup or script in the browser.
-std::string escapeHtml(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 16);
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 double roundHalfEven(double d) {
@@ -181,7 +153,7 @@ Variant DbClass::dbSelect(const Variant& sql, const Variant& psize, const Varian
     std::string echo;
     step([&] { echo = sql.joinText(); });
     Response& out = response();
-    out.write("<br /><font color=red>SQL语句有误!<br /><br />" + escapeHtml(echo) + "</font>");
+    out.write("<br /><font color=red>SQL语句有误!<br /><br />" + htmlEscape(echo) + "</font>");
     out.end();
     return Variant(std::string());
   }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/text.h"
 #include "kvdn/http_host.h"
 
 namespace site {
@@ -81,7 +82,7 @@ bool isAccount(std::string_view text);
 // escaped or not, and the grid shortens it without cutting an entity.
 bool isPlainText(std::string_view text);
 // Text for an HTML element or a quoted attribute.
-std::string html(std::string_view text);
+inline std::string html(std::string_view text) { return kvdn::htmlEscape(text); }
 // A SQL string literal: the text between single quotes, quotes doubled. Only
 // for values already checked (isAccount and the like).
 std::string sqlLiteral(std::string_view text);

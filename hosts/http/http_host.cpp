@@ -13,38 +13,13 @@
 
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
+#include "kvdn/text.h"
 
 namespace kvdn {
 
 namespace {
 
 const char* kSessionCookie = "KVDNSESSION";
-
-std::string htmlEscape(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 class HttpRequest final : public Request {
  public:
@@ -112,36 +87,6 @@ class HttpServerObject final : public Server {
 
 class HttpApplication final : public Application {};
 
-// Values of one visitor; requests of one visitor may run at the same time.
-class HttpSession final : public Session {
- public:
-  Variant value(std::string_view key) const override {
-    std::lock_guard lock(mutex_);
-    for (const auto& [k, v] : values_) {
-      if (iequals(k, key)) return v;
-    }
-    return Variant();
-  }
-  void setValue(std::string_view key, const Variant& value) override {
-    std::lock_guard lock(mutex_);
-    for (auto& [k, v] : values_) {
-      if (iequals(k, key)) {
-        v = value;
-        return;
-      }
-    }
-    values_.emplace_back(std::string(key), value);
-  }
-  void abandon() override {
-    std::lock_guard lock(mutex_);
-    values_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, Variant>> values_;
-};
-
 class HttpContext final : public ScriptingContext {
  public:
   HttpContext(std::shared_ptr<Application> a, std::shared_ptr<Request> rq, std::shared_ptr<HttpResponse> rs,
@@ -191,7 +136,7 @@ struct HttpHost::Impl {
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
   using Clock = std::chrono::steady_clock;
   struct SessionSlot {
-    std::shared_ptr<HttpSession> session;
+    std::shared_ptr<SessionValues> session;
     Clock::time_point lastUsed;
   };
   std::mutex sessionsMutex;
@@ -203,7 +148,7 @@ struct HttpHost::Impl {
   // or its session has been idle longer than the timeout. Idle sessions are
   // dropped, so visitors that never send the cookie back (scripts, crawlers)
   // cannot grow the table without bound.
-  std::shared_ptr<HttpSession> session(const httplib::Request& req, httplib::Response& res) {
+  std::shared_ptr<SessionValues> session(const httplib::Request& req, httplib::Response& res) {
     const Clock::time_point now = Clock::now();
     const auto timeout = options.sessionTimeout;
     std::lock_guard lock(sessionsMutex);
@@ -221,7 +166,7 @@ struct HttpHost::Impl {
       lastSweep = now;
     }
     id = newSessionId();
-    auto s = std::make_shared<HttpSession>();
+    auto s = std::make_shared<SessionValues>();
     sessions[id] = SessionSlot{s, now};
     res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Lax");
     return s;

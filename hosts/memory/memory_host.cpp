@@ -170,7 +170,10 @@ class MemoryServer final : public Server {
  public:
   MemoryServer(std::filesystem::path root, std::string url, std::shared_ptr<ClassRegistry> classes,
                std::shared_ptr<HostFailures> failures)
-      : root_(std::move(root)), url_(std::move(url)), classes_(std::move(classes)), failures_(std::move(failures)) {}
+      : root_(std::move(root)),
+        url_(std::move(url)),
+        classes_(std::move(classes)),
+        failures_(std::move(failures)) {}
 
   std::string mapPath(std::string_view path) const override {
     if (failures_->mapPath) raise(err::kInvalidCall, "Server.MapPath failed (injected failure)");
@@ -180,7 +183,8 @@ class MemoryServer final : public Server {
   ObjectPtr createObject(std::string_view progId) override {
     for (const auto& failing : failures_->progIds) {
       if (iequals(failing, progId)) {
-        raise(err::kCannotCreate, "Server.CreateObject failed for " + std::string(progId) + " (injected failure)");
+        raise(err::kCannotCreate,
+              "Server.CreateObject failed for " + std::string(progId) + " (injected failure)");
       }
     }
     return classes_->create(progId);
@@ -195,37 +199,38 @@ class MemoryServer final : public Server {
 
 class MemoryApplication final : public Application {};
 
-class MemorySession final : public Session {
- public:
-  Variant value(std::string_view key) const override {
-    for (const auto& [k, v] : values_) {
-      if (iequals(k, key)) return v;
-    }
-    return Variant();
-  }
-  void setValue(std::string_view key, const Variant& value) override {
-    for (auto& [k, v] : values_) {
-      if (iequals(k, key)) {
-        v = value;
-        return;
-      }
-    }
-    values_.emplace_back(std::string(key), value);
-  }
-  void abandon() override { values_.clear(); }
-
- private:
-  std::vector<std::pair<std::string, Variant>> values_;
-};
-
 }  // namespace
+
+Variant SessionValues::value(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [k, v] : values_) {
+    if (iequals(k, key)) return v;
+  }
+  return Variant();
+}
+
+void SessionValues::setValue(std::string_view key, const Variant& value) {
+  std::lock_guard lock(mutex_);
+  for (auto& [k, v] : values_) {
+    if (iequals(k, key)) {
+      v = value;
+      return;
+    }
+  }
+  values_.emplace_back(std::string(key), value);
+}
+
+void SessionValues::abandon() {
+  std::lock_guard lock(mutex_);
+  values_.clear();
+}
 
 MemoryHost::MemoryHost(std::filesystem::path siteRoot)
     : siteRoot_(std::move(siteRoot)),
       classes_(std::make_shared<ClassRegistry>()),
       failures_(std::make_shared<HostFailures>()),
       application_(std::make_shared<MemoryApplication>()),
-      session_(std::make_shared<MemorySession>()) {
+      session_(std::make_shared<SessionValues>()) {
   registerStandardClasses(*classes_);
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -49,6 +50,19 @@ std::string percentDecode(std::string_view text, bool plusIsBlank);
 // request path `url`. Raises err::kInvalidCall for a path outside the root.
 std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
                                      std::string_view path);
+
+// A visitor's session values, safe to use from several requests of the same
+// visitor at once. Keys match case-insensitively; an absent key gives Empty.
+class SessionValues final : public Session {
+ public:
+  Variant value(std::string_view key) const override;
+  void setValue(std::string_view key, const Variant& value) override;
+  void abandon() override;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, Variant>> values_;
+};
 
 class MemoryPage;
 

@@ -27,4 +27,10 @@ std::string replaceAll(std::string_view s, std::string_view from, std::string_vi
 // Trim blanks (U+0020 only, as the runtime's Trim) at both ends.
 std::string trimBlanks(std::string_view s);
 
+// Text made safe for HTML content and for quoted attribute values: &, <, >
+// and the double quote become entities, and the apostrophe too unless
+// `apostrophe` is false (for a double-quoted attribute whose escaped form is
+// fixed).
+std::string htmlEscape(std::string_view s, bool apostrophe = true);
+
 }  // namespace kvdn
