@@ -198,7 +198,7 @@ class ProviderRecordset final : public Recordset {
   bool eof() const override {
     requireOpen();
     if (overlay_ || edit_ == Edit::Adding) return false;
-    if (!positioned_ && counted_) return pos_ >= count();
+    if (answersByCount()) return pos_ >= count();
     ensurePositioned();
     return !haveRow_;
   }
@@ -206,7 +206,7 @@ class ProviderRecordset final : public Recordset {
   bool bof() const override {
     requireOpen();
     if (overlay_ || edit_ == Edit::Adding || pos_ > 0) return false;
-    if (!positioned_ && counted_) return count() == 0;
+    if (answersByCount()) return count() == 0;
     ensurePositioned();
     return !haveRow_;
   }
@@ -215,7 +215,10 @@ class ProviderRecordset final : public Recordset {
     requireOpen();
     if (edit_ != Edit::None) update();  // moving stores pending changes, as ADO does
     if (overlay_) {
+      // The cursor stayed where it was when the row was added; it is read
+      // only now that the caller moves on from the added row.
       overlay_ = false;
+      ensurePositioned();
       if (!haveRow_) return;
     } else {
       ensurePositioned();
@@ -242,7 +245,7 @@ class ProviderRecordset final : public Recordset {
     if (!updatable_) raise(kAdNotSupported, kNotUpdatableText);
     if (edit_ != Edit::None) update();
     edit_ = Edit::Adding;
-    buffer_.assign(columns_.size(), std::nullopt);
+    buffer_.assign(columns().size(), std::nullopt);
   }
 
   void update() override {
@@ -260,9 +263,9 @@ class ProviderRecordset final : public Recordset {
     }
     RowWrite write;
     write.table = target_;
-    for (std::size_t i = 0; i < columns_.size(); ++i) {
+    for (std::size_t i = 0; i < columns().size(); ++i) {
       if (!buffer[i]) continue;
-      const ColumnInfo& column = columns_[i];
+      const ColumnInfo& column = columns()[i];
       if (column.table != target_ || column.origin.empty()) {
         raise(kAdNotSupported,
               "Field '" + column.name + "' cannot be updated: it is not a column of the table.");
@@ -270,21 +273,21 @@ class ProviderRecordset final : public Recordset {
       write.columns.push_back(column.origin);
       write.values.push_back(storable(column, *buffer[i]));
     }
-    std::vector<int> readIndex(columns_.size(), -1);
-    for (std::size_t i = 0; i < columns_.size(); ++i) {
-      if (columns_[i].table == target_ && !columns_[i].origin.empty()) {
+    std::vector<int> readIndex(columns().size(), -1);
+    for (std::size_t i = 0; i < columns().size(); ++i) {
+      if (columns()[i].table == target_ && !columns()[i].origin.empty()) {
         readIndex[i] = static_cast<int>(write.readBack.size());
-        write.readBack.push_back(columns_[i].origin);
+        write.readBack.push_back(columns()[i].origin);
       }
     }
     if (edit == Edit::Adding) {
       StoredRow stored = session()->insertRow(write);
-      std::vector<Variant> values(columns_.size(), Variant::null());
-      for (std::size_t i = 0; i < columns_.size(); ++i) {
+      std::vector<Variant> values(columns().size(), Variant::null());
+      for (std::size_t i = 0; i < columns().size(); ++i) {
         if (readIndex[i] >= 0) values[i] = stored.values[static_cast<std::size_t>(readIndex[i])];
       }
-      // The new row becomes the current one; the cursor stays where it was.
-      ensurePositioned();
+      // The new row becomes the current one; the cursor stays where it was
+      // (and is read, if it has not been yet, when the caller moves on).
       added_ = std::move(values);
       addedKey_ = std::move(stored.key);
       overlay_ = true;
@@ -302,7 +305,7 @@ class ProviderRecordset final : public Recordset {
             "Row cannot be located for updating. Some values may have been changed since it was last read.");
     }
     std::vector<Variant>& current = overlay_ ? added_ : row_;
-    for (std::size_t i = 0; i < columns_.size(); ++i) {
+    for (std::size_t i = 0; i < columns().size(); ++i) {
       if (readIndex[i] >= 0) current[i] = stored->values[static_cast<std::size_t>(readIndex[i])];
     }
   }
@@ -381,7 +384,7 @@ class ProviderRecordset final : public Recordset {
   }
 
   // ---- For Field / Fields ----
-  const std::vector<ColumnInfo>& columns() const { return columns_; }
+  const std::vector<ColumnInfo>& columns() const { return columns_ ? *columns_ : noColumns_; }
 
   Variant valueAt(int index) {
     requireOpen();
@@ -401,7 +404,7 @@ class ProviderRecordset final : public Recordset {
     if (edit_ == Edit::None) {
       if (!currentRow()) raise(err::kDbEofBof, kEofText);
       edit_ = Edit::Changing;
-      buffer_.assign(columns_.size(), std::nullopt);
+      buffer_.assign(columns().size(), std::nullopt);
     }
     buffer_[static_cast<std::size_t>(index)] = value;
   }
@@ -418,7 +421,7 @@ class ProviderRecordset final : public Recordset {
   }
 
   void checkIndex(int index) const {
-    if (index < 0 || static_cast<std::size_t>(index) >= columns_.size())
+    if (index < 0 || static_cast<std::size_t>(index) >= columns().size())
       raise(err::kDbNoSuchColumn, kNoItemText);
   }
 
@@ -436,11 +439,11 @@ class ProviderRecordset final : public Recordset {
     counted_ = counted;
     updatable_ = updatable;
     wantKeys_ = updatable;
-    columns_ = cursor_->columns();
-    fields_.reset(columns_.size());
+    columns_ = cursor_->sharedColumns();
+    fields_.reset(columns().size());
     // The one table the columns come from, if there is exactly one.
     target_.clear();
-    for (const auto& c : columns_) {
+    for (const auto& c : columns()) {
       if (c.table.empty()) continue;
       if (target_.empty()) {
         target_ = c.table;
@@ -461,7 +464,7 @@ class ProviderRecordset final : public Recordset {
     cursor_.reset();
     session_.reset();
     sql_.clear();
-    columns_.clear();
+    columns_.reset();
     fields_.reset(0);
     target_.clear();
     pos_ = 0;
@@ -481,6 +484,13 @@ class ProviderRecordset final : public Recordset {
     return *count_;
   }
 
+  // EOF/BOF before the first row is read. A read-only keyset answers from
+  // the count (a pager asks for it next anyway, and the rows are read only
+  // for the page it then chooses). An updatable recordset is opened to edit
+  // or add a row: it reads its first row instead, which editing needs
+  // anyway, and counts only when RecordCount or the pages are asked for.
+  bool answersByCount() const { return !positioned_ && counted_ && (!updatable_ || count_.has_value()); }
+
   // Rows start .. start+limit-1 (limit < 0: to the end); nothing read yet.
   void openWindow(std::int64_t start, std::int64_t limit) const {
     const Dialect& dialect = session()->dialect();
@@ -498,7 +508,11 @@ class ProviderRecordset final : public Recordset {
     if (windowEnd_ >= 0 && pos_ >= windowEnd_) openWindow(pos_, -1);
     positioned_ = true;
     haveRow_ = cursor_->next(row_);
-    key_ = haveRow_ ? cursor_->rowKey() : RowKey{};
+    if (haveRow_ && wantKeys_) {
+      key_ = cursor_->rowKey();
+    } else {
+      key_.clear();
+    }
   }
 
   void ensurePositioned() const {
@@ -522,7 +536,10 @@ class ProviderRecordset final : public Recordset {
   // RecordCount): what is read is decided by the first question asked.
   mutable std::unique_ptr<Cursor> cursor_;
   std::string sql_;  // the translated statement
-  std::vector<ColumnInfo> columns_;
+  // Shared with the cursors' provider (they stay the same from page to page).
+  // Null when closed.
+  std::shared_ptr<const std::vector<ColumnInfo>> columns_;
+  const std::vector<ColumnInfo> noColumns_;
   std::string target_;  // the table written by AddNew/Update, "" when none
 
   mutable std::int64_t pos_ = 0;         // index of the current row in the whole result

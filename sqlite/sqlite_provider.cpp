@@ -29,7 +29,7 @@ namespace {
 struct Meta {
   int first = 0;  // columns before this one are hidden (the key)
   std::vector<ColumnInfo> columns;
-  std::vector<bool> dates;
+  std::vector<unsigned char> dates;  // per column: read text as a Date
 };
 using MetaPtr = std::shared_ptr<const Meta>;
 
@@ -167,27 +167,32 @@ bool isDateType(const char* declared) {
   return upper.find("DATE") != std::string::npos || upper.find("TIME") != std::string::npos;
 }
 
+// The value of column `i` of the current row. Read through the column's
+// sqlite3_value: the sqlite3_column_* calls would take the connection's
+// mutex for each call, which a session used by one thread at a time (and
+// opened without mutexes) does not need.
 Variant readValue(sqlite3_stmt* st, int i, bool dateColumn) {
-  switch (sqlite3_column_type(st, i)) {
+  sqlite3_value* value = sqlite3_column_value(st, i);
+  switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER: {
-      sqlite3_int64 v = sqlite3_column_int64(st, i);
+      sqlite3_int64 v = sqlite3_value_int64(value);
       if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max()) {
         return Variant(static_cast<std::int32_t>(v));
       }
       return Variant(static_cast<std::int64_t>(v));
     }
     case SQLITE_FLOAT:
-      return Variant(sqlite3_column_double(st, i));
+      return Variant(sqlite3_value_double(value));
     case SQLITE_NULL:
       return Variant::null();
     case SQLITE_BLOB: {
-      const void* p = sqlite3_column_blob(st, i);
-      int n = sqlite3_column_bytes(st, i);
+      const void* p = sqlite3_value_blob(value);
+      int n = sqlite3_value_bytes(value);
       return Variant(std::string(static_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u));
     }
     default: {  // SQLITE_TEXT
-      const unsigned char* p = sqlite3_column_text(st, i);
-      int n = sqlite3_column_bytes(st, i);
+      const unsigned char* p = sqlite3_value_text(value);
+      int n = sqlite3_value_bytes(value);
       std::string_view text(reinterpret_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u);
       if (dateColumn) {
         if (auto d = Date::parse(text)) return Variant(*d);
@@ -221,7 +226,9 @@ void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v) {
       break;
     }
     case VarType::String:
-      rc = sqlite3_bind_text(st, index, v.str().data(), static_cast<int>(v.str().size()), SQLITE_TRANSIENT);
+      // Not copied: every caller keeps `v` alive until the statement is
+      // released, and a released statement has its bindings cleared.
+      rc = sqlite3_bind_text(st, index, v.str().data(), static_cast<int>(v.str().size()), SQLITE_STATIC);
       break;
     case VarType::Object:
       raise(err::kDbTypeMismatch, "An object cannot be stored in a column.");
@@ -235,7 +242,9 @@ Statement prepare(const HandlePtr& h, std::string_view sql) {
     return Statement(h, std::move(cached->sql), cached->st, std::move(cached->meta));
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(h->db, sql.data(), static_cast<int>(sql.size()), &raw, &tail);
+  // Persistent: the statement is likely to be kept for reuse (see Handle).
+  int rc = sqlite3_prepare_v3(h->db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                              &raw, &tail);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(raw);
     raiseFrom(h->db, rc);
@@ -269,7 +278,7 @@ class SqliteCursor final : public Cursor {
         meta->columns.push_back(
             ColumnInfo{text(sqlite3_column_name(s, i)), text(sqlite3_column_decltype(s, i)),
                        text(sqlite3_column_table_name(s, i)), text(sqlite3_column_origin_name(s, i))});
-        meta->dates.push_back(isDateType(sqlite3_column_decltype(s, i)));
+        meta->dates.push_back(isDateType(sqlite3_column_decltype(s, i)) ? 1 : 0);
       }
       st_.setMeta(std::move(meta));
     }
@@ -278,18 +287,23 @@ class SqliteCursor final : public Cursor {
 
   const std::vector<ColumnInfo>& columns() const override { return meta_->columns; }
 
+  std::shared_ptr<const std::vector<ColumnInfo>> sharedColumns() const override {
+    return std::shared_ptr<const std::vector<ColumnInfo>>(st_.meta(), &meta_->columns);
+  }
+
   bool next(std::vector<Variant>& row) override {
     if (done_) return false;
     if (handle_->closed) raiseClosed();
-    int rc = sqlite3_step(st_.get());
+    sqlite3_stmt* const s = st_.get();
+    int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
       const std::size_t n = meta_->columns.size();
+      const int first = meta_->first;
       row.resize(n);
       for (std::size_t i = 0; i < n; ++i) {
-        row[i] = readValue(st_.get(), static_cast<int>(i) + meta_->first, meta_->dates[i]);
+        row[i] = readValue(s, static_cast<int>(i) + first, meta_->dates[i] != 0);
       }
-      if (meta_->first > 0)
-        key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(st_.get(), 0)))};
+      if (first > 0) key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(s, 0)))};
       return true;
     }
     done_ = true;
@@ -381,7 +395,7 @@ class SqliteSession final : public DataSession {
 
   std::unique_ptr<Cursor> query(std::string_view sql, bool wantKeys) override {
     if (wantKeys) {
-      std::string keyed = sql::withLeadingColumn(sql, "rowid");
+      const std::string& keyed = withRowid(sql);
       if (!keyed.empty()) {
         try {
           Statement st = prepare(handle_, keyed);
@@ -437,11 +451,13 @@ class SqliteSession final : public DataSession {
     Statement st = prepare(handle_, sql);
     for (std::size_t i = 0; i < row.values.size(); ++i)
       bindValue(handle_->db, st.get(), static_cast<int>(i) + 1, row.values[i]);
+    OwnTransaction txn(*this);
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
     RowKey key{Variant(static_cast<std::int64_t>(sqlite3_last_insert_rowid(handle_->db)))};
-    return readBack(row, key).value_or(
-        StoredRow{key, std::vector<Variant>(row.readBack.size(), Variant::null())});
+    std::optional<StoredRow> stored = readBackThenCommit(row, key, txn);
+    if (!stored) stored = StoredRow{key, std::vector<Variant>(row.readBack.size(), Variant::null())};
+    return std::move(*stored);
   }
 
   std::optional<StoredRow> updateRow(const RowWrite& row, const RowKey& key) override {
@@ -457,9 +473,14 @@ class SqliteSession final : public DataSession {
       int index = 1;
       for (const auto& v : row.values) bindValue(handle_->db, st.get(), index++, v);
       bindValue(handle_->db, st.get(), index, key.front());
+      OwnTransaction txn(*this);
       int rc = sqlite3_step(st.get());
       if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
-      if (sqlite3_changes64(handle_->db) == 0) return std::nullopt;
+      if (sqlite3_changes64(handle_->db) == 0) {
+        txn.commit();
+        return std::nullopt;
+      }
+      return readBackThenCommit(row, key, txn);
     }
     return readBack(row, key);
   }
@@ -486,10 +507,66 @@ class SqliteSession final : public DataSession {
     return handle_;
   }
 
+  // A row write and the read of the stored row in one transaction when
+  // they would otherwise take the file's locks twice: BEGIN when the session
+  // is in autocommit mode and holds no read lock (an unfinished cursor of
+  // the session keeps one, and then the two statements share it anyway);
+  // else nothing. commit() ends it (a failed COMMIT rolls back and raises);
+  // leaving the scope without commit() rolls back, so a failed write stores
+  // nothing, as the autocommit statement would.
+  class OwnTransaction {
+   public:
+    explicit OwnTransaction(SqliteSession& session)
+        : session_(session),
+          active_(sqlite3_get_autocommit(session.handle_->db) != 0 &&
+                  sqlite3_txn_state(session.handle_->db, "main") == SQLITE_TXN_NONE) {
+      if (active_) session_.run("BEGIN");
+    }
+    OwnTransaction(const OwnTransaction&) = delete;
+    OwnTransaction& operator=(const OwnTransaction&) = delete;
+    ~OwnTransaction() {
+      if (active_) session_.rollbackQuietly();
+    }
+    void commit() {
+      if (!active_) return;
+      active_ = false;
+      try {
+        session_.run("COMMIT");
+      } catch (...) {
+        session_.rollbackQuietly();
+        throw;
+      }
+    }
+
+   private:
+    SqliteSession& session_;
+    bool active_;
+  };
+
+  void rollbackQuietly() noexcept {
+    if (handle_ && !handle_->closed && !sqlite3_get_autocommit(handle_->db))
+      sqlite3_exec(handle_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
   void run(std::string_view sql) {
     Statement st = prepare(checked(), sql);
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+  }
+
+  // readBack() within `txn`, which is then committed. A failed read still
+  // keeps the row written (as two autocommit statements would) and reports
+  // the read's failure.
+  std::optional<StoredRow> readBackThenCommit(const RowWrite& row, const RowKey& key, OwnTransaction& txn) {
+    std::optional<StoredRow> stored;
+    try {
+      stored = readBack(row, key);
+    } catch (const ComError&) {
+      txn.commit();
+      throw;
+    }
+    txn.commit();
+    return stored;
   }
 
   // The row with `key` as now stored: the readBack columns, read with the
@@ -510,8 +587,20 @@ class SqliteSession final : public DataSession {
     return stored;
   }
 
+  // `sql` with the rowid as its first column, or "" (see
+  // sql::withLeadingColumn); remembered, as an updatable recordset opens the
+  // same statement again for every record it writes.
+  const std::string& withRowid(std::string_view sql) {
+    if (auto it = keyed_.find(sql); it != keyed_.end()) return it->second;
+    if (keyed_.size() >= kRememberedKeyed) keyed_.clear();
+    return keyed_.emplace(std::string(sql), sql::withLeadingColumn(sql, "rowid")).first->second;
+  }
+
+  static constexpr std::size_t kRememberedKeyed = 64;
+
   HandlePtr handle_;
   SqliteDialect dialect_;
+  std::map<std::string, std::string, std::less<>> keyed_;
 };
 
 class SqliteProvider final : public Provider {

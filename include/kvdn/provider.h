@@ -76,6 +76,13 @@ class Cursor {
  public:
   virtual ~Cursor() = default;
   virtual const std::vector<ColumnInfo>& columns() const = 0;
+  // The same columns as a value the caller may keep after the cursor is
+  // gone (a recordset keeps them across the cursors of its pages). The
+  // default copies them; a provider that already holds them shared hands
+  // out its own.
+  virtual std::shared_ptr<const std::vector<ColumnInfo>> sharedColumns() const {
+    return std::make_shared<const std::vector<ColumnInfo>>(columns());
+  }
   // Moves to the next row and stores its values (one per column, as the
   // value types of data.h: Long or 64-bit integer, Double, String, Date, Null)
   // into `row`. Returns false, leaving `row` alone, when there is no further
