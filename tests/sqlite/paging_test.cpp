@@ -117,5 +117,21 @@ TEST_F(PagingTest, AFailingCountIsTheCallersFailure) {
   EXPECT_EQ(rs->recordCount(), 5000);
 }
 
+TEST_F(PagingTest, UpdatableRecordsetCountsOnlyWhenAsked) {
+  // Opened to edit one row: EOF is answered by reading that row, which the
+  // edit needs anyway; the count runs only when RecordCount is read.
+  auto rs = makeRecordset(providers);
+  rs->open("select top 1 * from rows where ID = 7", conn, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
+  fake->log.clear();
+  EXPECT_FALSE(rs->bof() || rs->eof());
+  EXPECT_EQ(rs->fields().item("k").value().str(), "k00007");
+  EXPECT_TRUE(fake->log.empty());
+  EXPECT_EQ(rs->recordCount(), 1);
+  ASSERT_EQ(fake->log.size(), 1u);
+  EXPECT_EQ(fake->log[0], "count: select * from rows where ID = 7 LIMIT 1");
+  rs->moveNext();
+  EXPECT_TRUE(rs->eof());
+}
+
 }  // namespace
 }  // namespace kvdn

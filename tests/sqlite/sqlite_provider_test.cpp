@@ -276,5 +276,49 @@ TEST_F(SqliteProviderTest, FakeProviderInjectsFailures) {
   EXPECT_EQ(fake->log.back(), "insert: items");
 }
 
+// A row written through a recordset and the read of the stored row: the
+// values read are those committed (an AFTER trigger's work included), a
+// failed write stores nothing and leaves no transaction behind, and inside
+// the caller's own transaction nothing is committed or ended early.
+TEST_F(SqliteProviderTest, RowWritesAreCommittedWholeOrNotAtAll) {
+  testing::runSql(file,
+                  {"CREATE TABLE notes (ID INTEGER PRIMARY KEY, body TEXT NOT NULL, stamp TEXT DEFAULT 'x')",
+                   "CREATE TRIGGER notes_stamp AFTER INSERT ON notes BEGIN UPDATE notes SET stamp = "
+                   "'by trigger ' || NEW.ID WHERE ID = NEW.ID; END"});
+  auto c = connect();
+  auto count = [&] { return testing::querySql(file, "SELECT count(*) FROM notes")[0][0]; };
+  auto add = [&](const Variant& body) {
+    auto rs = makeRecordset(standardProviders());
+    rs->open("select top 1 * from notes", c, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
+    rs->addNew();
+    rs->fields().item("body").setValue(body);
+    rs->update();
+    return rs;
+  };
+
+  auto rs = add(Variant("one"));
+  EXPECT_EQ(rs->fields().item("ID").value().integer(), 1);
+  EXPECT_EQ(rs->fields().item("stamp").value().str(), "by trigger 1");
+  EXPECT_EQ(count(), "1");  // seen by another connection: committed
+
+  KVDN_EXPECT_DB_ERROR(add(Variant::null()), err::kDbErrorsInCommand);
+  EXPECT_EQ(count(), "1");
+  auto edit = makeRecordset(standardProviders());
+  edit->open("select top 1 * from notes where ID = 1", c, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
+  edit->fields().item("body").setValue(Variant::null());
+  KVDN_EXPECT_DB_ERROR(edit->update(), err::kDbErrorsInCommand);
+  edit->close();
+  EXPECT_EQ(testing::querySql(file, "SELECT body FROM notes WHERE ID = 1")[0][0], "one");
+
+  c->beginTrans();  // would fail inside a transaction left open
+  add(Variant("two"));
+  KVDN_EXPECT_DB_ERROR(add(Variant::null()), err::kDbErrorsInCommand);
+  EXPECT_EQ(c->execute("SELECT count(*) FROM notes")->fields().item(0).value().integer(), 2);
+  c->rollbackTrans();
+  EXPECT_EQ(count(), "1");
+  add(Variant("three"));
+  EXPECT_EQ(count(), "2");
+}
+
 }  // namespace
 }  // namespace kvdn
