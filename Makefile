@@ -26,6 +26,7 @@ test: build
 test-steps:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory browser-test
+	@if [ -n "$$KVDN_PG_DSN" ]; then KVDN_SITE_ODBC="$$KVDN_PG_DSN" $(MAKE) --no-print-directory browser-test; fi
 	@$(MAKE) --no-print-directory asan
 
 asan: deps
