@@ -2,19 +2,11 @@
 
 #include <sqlite3.h>
 
-#include <sys/stat.h>
-
-#include <chrono>
-#include <climits>
-#include <cstdlib>
 #include <limits>
 #include <list>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
@@ -27,9 +19,7 @@ namespace {
 // The database handle, shared by the session and its cursors so that a
 // cursor never outlives the handle it reads from. The session's close marks
 // it closed and resets every statement (releasing the file locks); the
-// handle itself goes when the last cursor goes: its connection, with its
-// kept statements, to the pool (SqlitePool) when it may be handed on, else
-// closed.
+// handle itself goes when the last cursor goes.
 //
 // Prepared statements are kept for reuse by their exact text once their
 // cursor is done with them: a page that asks for the same count and page
@@ -49,34 +39,14 @@ struct Idle {
   MetaPtr meta;
 };
 
-// Which file a connection was opened on: the canonical path and the file's
-// identity when it was opened (a file replaced on disk under the same name
-// has another identity).
-struct FileId {
-  std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
-};
-
-void poolOrClose(sqlite3* db, std::list<Idle>&& idle, FileId&& file) noexcept;
-
 struct Handle {
   static constexpr std::size_t kMaxIdle = 16;
 
   sqlite3* db = nullptr;
   bool closed = false;
   std::list<Idle> idle;  // least recently used first
-  // Set when the file's identity is known; cleared by a close that found the
-  // connection in a state it must not be handed on in (see SqlitePool). Only
-  // a session's close() hands the connection on.
-  bool poolable = false;
-  FileId file;
 
   ~Handle() {
-    if (db && poolable && closed) {
-      poolOrClose(std::exchange(db, nullptr), std::move(idle), std::move(file));
-      return;
-    }
     dropIdle();
     if (db) sqlite3_close_v2(db);
   }
@@ -112,199 +82,6 @@ struct Handle {
   }
 };
 using HandlePtr = std::shared_ptr<Handle>;
-
-void finalizeAll(std::list<Idle>& idle) noexcept {
-  for (auto& entry : idle) sqlite3_finalize(entry.st);
-  idle.clear();
-}
-
-// Connections of closed sessions, kept for the next open of the same file:
-// opening a file and reading its schema costs far more than a page's
-// statements, and the kept connection keeps its prepared statements too.
-//
-// A connection is kept only when nothing of its session survives in it: in
-// autocommit mode, no statement running, no database attached. It is handed
-// out again only while its file is still there under the same name as the
-// same file (device and inode): a file deleted, or replaced by a rename or
-// a delete-and-create (a compaction), is never read through a connection to
-// the old one. Changes made to the file in place (by other connections, a
-// restore through the backup interface) are seen as SQLite sees any other
-// connection's changes.
-//
-// Bounded per file and in all, so that tests and sites that delete their
-// folders do not pile up open descriptors: connections idle for a minute,
-// or whose file has gone, are closed on the next visit to the pool (at most
-// once a second, checked on any use of the pool), and every pooled
-// connection is closed at exit. The pool itself is never destroyed (pages
-// may still close sessions on other threads while the process exits);
-// after the exit hook it keeps nothing more.
-class SqlitePool {
- public:
-  static constexpr std::size_t kPerFile = 8;
-  static constexpr std::size_t kTotal = 64;
-  static constexpr auto kMaxIdleTime = std::chrono::seconds(60);
-  static constexpr auto kSweepEvery = std::chrono::seconds(1);
-
-  static SqlitePool& instance() {
-    static SqlitePool* const pool = [] {
-      auto* p = new SqlitePool;  // never deleted, see above
-      std::atexit([] { instance().clear(true); });
-      return p;
-    }();
-    return *pool;
-  }
-
-  // A kept connection to `file` (same identity), with its statements, or
-  // nullptr. Kept connections to an older file of that name are closed.
-  HandlePtr take(const FileId& file) {
-    std::vector<Entry> doomed;
-    HandlePtr found;
-    {
-      std::lock_guard lock(mutex_);
-      sweepLocked(doomed);
-      auto it = byPath_.find(file.path);
-      if (it != byPath_.end()) {
-        auto& list = it->second;
-        while (!list.empty() && !found) {
-          Entry entry = std::move(list.back());
-          list.pop_back();
-          --total_;
-          if (entry.file.dev == file.dev && entry.file.ino == file.ino) {
-            found = std::make_shared<Handle>();
-            found->db = entry.db;
-            found->idle = std::move(entry.idle);
-            found->file = std::move(entry.file);
-            found->poolable = true;
-            ++reused_;
-          } else {
-            doomed.push_back(std::move(entry));
-          }
-        }
-        if (list.empty()) byPath_.erase(it);
-      }
-    }
-    closeAll(doomed);
-    return found;
-  }
-
-  // Keeps `db` if it is idle and there is room; else closes it.
-  void give(sqlite3* db, std::list<Idle>&& idle, FileId&& file) noexcept {
-    std::vector<Entry> doomed;
-    doomed.push_back(Entry{db, std::move(idle), std::move(file), Clock::now()});
-    if (isIdle(db)) {
-      try {
-        std::lock_guard lock(mutex_);
-        sweepLocked(doomed);
-        if (!shutDown_ && total_ < kTotal) {
-          auto& list = byPath_[doomed.front().file.path];
-          if (list.size() < kPerFile) {
-            list.push_back(std::move(doomed.front()));
-            doomed.erase(doomed.begin());
-            ++total_;
-          }
-        }
-      } catch (...) {
-        // No room to keep it (out of memory): closed below.
-      }
-    }
-    closeAll(doomed);
-  }
-
-  // Closes every kept connection; `forGood`: and keeps none from now on.
-  void clear(bool forGood) noexcept {
-    std::vector<Entry> doomed;
-    {
-      std::lock_guard lock(mutex_);
-      if (forGood) shutDown_ = true;
-      for (auto& [path, list] : byPath_)
-        for (auto& entry : list) doomed.push_back(std::move(entry));
-      byPath_.clear();
-      total_ = 0;
-    }
-    closeAll(doomed);
-  }
-
-  SqlitePoolStats stats() {
-    std::lock_guard lock(mutex_);
-    return SqlitePoolStats{total_, reused_};
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  struct Entry {
-    sqlite3* db;
-    std::list<Idle> idle;
-    FileId file;
-    Clock::time_point since;
-  };
-
-  // Nothing of the last session left in the connection.
-  static bool isIdle(sqlite3* db) noexcept {
-    if (!sqlite3_get_autocommit(db) || sqlite3_txn_state(db, nullptr) != SQLITE_TXN_NONE) return false;
-    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
-      if (sqlite3_stmt_busy(s)) return false;
-    return sqlite3_db_name(db, 2) == nullptr;  // 0 main, 1 temp, 2.. attached
-  }
-
-  static bool sameFile(const FileId& file) noexcept {
-    struct stat st {};
-    return ::stat(file.path.c_str(), &st) == 0 && st.st_dev == file.dev && st.st_ino == file.ino;
-  }
-
-  // Moves expired connections, and those whose file has gone or changed,
-  // into `doomed`. Called with the mutex held.
-  void sweepLocked(std::vector<Entry>& doomed) {
-    const auto now = Clock::now();
-    if (now - lastSweep_ < kSweepEvery) return;
-    lastSweep_ = now;
-    for (auto it = byPath_.begin(); it != byPath_.end();) {
-      auto& list = it->second;
-      // Entries of one path may have been opened on different files (the
-      // file replaced in between), so each is compared on its own.
-      for (auto e = list.begin(); e != list.end();) {
-        if (now - e->since > kMaxIdleTime || !sameFile(e->file)) {
-          doomed.push_back(std::move(*e));
-          e = list.erase(e);
-          --total_;
-        } else {
-          ++e;
-        }
-      }
-      it = list.empty() ? byPath_.erase(it) : std::next(it);
-    }
-  }
-
-  static void closeAll(std::vector<Entry>& doomed) noexcept {
-    for (auto& entry : doomed) {
-      finalizeAll(entry.idle);
-      sqlite3_close_v2(entry.db);
-    }
-    doomed.clear();
-  }
-
-  std::mutex mutex_;
-  std::unordered_map<std::string, std::vector<Entry>> byPath_;
-  std::size_t total_ = 0;
-  std::uint64_t reused_ = 0;
-  bool shutDown_ = false;
-  Clock::time_point lastSweep_{};
-};
-
-void poolOrClose(sqlite3* db, std::list<Idle>&& idle, FileId&& file) noexcept {
-  SqlitePool::instance().give(db, std::move(idle), std::move(file));
-}
-
-// The identity of the file at `path` (resolved to its canonical path), or
-// nullopt when it cannot be had (no such file: the open then fails as
-// usual, with SQLite's description).
-std::optional<FileId> identify(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) return std::nullopt;
-  struct stat st {};
-  if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return FileId{resolved, st.st_dev, st.st_ino};
-}
 
 // A prepared statement; goes back to its handle's idle list when released.
 class Statement {
@@ -716,15 +493,8 @@ class SqliteSession final : public DataSession {
     if (!handle_ || handle_->closed) return;
     sqlite3* db = handle_->db;
     for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
-    if (!sqlite3_get_autocommit(db)) {
-      // Closed in the middle of a transaction: rolled back, and the
-      // connection is not handed on (whatever the session set up for its
-      // transaction stays out of the next session).
-      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-      handle_->poolable = false;
-    }
-    // A pooled connection keeps its prepared statements for the next session.
-    if (!handle_->poolable) handle_->dropIdle();
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    handle_->dropIdle();
     handle_->closed = true;
     handle_.reset();
   }
@@ -849,13 +619,6 @@ class SqliteProvider final : public Provider {
     // A path is a path: never let SQLite read it as a URI (which could ask for
     // the file to be created or opened in another mode).
     if (startsWithNoCase(path, "file:")) path = "./" + path;
-    // Identified before the open: a file replaced between the two is then
-    // recorded under the older identity and never handed on for the newer.
-    std::optional<FileId> file = identify(path);
-    if (file) {
-      if (HandlePtr pooled = SqlitePool::instance().take(*file))
-        return std::make_unique<SqliteSession>(pooled);
-    }
     auto handle = std::make_shared<Handle>();
     int rc = sqlite3_open_v2(path.c_str(), &handle->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK)
@@ -871,10 +634,6 @@ class SqliteProvider final : public Provider {
         raiseEngine((rc & 0xff) == SQLITE_BUSY ? rc : SQLITE_CANTOPEN, std::move(message));
       }
     }
-    if (file) {
-      handle->file = std::move(*file);
-      handle->poolable = true;
-    }
     return std::make_unique<SqliteSession>(std::move(handle));
   }
 };
@@ -883,14 +642,6 @@ class SqliteProvider final : public Provider {
 
 std::shared_ptr<Provider> makeSqliteProvider() {
   return std::make_shared<SqliteProvider>();
-}
-
-SqlitePoolStats sqlitePoolStats() {
-  return SqlitePool::instance().stats();
-}
-
-void clearSqlitePool() {
-  SqlitePool::instance().clear(false);
 }
 
 void registerSqliteProvider(ProviderRegistry& registry) {

@@ -1,8 +1,6 @@
 // The provider for the Access kind of connection string: an SQLite 3 file.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 
 #include "kvdn/provider.h"
@@ -19,21 +17,6 @@ namespace kvdn {
 // NOCASE, so comparisons ignore letter case as the original engine did; the
 // provider itself changes nothing about collation.
 std::shared_ptr<Provider> makeSqliteProvider();
-
-// A closed session's connection is kept in a process-wide pool and handed
-// to the next open of the same file (same canonical path, and still the
-// same file on disk), with its prepared statements. Not kept: a connection
-// closed inside a transaction or with a database attached. Figures for
-// tests and diagnostics:
-struct SqlitePoolStats {
-  std::size_t kept = 0;      // connections in the pool now
-  std::uint64_t reused = 0;  // opens served from the pool since start
-};
-SqlitePoolStats sqlitePoolStats();
-
-// Closes every pooled connection (they stay usable by nobody). Safe at any
-// time; sessions open now are not affected and may still be pooled later.
-void clearSqlitePool();
 
 // How long a session waits for a locked database before failing.
 inline constexpr int kSqliteBusyTimeoutMs = 5000;
