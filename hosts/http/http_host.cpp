@@ -21,42 +21,31 @@ namespace {
 
 const char* kSessionCookie = "KVDNSESSION";
 
-class HttpRequest final : public Request {
- public:
-  explicit HttpRequest(const httplib::Request& req) {
-    std::string rawQuery;
-    if (auto q = req.target.find('?'); q != std::string::npos) rawQuery = req.target.substr(q + 1);
-    query_ = UrlEncodedCollection(rawQuery);
-    if (req.get_header_value("Content-Type").find("application/x-www-form-urlencoded") != std::string::npos) {
-      form_ = UrlEncodedCollection(req.body);
-    }
-    vars_["URL"] = req.path;
-    vars_["SCRIPT_NAME"] = req.path;
-    vars_["PATH_INFO"] = req.path;
-    vars_["QUERY_STRING"] = rawQuery;
-    vars_["REQUEST_METHOD"] = req.method;
-    vars_["REMOTE_ADDR"] = req.remote_addr;
-    vars_["REMOTE_PORT"] = std::to_string(req.remote_port);
-    for (const auto& [name, value] : req.headers) {
-      std::string key = "HTTP_" + asciiUpper(name);
-      for (char& c : key) {
-        if (c == '-') c = '_';
-      }
-      vars_[key] = value;
-    }
+std::shared_ptr<Request> makeHttpRequest(const httplib::Request& req) {
+  std::string rawQuery;
+  if (auto q = req.target.find('?'); q != std::string::npos) rawQuery = req.target.substr(q + 1);
+  std::string rawForm;
+  if (req.get_header_value("Content-Type").find("application/x-www-form-urlencoded") != std::string::npos) {
+    rawForm = req.body;
   }
-  const RequestCollection& queryString() const override { return query_; }
-  const RequestCollection& form() const override { return form_; }
-  std::string serverVariable(std::string_view name) const override {
-    auto it = vars_.find(asciiUpper(name));
-    return it == vars_.end() ? std::string() : it->second;
+  std::vector<std::pair<std::string, std::string>> vars = {
+      {"URL", req.path},
+      {"SCRIPT_NAME", req.path},
+      {"PATH_INFO", req.path},
+      {"QUERY_STRING", rawQuery},
+      {"REQUEST_METHOD", req.method},
+      {"REMOTE_ADDR", req.remote_addr},
+      {"REMOTE_PORT", std::to_string(req.remote_port)},
+  };
+  for (const auto& [name, value] : req.headers) {
+    std::string key = "HTTP_" + name;
+    for (char& c : key) {
+      if (c == '-') c = '_';
+    }
+    vars.emplace_back(std::move(key), value);
   }
-
- private:
-  UrlEncodedCollection query_;
-  UrlEncodedCollection form_;
-  std::map<std::string, std::string> vars_;
-};
+  return std::make_shared<ParsedRequest>(rawQuery, rawForm, vars);
+}
 
 class HttpResponse final : public Response {
  public:
@@ -197,7 +186,7 @@ struct HttpHost::Impl {
   void run(const PageHandler& page, const httplib::Request& req, httplib::Response& res) {
     auto response = std::make_shared<HttpResponse>();
     auto ctx = std::make_shared<HttpContext>(
-        application, std::make_shared<HttpRequest>(req), response,
+        application, makeHttpRequest(req), response,
         std::make_shared<HttpServerObject>(options.siteRoot, req.path, classes), session(req, res));
     PageEnv env{ctx, nullptr};
     try {

@@ -124,33 +124,38 @@ std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std:
 // ---------------------------------------------------------------------------
 // Page objects.
 
+ParsedRequest::ParsedRequest(std::string_view rawQuery, std::string_view rawForm,
+                             const std::vector<std::pair<std::string, std::string>>& serverVariables)
+    : query_(rawQuery), form_(rawForm) {
+  for (const auto& [name, value] : serverVariables) vars_.emplace_back(asciiUpper(name), value);
+}
+
+std::string ParsedRequest::serverVariable(std::string_view name) const {
+  const std::string key = asciiUpper(name);
+  for (auto it = vars_.rbegin(); it != vars_.rend(); ++it) {
+    if (it->first == key) return it->second;
+  }
+  return {};
+}
+
 namespace {
 
-class MemoryRequest final : public Request {
- public:
-  explicit MemoryRequest(const PageRequest& r) : query_(r.query), form_(r.form) {
-    vars_["URL"] = r.url;
-    vars_["SCRIPT_NAME"] = r.url;
-    vars_["PATH_INFO"] = r.url;
-    vars_["QUERY_STRING"] = r.query;
-    vars_["REQUEST_METHOD"] = r.form.empty() ? "GET" : "POST";
-    vars_["HTTP_HOST"] = "localhost";
-    vars_["SERVER_NAME"] = "localhost";
-    vars_["REMOTE_ADDR"] = "127.0.0.1";
-    for (const auto& [name, value] : r.serverVariables) vars_[asciiUpper(name)] = value;
-  }
-  const RequestCollection& queryString() const override { return query_; }
-  const RequestCollection& form() const override { return form_; }
-  std::string serverVariable(std::string_view name) const override {
-    auto it = vars_.find(asciiUpper(name));
-    return it == vars_.end() ? std::string() : it->second;
-  }
-
- private:
-  UrlEncodedCollection query_;
-  UrlEncodedCollection form_;
-  std::map<std::string, std::string> vars_;
-};
+// Defaults of a request that no web server answered; the page's own
+// variables come last and so take precedence.
+std::shared_ptr<Request> makeMemoryRequest(const PageRequest& r) {
+  std::vector<std::pair<std::string, std::string>> vars = {
+      {"URL", r.url},
+      {"SCRIPT_NAME", r.url},
+      {"PATH_INFO", r.url},
+      {"QUERY_STRING", r.query},
+      {"REQUEST_METHOD", r.form.empty() ? "GET" : "POST"},
+      {"HTTP_HOST", "localhost"},
+      {"SERVER_NAME", "localhost"},
+      {"REMOTE_ADDR", "127.0.0.1"},
+  };
+  vars.insert(vars.end(), r.serverVariables.begin(), r.serverVariables.end());
+  return std::make_shared<ParsedRequest>(r.query, r.form, vars);
+}
 
 class MemoryResponse final : public Response {
  public:
@@ -236,7 +241,7 @@ MemoryHost::MemoryHost(std::filesystem::path siteRoot)
 
 std::shared_ptr<MemoryPage> MemoryHost::newPage(const PageRequest& request) {
   auto server = std::make_shared<MemoryServer>(siteRoot_, request.url, classes_, failures_);
-  return std::make_shared<MemoryPage>(application_, std::make_shared<MemoryRequest>(request),
+  return std::make_shared<MemoryPage>(application_, makeMemoryRequest(request),
                                       std::make_shared<MemoryResponse>(), std::move(server), session_);
 }
 

@@ -46,6 +46,23 @@ class UrlEncodedCollection final : public RequestCollection {
 
 std::string percentDecode(std::string_view text, bool plusIsBlank);
 
+// A request as both hosts hand it to a page: the raw query string and form
+// body parsed into collections, and the server variables by name (any case;
+// the host fills them, "" when absent).
+class ParsedRequest final : public Request {
+ public:
+  ParsedRequest(std::string_view rawQuery, std::string_view rawForm,
+                const std::vector<std::pair<std::string, std::string>>& serverVariables);
+  const RequestCollection& queryString() const override { return query_; }
+  const RequestCollection& form() const override { return form_; }
+  std::string serverVariable(std::string_view name) const override;
+
+ private:
+  UrlEncodedCollection query_;
+  UrlEncodedCollection form_;
+  std::vector<std::pair<std::string, std::string>> vars_;  // upper-cased names, last one wins
+};
+
 // Maps a virtual path the way Server.MapPath does, against `siteRoot` and the
 // request path `url`. Raises err::kInvalidCall for a path outside the root.
 std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
