@@ -18,7 +18,7 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
-#include "tests/xls/test_workbook.h"
+#include "data/xls/test_workbook.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 #include "kvdn/provider.h"
-#include "sqlite/fake_provider.h"
+#include "support/fake_provider.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ struct Site {
   // Statements sent, not counting the row counts keyset cursors take.
   std::size_t statements() const {
     std::size_t n = 0;
-    for (const auto& entry : fake->log) n += entry.rfind("count: ", 0) == 0 ? 0 : 1;
+    for (const auto& entry : fake->log) n += entry.rfind("count: ", 0) == 0 ? 0U : 1U;
     return n;
   }
   ~Site() {

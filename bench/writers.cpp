@@ -87,7 +87,8 @@ class Site {
 std::string enc(std::string_view s) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (unsigned char c : s) {
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
       out += static_cast<char>(c);
     } else {

@@ -3,7 +3,6 @@
 
 #include <array>
 
-#include "component/registration.h"
 
 namespace kvdn {
 
@@ -145,11 +144,5 @@ void DbClass::setProperty(std::string_view name, const Variant& value) {
   else raise(err::kNotSupported);
 }
 
-void registerStandardClasses(ClassRegistry& registry) {
-  registerDataClasses(registry);
-  registerFileClasses(registry);
-  registry.add("kvdnAspDll.dbClass", [] { return std::make_shared<DbClass>(); });
-  registry.add("kvdnAspDll.md5Class", [] { return std::make_shared<Md5Class>(); });
-}
 
 }  // namespace kvdn

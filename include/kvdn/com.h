@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/export.h"
+
 namespace kvdn {
 class Object;
 }
@@ -49,9 +51,9 @@ constexpr bool operator==(const GUID& a, const GUID& b) noexcept {
 }
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex digits.
-std::string formatGuid(const GUID& guid);
+KVDN_API std::string formatGuid(const GUID& guid);
 // Accepts the form above, braces required, hex digits of either case.
-std::optional<GUID> parseGuid(std::string_view text);
+KVDN_API std::optional<GUID> parseGuid(std::string_view text);
 
 constexpr bool succeeded(HRESULT hr) noexcept {
   return hr >= 0;
@@ -76,7 +78,7 @@ inline constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9u);
 inline constexpr HRESULT HRESULT_MOD_NOT_FOUND = static_cast<HRESULT>(0x8007007Eu);
 
 // A short description of the HRESULTs above ("Unspecified error" otherwise).
-const char* describeHresult(HRESULT hr) noexcept;
+KVDN_API const char* describeHresult(HRESULT hr) noexcept;
 
 // The standard interface ids.
 inline constexpr IID IID_IUnknown{
@@ -137,15 +139,15 @@ using DllUnregisterServerFn = HRESULT (*)();
 extern "C" {
 // A class factory (IID_IUnknown or IID_IClassFactory) for CLSID_dbClass or
 // CLSID_md5Class; CLASS_E_CLASSNOTAVAILABLE for any other class.
-kvdn::com::HRESULT DllGetClassObject(const kvdn::com::CLSID& clsid, const kvdn::com::IID& iid, void** object);
+KVDN_API kvdn::com::HRESULT DllGetClassObject(const kvdn::com::CLSID& clsid, const kvdn::com::IID& iid, void** object);
 // S_OK when no object or factory of this copy of the library is alive and no
 // LockServer lock is held, else S_FALSE.
-kvdn::com::HRESULT DllCanUnloadNow();
+KVDN_API kvdn::com::HRESULT DllCanUnloadNow();
 // Records both ProgIDs with their class ids and this library's own path in
 // the registry file (see com/registry_file.h), replacing earlier lines for
 // the same ProgIDs. SELFREG_E_CLASS when the file cannot be written or the
 // code is linked into a program rather than loaded as a library.
-kvdn::com::HRESULT DllRegisterServer();
+KVDN_API kvdn::com::HRESULT DllRegisterServer();
 // Removes the lines of both ProgIDs; S_OK also when there were none.
-kvdn::com::HRESULT DllUnregisterServer();
+KVDN_API kvdn::com::HRESULT DllUnregisterServer();
 }

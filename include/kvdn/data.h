@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/export.h"
 #include "kvdn/object.h"
 
 namespace kvdn {
@@ -27,7 +28,7 @@ inline constexpr int adLockOptimistic = 3;
 inline constexpr int adCmdUnspecified = -1;
 inline constexpr int adClipString = 2;
 
-class Field {
+class KVDN_API Field {
  public:
   virtual ~Field() = default;
   virtual std::string name() const = 0;
@@ -38,7 +39,7 @@ class Field {
   virtual void setValue(const Variant& value) = 0;
 };
 
-class Fields {
+class KVDN_API Fields {
  public:
   virtual ~Fields() = default;
   virtual int count() const = 0;
@@ -48,7 +49,7 @@ class Fields {
   virtual Field& item(std::string_view name) = 0;
 };
 
-class Recordset : public Object {
+class KVDN_API Recordset : public Object {
  public:
   // Opens `source` on `connection` (which must be open). A keyset read-only
   // recordset knows its exact RecordCount and pages without reading the whole
@@ -81,7 +82,7 @@ class Recordset : public Object {
   virtual void close() = 0;
 };
 
-class Connection : public Object {
+class KVDN_API Connection : public Object {
  public:
   // Opens by connection string (see README: the Access kind, an SQLite file
   // that is never created by an open; "sqloledb" and ODBC kinds; the

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/data.h"
 #include "kvdn/error.h"
 #include "kvdn/object.h"
@@ -21,7 +22,7 @@ namespace kvdn {
 // Parameters that a page passes by reference and the method does not change
 // are `const Variant&`; the one that is written back (strDropDownList's
 // `str`) is `Variant&`.
-class DbClass final : public Object {
+class KVDN_API DbClass final : public Object {
  public:
   DbClass() = default;
 

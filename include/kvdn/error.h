@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kvdn/export.h"
+
 namespace kvdn {
 
 // Error numbers as a page script sees them. Positive numbers are the
@@ -36,7 +38,7 @@ inline constexpr std::int32_t kInvalidClassString = -2147221005; // CO_E_CLASSST
 
 // A failure as the page sees it: a number and a description. Thrown by every
 // layer of the library; trapped only where a method's contract says so.
-class ComError : public std::runtime_error {
+class KVDN_API ComError : public std::runtime_error {
  public:
   ComError(std::int32_t number, std::string description)
       : std::runtime_error(description), number_(number), description_(std::move(description)) {}
@@ -50,11 +52,11 @@ class ComError : public std::runtime_error {
 };
 
 // The standard descriptions of the runtime numbers above.
-const char* standardDescription(std::int32_t number) noexcept;
+KVDN_API const char* standardDescription(std::int32_t number) noexcept;
 
 // Throws ComError(number, standardDescription(number)).
-[[noreturn]] void raise(std::int32_t number);
+[[noreturn]] KVDN_API void raise(std::int32_t number);
 // Throws ComError(number, description).
-[[noreturn]] void raise(std::int32_t number, std::string description);
+[[noreturn]] KVDN_API void raise(std::int32_t number, std::string description);
 
 }  // namespace kvdn

@@ -11,13 +11,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "kvdn/page.h"
 
 namespace kvdn {
 
@@ -31,7 +32,7 @@ inline constexpr std::int32_t kPathNotFound = 76;       // Path not found
 // ---------------------------------------------------------------------------
 // File-system object.
 
-class File : public Object {
+class KVDN_API File : public Object {
  public:
   // The name without its folder.
   virtual std::string name() const = 0;
@@ -40,7 +41,7 @@ class File : public Object {
   Variant getProperty(std::string_view name) override;
 };
 
-class Folder : public Object {
+class KVDN_API Folder : public Object {
  public:
   virtual std::string path() const = 0;
   // The folder's files (sub-folders excluded), read afresh on each call, in
@@ -53,7 +54,7 @@ class Folder : public Object {
   Variant getProperty(std::string_view name) override;
 };
 
-class FileSystemObject : public Object {
+class KVDN_API FileSystemObject : public Object {
  public:
   // True when a file (not a folder) exists at `path`. Never raises for a
   // missing or unreadable path.
@@ -77,12 +78,12 @@ class FileSystemObject : public Object {
 };
 
 // The file-system object over std::filesystem.
-std::shared_ptr<FileSystemObject> makeLocalFileSystem();
+KVDN_API std::shared_ptr<FileSystemObject> makeLocalFileSystem();
 
 // ---------------------------------------------------------------------------
 // Database engine.
 
-class Catalog : public Object {
+class KVDN_API Catalog : public Object {
  public:
   // Creates a new, empty database file at the "Data Source" of a Jet
   // connection string ("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=PATH").
@@ -94,7 +95,7 @@ class Catalog : public Object {
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 
-class JetEngine : public Object {
+class KVDN_API JetEngine : public Object {
  public:
   // Writes a compacted copy of the source database into a new file at the
   // destination (both Jet connection strings, "Data source=PATH"). The source
@@ -124,61 +125,10 @@ class JetEngine : public Object {
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 
-std::shared_ptr<Catalog> makeSqliteCatalog();
-std::shared_ptr<JetEngine> makeSqliteJetEngine();
+KVDN_API std::shared_ptr<Catalog> makeSqliteCatalog();
+KVDN_API std::shared_ptr<JetEngine> makeSqliteJetEngine();
 
-// ---------------------------------------------------------------------------
-// Fakes for tests: the real objects with switches that make named operations
-// fail. The switches are shared, so a test can change them after the objects
-// were handed out (through a host's class registry).
-
-struct FileFailures {
-  // Operation names as in the late-binding interface, any letter case:
-  // "FileExists" (answers false), "CopyFile", "DeleteFile", "MoveFile",
-  // "GetFolder", "Create", "CompactDatabase", "BackupDatabase",
-  // "RestoreDatabase".
-  std::set<std::string> operations;
-  std::int32_t number = err::kPermissionDenied;
-  std::string description = "Permission denied (injected failure)";
-  bool fails(std::string_view operation) const;
-};
-
-class FakeFileSystem final : public FileSystemObject {
- public:
-  explicit FakeFileSystem(std::shared_ptr<const FileFailures> failures);
-  bool fileExists(std::string_view path) override;
-  void copyFile(std::string_view source, std::string_view destination) override;
-  void deleteFile(std::string_view path) override;
-  void moveFile(std::string_view source, std::string_view destination) override;
-  std::shared_ptr<Folder> getFolder(std::string_view path) override;
-
- private:
-  void check(std::string_view operation) const;
-  std::shared_ptr<const FileFailures> failures_;
-  std::shared_ptr<FileSystemObject> real_;
-};
-
-class FakeCatalog final : public Catalog {
- public:
-  explicit FakeCatalog(std::shared_ptr<const FileFailures> failures);
-  void create(std::string_view connectionString) override;
-
- private:
-  std::shared_ptr<const FileFailures> failures_;
-  std::shared_ptr<Catalog> real_;
-};
-
-class FakeJetEngine final : public JetEngine {
- public:
-  explicit FakeJetEngine(std::shared_ptr<const FileFailures> failures);
-  void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override;
-  void backupDatabase(std::string_view source, std::string_view destination) override;
-  void restoreDatabase(std::string_view source, std::string_view destination) override;
-
- private:
-  void check(std::string_view operation) const;
-  std::shared_ptr<const FileFailures> failures_;
-  std::shared_ptr<JetEngine> real_;
-};
+// Registers "Scripting.FileSystemObject", "ADOX.Catalog" and "JRO.JetEngine".
+KVDN_API void registerFileClasses(ClassRegistry& registry);
 
 }  // namespace kvdn

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "kvdn/export.h"
 #include "kvdn/db_class.h"
 #include "kvdn/page.h"
 
@@ -16,7 +17,7 @@ namespace kvdn {
 // What a page function gets: its context and the dbClass object the host
 // created for this request (through Server.CreateObject, bound with
 // OnStartPage; OnEndPage runs after the page returns).
-struct PageEnv {
+struct KVDN_API PageEnv {
   std::shared_ptr<ScriptingContext> context;
   std::shared_ptr<DbClass> db;
 
@@ -37,7 +38,7 @@ struct PageEnv {
 
 using PageHandler = std::function<void(PageEnv&)>;
 
-struct HttpHostOptions {
+struct KVDN_API HttpHostOptions {
   std::filesystem::path siteRoot;  // must exist
   std::string address = "127.0.0.1";
   int port = 8080;  // 0 picks a free port
@@ -48,7 +49,7 @@ struct HttpHostOptions {
   std::chrono::milliseconds sessionTimeout = std::chrono::minutes(20);
 };
 
-class HttpHost {
+class KVDN_API HttpHost {
  public:
   explicit HttpHost(HttpHostOptions options);
   ~HttpHost();

@@ -11,11 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/page.h"
 
 namespace kvdn {
 
-struct PageRequest {
+struct KVDN_API PageRequest {
   std::string url = "/default.asp";  // request path, without the query
   std::string query;                 // raw query string, undecoded
   std::string form;                  // raw application/x-www-form-urlencoded body
@@ -25,14 +26,14 @@ struct PageRequest {
 };
 
 // Failure switches of the fake host.
-struct HostFailures {
+struct KVDN_API HostFailures {
   std::set<std::string> progIds;  // ProgIDs (any case) whose creation fails
   bool mapPath = false;           // every Server.MapPath fails with error 5
 };
 
 // A request collection parsed from urlencoded text (percent-decoded as UTF-8,
 // "+" as blank). Shared by the hosts.
-class UrlEncodedCollection final : public RequestCollection {
+class KVDN_API UrlEncodedCollection final : public RequestCollection {
  public:
   UrlEncodedCollection() = default;
   explicit UrlEncodedCollection(std::string_view raw);
@@ -44,12 +45,12 @@ class UrlEncodedCollection final : public RequestCollection {
   std::vector<std::pair<std::string, std::vector<std::string>>> items_;
 };
 
-std::string percentDecode(std::string_view text, bool plusIsBlank);
+KVDN_API std::string percentDecode(std::string_view text, bool plusIsBlank);
 
 // A request as both hosts hand it to a page: the raw query string and form
 // body parsed into collections, and the server variables by name (any case;
 // the host fills them, "" when absent).
-class ParsedRequest final : public Request {
+class KVDN_API ParsedRequest final : public Request {
  public:
   ParsedRequest(std::string_view rawQuery, std::string_view rawForm,
                 const std::vector<std::pair<std::string, std::string>>& serverVariables);
@@ -65,12 +66,12 @@ class ParsedRequest final : public Request {
 
 // Maps a virtual path the way Server.MapPath does, against `siteRoot` and the
 // request path `url`. Raises err::kInvalidCall for a path outside the root.
-std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
+KVDN_API std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
                                      std::string_view path);
 
 // A visitor's session values, safe to use from several requests of the same
 // visitor at once. Keys match case-insensitively; an absent key gives Empty.
-class SessionValues final : public Session {
+class KVDN_API SessionValues final : public Session {
  public:
   Variant value(std::string_view key) const override;
   void setValue(std::string_view key, const Variant& value) override;
@@ -83,7 +84,7 @@ class SessionValues final : public Session {
 
 class MemoryPage;
 
-class MemoryHost {
+class KVDN_API MemoryHost {
  public:
   // `siteRoot` must exist. Registers the library's standard classes.
   explicit MemoryHost(std::filesystem::path siteRoot);
@@ -104,7 +105,7 @@ class MemoryHost {
 };
 
 // One page's context; also the test's window on the response.
-class MemoryPage final : public ScriptingContext {
+class KVDN_API MemoryPage final : public ScriptingContext {
  public:
   MemoryPage(std::shared_ptr<Application> application, std::shared_ptr<Request> request,
              std::shared_ptr<Response> response, std::shared_ptr<Server> server,

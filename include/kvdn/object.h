@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/variant.h"
 
 namespace kvdn {
@@ -12,7 +13,7 @@ namespace kvdn {
 // Arguments are passed as a vector the callee may modify: a by-reference
 // parameter writes its new value back into its slot, and the caller copies
 // the slots back into its own variables. The defaults raise 438.
-class Object : public std::enable_shared_from_this<Object> {
+class KVDN_API Object : public std::enable_shared_from_this<Object> {
  public:
   virtual ~Object() = default;
 
@@ -23,8 +24,8 @@ class Object : public std::enable_shared_from_this<Object> {
 };
 
 // Case-insensitive ASCII comparison, used for every lookup by name.
-bool iequals(std::string_view a, std::string_view b) noexcept;
-std::string asciiLower(std::string_view s);
-std::string asciiUpper(std::string_view s);
+KVDN_API bool iequals(std::string_view a, std::string_view b) noexcept;
+KVDN_API std::string asciiLower(std::string_view s);
+KVDN_API std::string asciiUpper(std::string_view s);
 
 }  // namespace kvdn

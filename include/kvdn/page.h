@@ -7,13 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/object.h"
 
 namespace kvdn {
 
 // Request.QueryString / Request.Form: keys match case-insensitively, an
 // absent key gives "", several values of one key come joined by ", ".
-class RequestCollection {
+class KVDN_API RequestCollection {
  public:
   virtual ~RequestCollection() = default;
   virtual std::string item(std::string_view key) const = 0;
@@ -21,7 +22,7 @@ class RequestCollection {
   virtual std::vector<std::string> keys() const = 0;
 };
 
-class Request : public Object {
+class KVDN_API Request : public Object {
  public:
   virtual const RequestCollection& queryString() const = 0;
   virtual const RequestCollection& form() const = 0;
@@ -30,7 +31,7 @@ class Request : public Object {
   virtual std::string serverVariable(std::string_view name) const = 0;
 };
 
-class Response : public Object {
+class KVDN_API Response : public Object {
  public:
   // Appends text; after end() it is discarded.
   virtual void write(std::string_view text) = 0;
@@ -40,7 +41,7 @@ class Response : public Object {
   virtual bool ended() const = 0;
 };
 
-class Server : public Object {
+class KVDN_API Server : public Object {
  public:
   // A path starting with "/" is relative to the site root, any other to the
   // folder of the request's "Url"; "\" separates like "/"; ".." resolves; a
@@ -53,14 +54,14 @@ class Server : public Object {
 
 class Application : public Object {};
 
-class Session : public Object {
+class KVDN_API Session : public Object {
  public:
   virtual Variant value(std::string_view key) const = 0;
   virtual void setValue(std::string_view key, const Variant& value) = 0;
   virtual void abandon() = 0;
 };
 
-class ScriptingContext : public Object {
+class KVDN_API ScriptingContext : public Object {
  public:
   virtual std::shared_ptr<Application> application() = 0;
   virtual std::shared_ptr<Request> request() = 0;
@@ -72,7 +73,7 @@ class ScriptingContext : public Object {
 // The one registry of creatable classes, consulted by Server.CreateObject.
 // ProgIDs are matched case-insensitively. Implementations are registered
 // explicitly by the host at start (see registerStandardClasses).
-class ClassRegistry {
+class KVDN_API ClassRegistry {
  public:
   using Factory = std::function<ObjectPtr()>;
   void add(std::string_view progId, Factory factory);
@@ -88,6 +89,6 @@ class ClassRegistry {
 // Registers every class of the library: "adodb.connection",
 // "adodb.recordset", "scripting.filesystemobject", "adox.catalog",
 // "jro.jetengine", "kvdnaspdll.dbclass", "kvdnaspdll.md5class".
-void registerStandardClasses(ClassRegistry& registry);
+KVDN_API void registerStandardClasses(ClassRegistry& registry);
 
 }  // namespace kvdn

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "kvdn/export.h"
 #include "kvdn/data.h"
 #include "kvdn/variant.h"
 
@@ -31,7 +32,7 @@ class ClassRegistry;
 // quote doubled inside stands for itself) or in braces ("{...}", the ODBC
 // form, braces kept in the value) to hold a ";". Pairs without "=" and empty
 // keys are ignored. Never throws.
-class ConnectionString {
+class KVDN_API ConnectionString {
  public:
   ConnectionString() = default;
   static ConnectionString parse(std::string_view text);
@@ -57,7 +58,7 @@ class ConnectionString {
 // One column of a result. `table` and `origin` name the table column the
 // value comes from when the engine knows it (empty for expressions); only
 // such columns can be written through an updatable recordset.
-struct ColumnInfo {
+struct KVDN_API ColumnInfo {
   std::string name;          // as the statement names it (aliases included)
   std::string declaredType;  // the column's declared type, "" when unknown
   std::string table;         // source table, "" when not a plain column
@@ -72,7 +73,7 @@ using RowKey = std::vector<Variant>;
 // next(). Columns are known as soon as the cursor exists. A cursor keeps what
 // it needs of its session alive; once the session is closed next() raises
 // err::kDbClosed.
-class Cursor {
+class KVDN_API Cursor {
  public:
   virtual ~Cursor() = default;
   virtual const std::vector<ColumnInfo>& columns() const = 0;
@@ -94,7 +95,7 @@ class Cursor {
 };
 
 // The engine's own SQL, for the few statements the generic layer builds.
-class Dialect {
+class KVDN_API Dialect {
  public:
   virtual ~Dialect() = default;
   // Rewrites a statement written in the Access / SQL Server dialect (TOP n,
@@ -116,7 +117,7 @@ class Dialect {
 
 // The result of DataSession::execute: rows when the statement yields any, else
 // the number of rows it changed.
-struct ExecuteResult {
+struct KVDN_API ExecuteResult {
   std::unique_ptr<Cursor> rows;  // null for a statement without result columns
   std::int64_t affected = 0;
 };
@@ -124,7 +125,7 @@ struct ExecuteResult {
 // One row to store: real column names (already matched against the table)
 // and their values, checked and converted by the caller (Null, 64-bit
 // integer, Double, String, Date).
-struct RowWrite {
+struct KVDN_API RowWrite {
   std::string table;
   std::vector<std::string> columns;
   std::vector<Variant> values;
@@ -133,7 +134,7 @@ struct RowWrite {
 };
 
 // A stored row as the engine now holds it.
-struct StoredRow {
+struct KVDN_API StoredRow {
   RowKey key;
   std::vector<Variant> values;  // one per RowWrite::readBack column
 };
@@ -143,7 +144,7 @@ struct StoredRow {
 // err::kDbNoSuchTable for a missing table, err::kDbBusy when the database
 // stayed locked, err::kDbClosed after close(); the description is the
 // engine's own.
-class DataSession {
+class KVDN_API DataSession {
  public:
   virtual ~DataSession() = default;
   virtual const Dialect& dialect() const = 0;
@@ -170,7 +171,7 @@ class DataSession {
   virtual bool isOpen() const = 0;
 };
 
-class Provider {
+class KVDN_API Provider {
  public:
   virtual ~Provider() = default;
   // A short name for messages ("SQLite file").
@@ -185,7 +186,7 @@ class Provider {
 // The providers a Connection may choose from. The provider registered last
 // that accepts a connection string serves it, so a test can put a fake in
 // front of a real provider.
-class ProviderRegistry {
+class KVDN_API ProviderRegistry {
  public:
   void add(std::shared_ptr<Provider> provider);
   // The provider for `cs`; raises err::kDbFail with a description that says
@@ -198,20 +199,21 @@ class ProviderRegistry {
   std::vector<std::shared_ptr<Provider>> providers_;
 };
 
-// sqlite/: the Access kind ("Provider=Microsoft.Jet.OLEDB.4.0; Data
+// The Access kind ("Provider=Microsoft.Jet.OLEDB.4.0; Data
 // source=PATH"): an existing SQLite 3 file, never created by an open.
-void registerSqliteProvider(ProviderRegistry& registry);
+KVDN_API void registerSqliteProvider(ProviderRegistry& registry);
 // Every provider this build includes. Other provider folders add their
 // registration call here.
-void registerStandardProviders(ProviderRegistry& registry);
+KVDN_API void registerStandardProviders(ProviderRegistry& registry);
 
 // The ADO-style objects over a registry (which they keep alive). Both are
 // closed when made.
-std::shared_ptr<Connection> makeConnection(std::shared_ptr<const ProviderRegistry> providers);
-std::shared_ptr<Recordset> makeRecordset(std::shared_ptr<const ProviderRegistry> providers);
+KVDN_API std::shared_ptr<Connection> makeConnection(std::shared_ptr<const ProviderRegistry> providers);
+KVDN_API std::shared_ptr<Recordset> makeRecordset(std::shared_ptr<const ProviderRegistry> providers);
 
 // Registers "adodb.connection" and "adodb.recordset" over `providers`.
-// registerDataClasses(ClassRegistry&) calls this with the standard providers.
-void registerDataClasses(ClassRegistry& registry, std::shared_ptr<const ProviderRegistry> providers);
+KVDN_API void registerDataClasses(ClassRegistry& registry, std::shared_ptr<const ProviderRegistry> providers);
+// The same over a new registry of the standard providers.
+KVDN_API void registerDataClasses(ClassRegistry& registry);
 
 }  // namespace kvdn

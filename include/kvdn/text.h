@@ -5,32 +5,34 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/export.h"
+
 namespace kvdn {
 
 // UTF-8 to UTF-16. Malformed bytes become U+FFFD; never throws.
-std::u16string toUtf16(std::string_view utf8);
+KVDN_API std::u16string toUtf16(std::string_view utf8);
 // UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD; never throws.
-std::string toUtf8(std::u16string_view utf16);
+KVDN_API std::string toUtf8(std::u16string_view utf16);
 
 // Code page 936 (GBK as the system converter defines it, 0x80 being the euro
 // sign). The code of one UTF-16 unit: 0..255 for a single-byte character,
 // lead*256+trail as a signed 16-bit number for a double-byte one (always
 // negative), 63 ("?") when the code page cannot represent it (lone
 // surrogates included).
-std::int16_t ansiCode(char16_t unit) noexcept;
+KVDN_API std::int16_t ansiCode(char16_t unit) noexcept;
 // Display width: 2 when the code page writes the unit in two bytes, else 1.
-int ansiWidth(char16_t unit) noexcept;
+KVDN_API int ansiWidth(char16_t unit) noexcept;
 
 // Replace every occurrence of `from` (non-empty) by `to`, scanning once from
 // the left, matches not overlapping.
-std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
+KVDN_API std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
 // Trim blanks (U+0020 only, as the runtime's Trim) at both ends.
-std::string trimBlanks(std::string_view s);
+KVDN_API std::string trimBlanks(std::string_view s);
 
 // Text made safe for HTML content and for quoted attribute values: &, <, >
 // and the double quote become entities, and the apostrophe too unless
 // `apostrophe` is false (for a double-quoted attribute whose escaped form is
 // fixed).
-std::string htmlEscape(std::string_view s, bool apostrophe = true);
+KVDN_API std::string htmlEscape(std::string_view s, bool apostrophe = true);
 
 }  // namespace kvdn

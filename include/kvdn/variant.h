@@ -8,6 +8,8 @@
 #include <string_view>
 #include <variant>
 
+#include "kvdn/export.h"
+
 namespace kvdn {
 
 class Object;
@@ -16,7 +18,7 @@ using ObjectPtr = std::shared_ptr<Object>;
 // A point in time as the automation date: days since 1899-12-30 00:00:00,
 // the fraction being the time of day. Second precision is all that is kept
 // in text forms.
-struct Date {
+struct KVDN_API Date {
   double serial = 0.0;
 
   static Date fromParts(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
@@ -44,7 +46,7 @@ enum class VarType { Empty, Null, Boolean, Integer, Long, LongLong, Double, Date
 // A script value. Strings are UTF-8; where a rule counts characters it counts
 // UTF-16 code units (see text.h). Copying a Variant copies the value; an
 // Object variant shares the referenced object.
-class Variant {
+class KVDN_API Variant {
  public:
   Variant() = default;  // Empty
   Variant(bool v) : v_(v) {}
@@ -115,22 +117,22 @@ class Variant {
 // script: Empty counts 0, a string holding a number counts as that number,
 // a string that does not raises 13. Null makes every comparison false
 // (returns nullopt from compareNumber).
-std::optional<int> compareNumber(const Variant& v, double n);
-bool numEq(const Variant& v, double n);
-bool numGt(const Variant& v, double n);
-bool numLt(const Variant& v, double n);
+KVDN_API std::optional<int> compareNumber(const Variant& v, double n);
+KVDN_API bool numEq(const Variant& v, double n);
+KVDN_API bool numGt(const Variant& v, double n);
+KVDN_API bool numLt(const Variant& v, double n);
 
 // Equality of two values for selection marks: numbers by value, strings
 // exactly, Empty equals 0 and "", Null equals nothing, a number equals a
 // string that holds the same number.
-bool selectionEquals(const Variant& a, const Variant& b);
+KVDN_API bool selectionEquals(const Variant& a, const Variant& b);
 
 // Text of a double as a page sees it (15 significant digits, E notation
 // outside 1e-4..1e15).
-std::string formatDouble(double d);
+KVDN_API std::string formatDouble(double d);
 
 // Parses a whole text as a number the way the runtime does (blanks around
 // allowed, decimal point, exponent, leading sign, hex "&H" not supported).
-std::optional<double> parseNumber(std::string_view text);
+KVDN_API std::optional<double> parseNumber(std::string_view text);
 
 }  // namespace kvdn

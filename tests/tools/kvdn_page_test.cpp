@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "com/registry_file.h"
+#include "registry_file.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {

@@ -15,11 +15,11 @@
 #include <sstream>
 #include <string>
 
-#include "com/loader.h"
+#include "loader.h"
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
-#include "tools/kvdn-page/runner.h"
-#include "tools/kvdn-page/script.h"
+#include "runner.h"
+#include "script.h"
 
 namespace {
 

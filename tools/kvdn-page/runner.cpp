@@ -1,4 +1,4 @@
-#include "tools/kvdn-page/runner.h"
+#include "runner.h"
 
 #include <sqlite3.h>
 

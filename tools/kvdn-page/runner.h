@@ -5,7 +5,7 @@
 #include <iosfwd>
 
 #include "kvdn/memory_host.h"
-#include "tools/kvdn-page/script.h"
+#include "script.h"
 
 namespace kvdn::page_tool {
 

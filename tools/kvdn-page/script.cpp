@@ -1,4 +1,4 @@
-#include "tools/kvdn-page/script.h"
+#include "script.h"
 
 #include <cstdint>
 #include <limits>

@@ -1,0 +1,183 @@
+#include "odbc_provider.h"
+
+#include <filesystem>
+#include <mutex>
+
+#include "kvdn/error.h"
+#include "kvdn/object.h"
+#include "odbc_session.h"
+
+namespace kvdn {
+namespace odbc {
+
+namespace {
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// A value as an ODBC connection string holds it: braced (a "}" doubled) when
+// it holds a separator, braces or blanks at its ends.
+std::string odbcValue(std::string_view value) {
+  if (value.size() >= 2 && value.front() == '{' && value.back() == '}') return std::string(value);
+  const bool plain = value.find_first_of(";{}") == std::string_view::npos &&
+                     (value.empty() || (value.front() != ' ' && value.back() != ' '));
+  if (plain) return std::string(value);
+  std::string out = "{";
+  for (char c : value) {
+    if (c == '}') out += '}';
+    out += c;
+  }
+  out += '}';
+  return out;
+}
+
+// The first of `keys` that the string holds.
+std::optional<std::string> firstOf(const ConnectionString& cs, std::initializer_list<std::string_view> keys) {
+  for (auto key : keys) {
+    if (auto v = cs.get(key)) return v;
+  }
+  return std::nullopt;
+}
+
+// The Debian places of the FreeTDS driver file.
+constexpr const char* kFreeTdsFiles[] = {
+    "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
+    "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so",
+    "/usr/lib/odbc/libtdsodbc.so",
+};
+
+}  // namespace
+
+bool isSqlServerString(const ConnectionString& cs) {
+  const std::string provider = asciiLower(cs.value("provider"));
+  return provider == "sqloledb" || startsWithNoCase(provider, "sqloledb.") ||
+         startsWithNoCase(provider, "sqlncli") || startsWithNoCase(provider, "msoledbsql");
+}
+
+bool isOdbcString(const ConnectionString& cs) {
+  const std::string provider = asciiLower(cs.value("provider"));
+  if (!provider.empty() && provider != "msdasql" && !startsWithNoCase(provider, "msdasql.")) return false;
+  if (!cs.value("dsn").empty() || !cs.value("filedsn").empty()) return true;
+  const std::string driver = asciiLower(cs.value("driver"));
+  return !driver.empty() && driver.find("excel") == std::string::npos;
+}
+
+std::string sqlServerConnectionString(const ConnectionString& cs, std::string_view driver) {
+  std::string server =
+      firstOf(cs, {"server", "data source", "address", "addr", "network address"}).value_or("");
+  if (startsWithNoCase(server, "tcp:")) server.erase(0, 4);
+  std::string port;
+  if (auto comma = server.find(','); comma != std::string::npos) {
+    port = server.substr(comma + 1);
+    server.erase(comma);
+    while (!port.empty() && port.front() == ' ') port.erase(0, 1);
+    while (!server.empty() && server.back() == ' ') server.pop_back();
+  }
+  // The local machine as SQL Server's tools write it.
+  std::string host = server.substr(0, server.find('\\'));
+  std::string instance = server.size() > host.size() ? server.substr(host.size()) : std::string();
+  if (host == "(local)" || host == "." || iequals(host, "(localdb)")) host = "localhost";
+  server = host + instance;
+
+  std::string out = "Driver=" + odbcValue(driver) + ";Server=" + odbcValue(server);
+  if (!port.empty()) out += ";Port=" + odbcValue(port);
+  const std::optional<std::string> uid = firstOf(cs, {"user id", "uid", "user"});
+  const std::optional<std::string> pwd = firstOf(cs, {"password", "pwd"});
+  if (uid) out += ";UID=" + odbcValue(*uid);
+  if (uid || pwd) out += ";PWD=" + odbcValue(pwd.value_or(""));
+  if (auto database = firstOf(cs, {"database", "initial catalog"}))
+    out += ";Database=" + odbcValue(*database);
+  if (auto app = firstOf(cs, {"application name", "app"})) out += ";APP=" + odbcValue(*app);
+  out += ";ClientCharset=UTF-8";
+  return out;
+}
+
+std::string passThroughConnectionString(const ConnectionString& cs) {
+  const bool overrideUser = cs.has("user id");
+  const bool overridePassword = cs.has("password");
+  std::string out;
+  auto add = [&](std::string_view key, std::string_view value) {
+    if (!out.empty()) out += ';';
+    out += key;
+    out += '=';
+    out += odbcValue(value);
+  };
+  for (const auto& [key, value] : cs.pairs()) {
+    if (key == "provider") continue;
+    if ((key == "uid" && overrideUser) || (key == "pwd" && overridePassword)) continue;
+    if (key == "user id") {
+      add("UID", value);
+    } else if (key == "password") {
+      add("PWD", value);
+    } else {
+      add(key, value);
+    }
+  }
+  return out;
+}
+
+std::string freeTdsDriver() {
+  try {
+    auto env = makeEnvironment();
+    std::string registered = installedDriver(*env, "freetds");
+    if (!registered.empty()) return "{" + registered + "}";
+  } catch (const ComError&) {
+    // No driver manager to ask: look for the file.
+  }
+  for (const char* file : kFreeTdsFiles) {
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec)) return file;
+  }
+  return "{FreeTDS}";
+}
+
+namespace {
+
+class OdbcProvider final : public Provider {
+ public:
+  explicit OdbcProvider(Options options) : options_(options) {}
+
+  std::string name() const override { return "ODBC"; }
+
+  bool accepts(const ConnectionString& cs) const override {
+    return isSqlServerString(cs) || isOdbcString(cs);
+  }
+
+  std::unique_ptr<DataSession> open(const ConnectionString& cs) override {
+    std::shared_ptr<Environment> env;
+    std::string driver;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!env_) env_ = makeEnvironment();
+      env = env_;
+      if (isSqlServerString(cs)) {
+        if (freeTds_.empty()) freeTds_ = freeTdsDriver();
+        driver = freeTds_;
+      }
+    }
+    const std::string odbcString =
+        isSqlServerString(cs) ? sqlServerConnectionString(cs, driver) : passThroughConnectionString(cs);
+    return openSession(std::move(env), odbcString, options_);
+  }
+
+ private:
+  Options options_;
+  std::mutex mutex_;  // pages open connections from several threads
+  std::shared_ptr<Environment> env_;
+  std::string freeTds_;
+};
+
+}  // namespace
+
+}  // namespace odbc
+
+std::shared_ptr<Provider> makeOdbcProvider(odbc::Options options) {
+  return std::make_shared<odbc::OdbcProvider>(options);
+}
+
+void registerOdbcProvider(ProviderRegistry& registry) {
+  registry.add(makeOdbcProvider());
+}
+
+}  // namespace kvdn

@@ -1,0 +1,651 @@
+#include "sqlite_provider.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+#include <list>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "kvdn/error.h"
+#include "kvdn/object.h"
+#include "sql_text.h"
+
+namespace kvdn {
+
+namespace {
+
+// The database handle, shared by the session and its cursors so that a
+// cursor never outlives the handle it reads from. The session's close marks
+// it closed and resets every statement (releasing the file locks); the
+// handle itself goes when the last cursor goes.
+//
+// Prepared statements are kept for reuse by their exact text once their
+// cursor is done with them: a page that asks for the same count and page
+// again (or a session that runs the same insert per row) compiles nothing.
+// What a cursor reports about a statement's columns, computed once per
+// prepared statement and kept with it.
+struct Meta {
+  int first = 0;  // columns before this one are hidden (the key)
+  std::vector<ColumnInfo> columns;
+  std::vector<unsigned char> dates;  // per column: read text as a Date
+};
+using MetaPtr = std::shared_ptr<const Meta>;
+
+struct Idle {
+  std::string sql;
+  sqlite3_stmt* st;
+  MetaPtr meta;
+};
+
+struct Handle {
+  static constexpr std::size_t kMaxIdle = 16;
+
+  sqlite3* db = nullptr;
+  bool closed = false;
+  std::list<Idle> idle;  // least recently used first
+
+  ~Handle() {
+    dropIdle();
+    if (db) sqlite3_close_v2(db);
+  }
+
+  std::optional<Idle> take(std::string_view sql) {
+    for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
+      if (it->sql == sql) {
+        Idle found = std::move(*it);
+        idle.erase(std::next(it).base());
+        return found;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void give(std::string sql, sqlite3_stmt* st, MetaPtr meta) {
+    if (closed || !db) {
+      sqlite3_finalize(st);
+      return;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    idle.push_back(Idle{std::move(sql), st, std::move(meta)});
+    if (idle.size() > kMaxIdle) {
+      sqlite3_finalize(idle.front().st);
+      idle.pop_front();
+    }
+  }
+
+  void dropIdle() {
+    for (auto& entry : idle) sqlite3_finalize(entry.st);
+    idle.clear();
+  }
+};
+using HandlePtr = std::shared_ptr<Handle>;
+
+// A prepared statement; goes back to its handle's idle list when released.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(HandlePtr handle, std::string sql, sqlite3_stmt* st, MetaPtr meta = nullptr)
+      : handle_(std::move(handle)), sql_(std::move(sql)), st_(st), meta_(std::move(meta)) {}
+  Statement(Statement&& other) noexcept
+      : handle_(std::move(other.handle_)),
+        sql_(std::move(other.sql_)),
+        st_(std::exchange(other.st_, nullptr)),
+        meta_(std::move(other.meta_)) {}
+  Statement& operator=(Statement&& other) noexcept {
+    if (this != &other) {
+      release();
+      handle_ = std::move(other.handle_);
+      sql_ = std::move(other.sql_);
+      st_ = std::exchange(other.st_, nullptr);
+      meta_ = std::move(other.meta_);
+    }
+    return *this;
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { release(); }
+
+  sqlite3_stmt* get() const { return st_; }
+  const MetaPtr& meta() const { return meta_; }
+  void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+
+ private:
+  void release() {
+    if (st_) handle_->give(std::move(sql_), std::exchange(st_, nullptr), std::move(meta_));
+  }
+
+  HandlePtr handle_;
+  std::string sql_;
+  sqlite3_stmt* st_ = nullptr;
+  MetaPtr meta_;
+};
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+// An engine failure as the page sees it: the OLE DB style number for its
+// kind, SQLite's own description.
+[[noreturn]] void raiseEngine(int rc, std::string message) {
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      raise(err::kDbBusy, std::move(message));
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_IOERR:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+      raise(err::kDbFail, std::move(message));
+    case SQLITE_MISMATCH:
+      raise(err::kDbTypeMismatch, std::move(message));
+    default:
+      break;
+  }
+  if (startsWithNoCase(message, "no such table")) raise(err::kDbNoSuchTable, std::move(message));
+  raise(err::kDbErrorsInCommand, std::move(message));
+}
+
+[[noreturn]] void raiseFrom(sqlite3* db, int rc) {
+  raiseEngine(rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+[[noreturn]] void raiseClosed() {
+  raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
+}
+
+// Columns declared DATE, TIME, DATETIME (any declared type naming a date or
+// a time) read their text as a Date.
+bool isDateType(const char* declared) {
+  if (!declared) return false;
+  std::string upper = asciiUpper(declared);
+  return upper.find("DATE") != std::string::npos || upper.find("TIME") != std::string::npos;
+}
+
+// The value of column `i` of the current row. Read through the column's
+// sqlite3_value: the sqlite3_column_* calls would take the connection's
+// mutex for each call, which a session used by one thread at a time (and
+// opened without mutexes) does not need.
+Variant readValue(sqlite3_stmt* st, int i, bool dateColumn) {
+  sqlite3_value* value = sqlite3_column_value(st, i);
+  switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: {
+      sqlite3_int64 v = sqlite3_value_int64(value);
+      if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max()) {
+        return Variant(static_cast<std::int32_t>(v));
+      }
+      return Variant(static_cast<std::int64_t>(v));
+    }
+    case SQLITE_FLOAT:
+      return Variant(sqlite3_value_double(value));
+    case SQLITE_NULL:
+      return Variant::null();
+    case SQLITE_BLOB: {
+      const void* p = sqlite3_value_blob(value);
+      int n = sqlite3_value_bytes(value);
+      return Variant(std::string(static_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u));
+    }
+    default: {  // SQLITE_TEXT
+      const unsigned char* p = sqlite3_value_text(value);
+      int n = sqlite3_value_bytes(value);
+      std::string_view text(reinterpret_cast<const char*>(p), p ? static_cast<std::size_t>(n) : 0u);
+      if (dateColumn) {
+        if (auto d = Date::parse(text)) return Variant(*d);
+      }
+      return Variant(text);
+    }
+  }
+}
+
+void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v) {
+  int rc = SQLITE_OK;
+  switch (v.type()) {
+    case VarType::Empty:
+    case VarType::Null:
+      rc = sqlite3_bind_null(st, index);
+      break;
+    case VarType::Boolean:  // stored as the original engine did: True is -1
+      rc = sqlite3_bind_int64(st, index, v.boolean() ? -1 : 0);
+      break;
+    case VarType::Integer:
+    case VarType::Long:
+    case VarType::LongLong:
+      rc = sqlite3_bind_int64(st, index, v.integer());
+      break;
+    case VarType::Double:
+      rc = sqlite3_bind_double(st, index, v.dbl());
+      break;
+    case VarType::Date: {
+      std::string text = v.date().storageText();
+      rc = sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+      break;
+    }
+    case VarType::String:
+      // Not copied: every caller keeps `v` alive until the statement is
+      // released, and a released statement has its bindings cleared.
+      rc = sqlite3_bind_text(st, index, v.str().data(), static_cast<int>(v.str().size()), SQLITE_STATIC);
+      break;
+    case VarType::Object:
+      raise(err::kDbTypeMismatch, "An object cannot be stored in a column.");
+  }
+  if (rc != SQLITE_OK) raiseFrom(db, rc);
+}
+
+Statement prepare(const HandlePtr& h, std::string_view sql) {
+  if (!h || h->closed) raiseClosed();
+  if (auto cached = h->take(sql))
+    return Statement(h, std::move(cached->sql), cached->st, std::move(cached->meta));
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  // Persistent: the statement is likely to be kept for reuse (see Handle).
+  int rc = sqlite3_prepare_v3(h->db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                              &raw, &tail);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    raiseFrom(h->db, rc);
+  }
+  if (!raw) raise(err::kDbErrorsInCommand, "The statement is empty.");
+  // One statement per call: text after it (a second statement) is refused
+  // rather than silently ignored or run (and never kept for reuse).
+  std::string_view rest = tail ? sql.substr(static_cast<std::size_t>(tail - sql.data())) : std::string_view();
+  if (!sql::trimStatement(rest).empty()) {
+    sqlite3_finalize(raw);
+    raise(err::kDbErrorsInCommand, "Characters found after end of SQL statement.");
+  }
+  return Statement(h, std::string(sql), raw);
+}
+
+std::string text(const char* s) {
+  return s ? std::string(s) : std::string();
+}
+
+class SqliteCursor final : public Cursor {
+ public:
+  // `keyed`: column 0 is the rowid added for keys and is not reported.
+  SqliteCursor(HandlePtr handle, Statement st, bool keyed) : handle_(std::move(handle)), st_(std::move(st)) {
+    const int first = keyed ? 1 : 0;
+    if (!st_.meta() || st_.meta()->first != first) {
+      auto meta = std::make_shared<Meta>();
+      meta->first = first;
+      sqlite3_stmt* s = st_.get();
+      const int n = sqlite3_column_count(s);
+      for (int i = first; i < n; ++i) {
+        meta->columns.push_back(
+            ColumnInfo{text(sqlite3_column_name(s, i)), text(sqlite3_column_decltype(s, i)),
+                       text(sqlite3_column_table_name(s, i)), text(sqlite3_column_origin_name(s, i))});
+        meta->dates.push_back(isDateType(sqlite3_column_decltype(s, i)) ? 1 : 0);
+      }
+      st_.setMeta(std::move(meta));
+    }
+    meta_ = st_.meta().get();
+  }
+
+  const std::vector<ColumnInfo>& columns() const override { return meta_->columns; }
+
+  std::shared_ptr<const std::vector<ColumnInfo>> sharedColumns() const override {
+    return std::shared_ptr<const std::vector<ColumnInfo>>(st_.meta(), &meta_->columns);
+  }
+
+  bool next(std::vector<Variant>& row) override {
+    if (done_) return false;
+    if (handle_->closed) raiseClosed();
+    sqlite3_stmt* const s = st_.get();
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      const std::size_t n = meta_->columns.size();
+      const int first = meta_->first;
+      row.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        row[i] = readValue(s, static_cast<int>(i) + first, meta_->dates[i] != 0);
+      }
+      if (first > 0) key_ = RowKey{Variant(static_cast<std::int64_t>(sqlite3_column_int64(s, 0)))};
+      return true;
+    }
+    done_ = true;
+    key_.clear();
+    sqlite3_reset(st_.get());  // releases the read lock at once
+    if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+    return false;
+  }
+
+  RowKey rowKey() const override { return key_; }
+
+ private:
+  HandlePtr handle_;
+  Statement st_;
+  const Meta* meta_ = nullptr;  // owned by st_
+  RowKey key_;
+  bool done_ = false;
+};
+
+// The statements of one session are few and repeat (a page asks for the
+// count and a page of the same query; a writer inserts row after row), so
+// the results of the text work are remembered per session.
+class SqliteDialect final : public Dialect {
+ public:
+  std::string translate(std::string_view s) const override {
+    return remember(translated_, s, [](std::string_view t) { return sql::translateTop(t); });
+  }
+  bool isQuery(std::string_view s) const override { return analysis(s).query; }
+  std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
+    const Analysis& a = analysis(s);
+    std::string out;
+    if (a.limited) {
+      out = "SELECT * FROM (";
+      out += a.statement;
+      out += ')';
+    } else {
+      out = a.statement;
+    }
+    out += " LIMIT ";
+    out += std::to_string(limit < 0 ? -1 : limit);
+    if (offset > 0) {
+      out += " OFFSET ";
+      out += std::to_string(offset);
+    }
+    return out;
+  }
+  std::string countRows(std::string_view s) const override { return analysis(s).count; }
+  std::string quoteIdentifier(std::string_view name) const override { return sql::quoteIdentifier(name); }
+
+ private:
+  static constexpr std::size_t kRemembered = 64;
+
+  struct Analysis {
+    bool query = false;
+    bool limited = false;
+    std::string statement;  // without a trailing ";" and comments
+    std::string count;
+  };
+
+  template <class T, class F>
+  static const T& remember(std::map<std::string, T, std::less<>>& memo, std::string_view key, F make) {
+    if (auto it = memo.find(key); it != memo.end()) return it->second;
+    if (memo.size() >= kRemembered) memo.clear();
+    return memo.emplace(std::string(key), make(key)).first->second;
+  }
+
+  const Analysis& analysis(std::string_view s) const {
+    return remember(analyses_, s, [](std::string_view t) {
+      sql::Shape shape = sql::shapeOf(t);
+      Analysis a;
+      a.query = shape.query;
+      a.limited = shape.limited;
+      a.statement = std::string(sql::trimStatement(t));
+      a.count = sql::countRows(t);
+      return a;
+    });
+  }
+
+  mutable std::map<std::string, std::string, std::less<>> translated_;
+  mutable std::map<std::string, Analysis, std::less<>> analyses_;
+};
+
+class SqliteSession final : public DataSession {
+ public:
+  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {}
+  ~SqliteSession() override { close(); }
+
+  const Dialect& dialect() const override { return dialect_; }
+
+  std::unique_ptr<Cursor> query(std::string_view sql, bool wantKeys) override {
+    if (wantKeys) {
+      const std::string& keyed = withRowid(sql);
+      if (!keyed.empty()) {
+        try {
+          Statement st = prepare(handle_, keyed);
+          // The rowid must belong to a table (not to a sub-query or view).
+          if (sqlite3_column_table_name(st.get(), 0) != nullptr) {
+            return std::make_unique<SqliteCursor>(handle_, std::move(st), true);
+          }
+        } catch (const ComError&) {
+          // Several tables, a view, a table without rowid: open without keys.
+        }
+      }
+    }
+    return std::make_unique<SqliteCursor>(handle_, prepare(handle_, sql), false);
+  }
+
+  ExecuteResult execute(std::string_view sql) override {
+    Statement st = prepare(handle_, sql);
+    ExecuteResult result;
+    if (sqlite3_column_count(st.get()) > 0) {
+      result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+      return result;
+    }
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+    result.affected = sqlite3_changes64(handle_->db);
+    return result;
+  }
+
+  std::int64_t count(std::string_view sql) override {
+    Statement st = prepare(handle_, dialect_.countRows(sql));
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+    return sqlite3_column_int64(st.get(), 0);
+  }
+
+  StoredRow insertRow(const RowWrite& row) override {
+    std::string sql = "INSERT INTO " + sql::quoteIdentifier(row.table);
+    if (row.columns.empty()) {
+      sql += " DEFAULT VALUES";
+    } else {
+      std::string names;
+      std::string marks;
+      for (const auto& c : row.columns) {
+        if (!names.empty()) {
+          names += ", ";
+          marks += ", ";
+        }
+        names += sql::quoteIdentifier(c);
+        marks += '?';
+      }
+      sql += " (" + names + ") VALUES (" + marks + ")";
+    }
+    Statement st = prepare(handle_, sql);
+    for (std::size_t i = 0; i < row.values.size(); ++i)
+      bindValue(handle_->db, st.get(), static_cast<int>(i) + 1, row.values[i]);
+    OwnTransaction txn(*this);
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+    RowKey key{Variant(static_cast<std::int64_t>(sqlite3_last_insert_rowid(handle_->db)))};
+    std::optional<StoredRow> stored = readBackThenCommit(row, key, txn);
+    if (!stored) stored = StoredRow{key, std::vector<Variant>(row.readBack.size(), Variant::null())};
+    return std::move(*stored);
+  }
+
+  std::optional<StoredRow> updateRow(const RowWrite& row, const RowKey& key) override {
+    if (key.size() != 1) raise(err::kDbNoRecord, "Row cannot be located for updating.");
+    if (!row.columns.empty()) {
+      std::string sql = "UPDATE " + sql::quoteIdentifier(row.table) + " SET ";
+      for (std::size_t i = 0; i < row.columns.size(); ++i) {
+        if (i > 0) sql += ", ";
+        sql += sql::quoteIdentifier(row.columns[i]) + " = ?";
+      }
+      sql += " WHERE rowid = ?";
+      Statement st = prepare(handle_, sql);
+      int index = 1;
+      for (const auto& v : row.values) bindValue(handle_->db, st.get(), index++, v);
+      bindValue(handle_->db, st.get(), index, key.front());
+      OwnTransaction txn(*this);
+      int rc = sqlite3_step(st.get());
+      if (rc != SQLITE_DONE) raiseFrom(handle_->db, rc);
+      if (sqlite3_changes64(handle_->db) == 0) {
+        txn.commit();
+        return std::nullopt;
+      }
+      return readBackThenCommit(row, key, txn);
+    }
+    return readBack(row, key);
+  }
+
+  void begin() override { run("BEGIN"); }
+  void commit() override { run("COMMIT"); }
+  void rollback() override { run("ROLLBACK"); }
+
+  void close() override {
+    if (!handle_ || handle_->closed) return;
+    sqlite3* db = handle_->db;
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    handle_->dropIdle();
+    handle_->closed = true;
+    handle_.reset();
+  }
+
+  bool isOpen() const override { return handle_ && !handle_->closed; }
+
+ private:
+  HandlePtr checked() const {
+    if (!handle_ || handle_->closed) raiseClosed();
+    return handle_;
+  }
+
+  // A row write and the read of the stored row in one transaction when
+  // they would otherwise take the file's locks twice: BEGIN when the session
+  // is in autocommit mode and holds no read lock (an unfinished cursor of
+  // the session keeps one, and then the two statements share it anyway);
+  // else nothing. commit() ends it (a failed COMMIT rolls back and raises);
+  // leaving the scope without commit() rolls back, so a failed write stores
+  // nothing, as the autocommit statement would.
+  class OwnTransaction {
+   public:
+    explicit OwnTransaction(SqliteSession& session)
+        : session_(session),
+          active_(sqlite3_get_autocommit(session.handle_->db) != 0 &&
+                  sqlite3_txn_state(session.handle_->db, "main") == SQLITE_TXN_NONE) {
+      if (active_) session_.run("BEGIN");
+    }
+    OwnTransaction(const OwnTransaction&) = delete;
+    OwnTransaction& operator=(const OwnTransaction&) = delete;
+    ~OwnTransaction() {
+      if (active_) session_.rollbackQuietly();
+    }
+    void commit() {
+      if (!active_) return;
+      active_ = false;
+      try {
+        session_.run("COMMIT");
+      } catch (...) {
+        session_.rollbackQuietly();
+        throw;
+      }
+    }
+
+   private:
+    SqliteSession& session_;
+    bool active_;
+  };
+
+  void rollbackQuietly() noexcept {
+    if (handle_ && !handle_->closed && !sqlite3_get_autocommit(handle_->db))
+      sqlite3_exec(handle_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  void run(std::string_view sql) {
+    Statement st = prepare(checked(), sql);
+    int rc = sqlite3_step(st.get());
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
+  }
+
+  // readBack() within `txn`, which is then committed. A failed read still
+  // keeps the row written (as two autocommit statements would) and reports
+  // the read's failure.
+  std::optional<StoredRow> readBackThenCommit(const RowWrite& row, const RowKey& key, OwnTransaction& txn) {
+    std::optional<StoredRow> stored;
+    try {
+      stored = readBack(row, key);
+    } catch (const ComError&) {
+      txn.commit();
+      throw;
+    }
+    txn.commit();
+    return stored;
+  }
+
+  // The row with `key` as now stored: the readBack columns, read with the
+  // same value rules as every query.
+  std::optional<StoredRow> readBack(const RowWrite& row, const RowKey& key) {
+    StoredRow stored{key, {}};
+    if (row.readBack.empty()) return stored;
+    std::string sql = "SELECT ";
+    for (std::size_t i = 0; i < row.readBack.size(); ++i) {
+      if (i > 0) sql += ", ";
+      sql += sql::quoteIdentifier(row.readBack[i]);
+    }
+    sql += " FROM " + sql::quoteIdentifier(row.table) + " WHERE rowid = ?";
+    Statement st = prepare(handle_, sql);
+    bindValue(handle_->db, st.get(), 1, key.front());
+    SqliteCursor cursor(handle_, std::move(st), false);
+    if (!cursor.next(stored.values)) return std::nullopt;
+    return stored;
+  }
+
+  // `sql` with the rowid as its first column, or "" (see
+  // sql::withLeadingColumn); remembered, as an updatable recordset opens the
+  // same statement again for every record it writes.
+  const std::string& withRowid(std::string_view sql) {
+    if (auto it = keyed_.find(sql); it != keyed_.end()) return it->second;
+    if (keyed_.size() >= kRememberedKeyed) keyed_.clear();
+    return keyed_.emplace(std::string(sql), sql::withLeadingColumn(sql, "rowid")).first->second;
+  }
+
+  static constexpr std::size_t kRememberedKeyed = 64;
+
+  HandlePtr handle_;
+  SqliteDialect dialect_;
+  std::map<std::string, std::string, std::less<>> keyed_;
+};
+
+class SqliteProvider final : public Provider {
+ public:
+  std::string name() const override { return "SQLite file"; }
+
+  bool accepts(const ConnectionString& cs) const override {
+    const std::string provider = asciiLower(cs.value("provider"));
+    return provider == "microsoft.jet.oledb.4.0" || provider == "microsoft.jet.oledb.3.51" ||
+           provider == "microsoft.ace.oledb.12.0";
+  }
+
+  std::unique_ptr<DataSession> open(const ConnectionString& cs) override {
+    std::string path = cs.value("data source");
+    if (path.empty()) raise(err::kDbFail, "The connection string names no database file (Data Source).");
+    // A path is a path: never let SQLite read it as a URI (which could ask for
+    // the file to be created or opened in another mode).
+    if (startsWithNoCase(path, "file:")) path = "./" + path;
+    auto handle = std::make_shared<Handle>();
+    int rc = sqlite3_open_v2(path.c_str(), &handle->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK)
+      raiseEngine(SQLITE_CANTOPEN, handle->db ? sqlite3_errmsg(handle->db) : sqlite3_errstr(rc));
+    sqlite3_busy_timeout(handle->db, kSqliteBusyTimeoutMs);
+    // A file that is not a database opens without complaint; the first read
+    // of the schema tells.
+    {
+      Statement st = prepare(handle, "SELECT count(*) FROM sqlite_master");
+      rc = sqlite3_step(st.get());
+      if (rc != SQLITE_ROW) {
+        std::string message = sqlite3_errmsg(handle->db);
+        raiseEngine((rc & 0xff) == SQLITE_BUSY ? rc : SQLITE_CANTOPEN, std::move(message));
+      }
+    }
+    return std::make_unique<SqliteSession>(std::move(handle));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Provider> makeSqliteProvider() {
+  return std::make_shared<SqliteProvider>();
+}
+
+void registerSqliteProvider(ProviderRegistry& registry) {
+  registry.add(makeSqliteProvider());
+}
+
+}  // namespace kvdn

@@ -1,0 +1,326 @@
+// The Connection / Recordset contract as the component relies on it, written
+// once for every provider: a test program includes this header (once) and
+// instantiates DataConformance with its DataBackend, e.g.
+//   INSTANTIATE_TEST_SUITE_P(Odbc, DataConformance, ::testing::Values(odbcBackend()));
+// Statements stay within what Access, SQL Server and SQLite all accept.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "kvdn/data.h"
+#include "kvdn/error.h"
+#include "data/sqlite/db_error.h"
+#include "support/site_fixture.h"
+
+namespace kvdn::conformance {
+
+struct DataBackend {
+  std::string name;
+  // An open connection to a fresh, empty database kept in `dir`.
+  std::function<std::shared_ptr<Connection>(const std::filesystem::path& dir)> connect;
+  // A new, closed recordset of the same implementation.
+  std::function<std::shared_ptr<Recordset>()> newRecordset;
+  // Column definition of the auto-numbered key column ID.
+  std::string autoKey = "ID INTEGER PRIMARY KEY AUTOINCREMENT";
+};
+
+inline std::ostream& operator<<(std::ostream& os, const DataBackend& b) {
+  return os << b.name;
+}
+
+class DataConformance : public ::testing::TestWithParam<DataBackend> {
+ protected:
+  // 23 items: ID 1..23, name "item01".., qty = ID, price = ID * 1.5, added on
+  // 2024-01-ID 08:30:00; item 7 has no name.
+  void SetUp() override {
+    conn = GetParam().connect(dir.path());
+    ASSERT_TRUE(conn && conn->isOpen());
+    conn->execute("CREATE TABLE items (" + GetParam().autoKey +
+                  ", name VARCHAR(50), qty INTEGER, price REAL, added DATETIME)");
+    conn->beginTrans();
+    for (int i = 1; i <= 23; ++i) {
+      std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+      std::string name = i == 7 ? "NULL" : "'item" + n + "'";
+      conn->execute("INSERT INTO items (name, qty, price, added) VALUES (" + name + ", " + std::to_string(i) +
+                    ", " + std::to_string(i * 1.5) + ", '2024-01-" + n + " 08:30:00')");
+    }
+    conn->commitTrans();
+  }
+
+  std::shared_ptr<Recordset> open(const std::string& sql, int cursor = adOpenKeyset,
+                                  int lock = adLockReadOnly) {
+    auto rs = GetParam().newRecordset();
+    rs->open(sql, conn, cursor, lock, adCmdUnspecified);
+    return rs;
+  }
+
+  Variant scalar(const std::string& sql) {
+    auto rs = conn->execute(sql);
+    return rs->eof() ? Variant(std::string()) : rs->fields().item(0).value();
+  }
+
+  std::vector<std::int64_t> ids(Recordset& rs, int max = 1000) {
+    std::vector<std::int64_t> out;
+    while (!rs.eof() && max-- > 0) {
+      out.push_back(rs.fields().item(0).value().integer());
+      rs.moveNext();
+    }
+    return out;
+  }
+
+  ::kvdn::testing::TempDir dir;
+  std::shared_ptr<Connection> conn;
+};
+
+TEST_P(DataConformance, ExecuteGivesRecordsetOnFirstRowThenWalksForward) {
+  auto rs = conn->execute("SELECT ID, name AS title FROM items WHERE ID <= 3 ORDER BY ID");
+  ASSERT_TRUE(rs->isOpen());
+  EXPECT_FALSE(rs->bof());
+  EXPECT_EQ(rs->fields().count(), 2);
+  EXPECT_EQ(rs->fields().item(1).name(), "title");
+  EXPECT_EQ(rs->fields().item("TITLE").value().str(), "item01");
+  EXPECT_EQ(ids(*rs), (std::vector<std::int64_t>{1, 2, 3}));
+  EXPECT_TRUE(rs->eof());
+  KVDN_EXPECT_DB_ERROR(rs->moveNext(), err::kDbEofBof);
+  KVDN_EXPECT_DB_ERROR(rs->fields().item(0).value(), err::kDbEofBof);
+  EXPECT_EQ(rs->recordCount(), -1);  // forward-only
+  rs->close();
+  EXPECT_FALSE(rs->isOpen());
+  KVDN_EXPECT_DB_ERROR(rs->close(), err::kDbClosed);
+}
+
+TEST_P(DataConformance, StatementWithoutRowsGivesClosedRecordset) {
+  auto rs = conn->execute("UPDATE items SET qty = 0 WHERE ID = 1");
+  ASSERT_TRUE(rs);
+  EXPECT_FALSE(rs->isOpen());
+  KVDN_EXPECT_DB_ERROR(rs->eof(), err::kDbClosed);
+  EXPECT_EQ(scalar("SELECT qty FROM items WHERE ID = 1").integer(), 0);
+}
+
+TEST_P(DataConformance, FieldsByNameAndPosition) {
+  auto rs = conn->execute("SELECT ID, name, qty FROM items WHERE ID = 2");
+  EXPECT_EQ(rs->fields().item("Qty").value().integer(), 2);
+  EXPECT_EQ(rs->fields().item(2).name(), "qty");
+  try {
+    rs->fields().item("nosuch");
+    ADD_FAILURE() << "unknown field found";
+  } catch (const ComError& e) {
+    EXPECT_EQ(e.number(), err::kDbNoSuchColumn);
+    EXPECT_EQ(e.description(),
+              "Item cannot be found in the collection corresponding to the requested name or ordinal.");
+  }
+  KVDN_EXPECT_DB_ERROR(rs->fields().item(3), err::kDbNoSuchColumn);
+  KVDN_EXPECT_DB_ERROR(rs->fields().item(-1), err::kDbNoSuchColumn);
+}
+
+TEST_P(DataConformance, ValuesComeBackAsTheirTypes) {
+  auto rs = conn->execute("SELECT ID, name, qty, price, added FROM items WHERE ID = 7");
+  EXPECT_EQ(rs->fields().item("ID").value().type(), VarType::Long);
+  EXPECT_TRUE(rs->fields().item("name").value().isNull());
+  EXPECT_EQ(rs->fields().item("qty").value().type(), VarType::Long);
+  Variant price = rs->fields().item("price").value();
+  ASSERT_EQ(price.type(), VarType::Double);
+  EXPECT_DOUBLE_EQ(price.dbl(), 10.5);
+  Variant added = rs->fields().item("added").value();
+  ASSERT_EQ(added.type(), VarType::Date);
+  EXPECT_EQ(added.date(), Date::fromParts(2024, 1, 7, 8, 30, 0));
+}
+
+TEST_P(DataConformance, TopLimitsRowsAlsoInSubqueries) {
+  auto rs = conn->execute("select top 3 ID from items order by ID desc");
+  EXPECT_EQ(ids(*rs), (std::vector<std::int64_t>{23, 22, 21}));
+  rs = conn->execute(
+      "SELECT ID FROM items WHERE ID IN (SELECT TOP 2 ID FROM items ORDER BY qty DESC) ORDER BY ID");
+  EXPECT_EQ(ids(*rs), (std::vector<std::int64_t>{22, 23}));
+}
+
+TEST_P(DataConformance, KeysetKnowsItsCountAndReadsPages) {
+  auto rs = open("SELECT ID, name FROM items ORDER BY ID");
+  EXPECT_EQ(rs->recordCount(), 23);
+  EXPECT_EQ(rs->pageSize(), 10);
+  EXPECT_EQ(rs->pageCount(), 3);
+  rs->setPageSize(5);
+  EXPECT_EQ(rs->pageCount(), 5);
+  rs->setAbsolutePage(5);
+  EXPECT_EQ(rs->absolutePage(), 5);
+  EXPECT_EQ(ids(*rs), (std::vector<std::int64_t>{21, 22, 23}));
+  rs->setAbsolutePage(2);
+  EXPECT_EQ(ids(*rs, 5), (std::vector<std::int64_t>{6, 7, 8, 9, 10}));
+  // A caller that reads on past the page gets the following rows.
+  EXPECT_EQ(rs->absolutePage(), 3);
+  EXPECT_EQ(ids(*rs, 3), (std::vector<std::int64_t>{11, 12, 13}));
+  rs->setAbsolutePage(1);
+  EXPECT_FALSE(rs->bof());
+  EXPECT_EQ(rs->fields().item(0).value().integer(), 1);
+}
+
+TEST_P(DataConformance, PagePositionsOutOfRangeAreRefused) {
+  auto rs = open("SELECT ID FROM items");
+  rs->setPageSize(10);
+  EXPECT_THROW(rs->setAbsolutePage(0), ComError);
+  EXPECT_THROW(rs->setAbsolutePage(4), ComError);
+  EXPECT_THROW(rs->setPageSize(0), ComError);
+  EXPECT_EQ(rs->pageSize(), 10);
+  rs->setAbsolutePage(3);
+  EXPECT_EQ(ids(*rs).size(), 3u);
+}
+
+TEST_P(DataConformance, EmptyKeysetResult) {
+  auto rs = open("SELECT * FROM items WHERE ID < 0");
+  EXPECT_TRUE(rs->bof());
+  EXPECT_TRUE(rs->eof());
+  EXPECT_EQ(rs->recordCount(), 0);
+  EXPECT_EQ(rs->pageCount(), 0);
+  EXPECT_EQ(rs->fields().count(), 5);
+  EXPECT_EQ(rs->fields().item(1).name(), "name");
+  KVDN_EXPECT_DB_ERROR(rs->fields().item(0).value(), err::kDbEofBof);
+  EXPECT_THROW(rs->setAbsolutePage(1), ComError);
+}
+
+TEST_P(DataConformance, GetStringClipFormat) {
+  auto rs = open("SELECT ID, name FROM items WHERE ID BETWEEN 6 AND 8 ORDER BY ID");
+  EXPECT_EQ(rs->getString(adClipString, -1, ",", ";", "-"), "6,item06;7,-;8,item08;");
+  EXPECT_TRUE(rs->eof());
+  KVDN_EXPECT_DB_ERROR(rs->getString(adClipString, -1, ",", ",", ""), err::kDbEofBof);
+  rs = open("SELECT qty FROM items WHERE ID <= 3 ORDER BY ID");
+  EXPECT_EQ(rs->getString(adClipString, 2, ",", ",", ""), "1,2,");
+  EXPECT_EQ(rs->fields().item(0).value().integer(), 3);
+  rs = open("SELECT qty FROM items WHERE ID < 0");
+  EXPECT_THROW(rs->getString(adClipString, -1, ",", ",", ""), ComError);
+}
+
+TEST_P(DataConformance, AddNewOnEmptyMatchInsertsWithTheTableColumns) {
+  auto rs = open("select top 1 * from items where ID = -1", adOpenKeyset, adLockOptimistic);
+  EXPECT_TRUE(rs->eof());
+  ASSERT_EQ(rs->fields().count(), 5);
+  rs->addNew();
+  rs->fields().item("name").setValue(Variant("new one"));
+  rs->fields().item("QTY").setValue(Variant("42"));
+  rs->fields().item("added").setValue(Variant(Date::fromParts(2025, 2, 3, 4, 5, 6)));
+  EXPECT_EQ(rs->fields().item("name").value().str(), "new one");
+  rs->update();
+  EXPECT_EQ(rs->fields().item("ID").value().integer(), 24);
+  EXPECT_EQ(rs->fields().item("qty").value().integer(), 42);
+  rs->close();
+  auto check = conn->execute("SELECT name, qty, price, added FROM items WHERE ID = 24");
+  ASSERT_FALSE(check->eof());
+  EXPECT_EQ(check->fields().item(0).value().str(), "new one");
+  EXPECT_EQ(check->fields().item(1).value().integer(), 42);
+  EXPECT_TRUE(check->fields().item(2).value().isNull());
+  EXPECT_EQ(check->fields().item(3).value().date(), Date::fromParts(2025, 2, 3, 4, 5, 6));
+}
+
+TEST_P(DataConformance, EditingTheCurrentRowUpdatesOnlyThatRow) {
+  auto rs = open("select top 1 * from items where ID = 4", adOpenKeyset, adLockOptimistic);
+  rs->fields().item("qty").setValue(Variant(static_cast<std::int32_t>(99)));
+  EXPECT_EQ(rs->fields().item("qty").value().integer(), 99);
+  rs->update();
+  rs->close();
+  EXPECT_EQ(scalar("SELECT qty FROM items WHERE ID = 4").integer(), 99);
+  EXPECT_EQ(scalar("SELECT name FROM items WHERE ID = 4").str(), "item04");
+  EXPECT_EQ(scalar("SELECT count(*) FROM items WHERE qty = 99").integer(), 1);
+}
+
+TEST_P(DataConformance, WritesNeedARowAndARealField) {
+  auto rs = open("select top 1 * from items where ID = 999", adOpenKeyset, adLockOptimistic);
+  KVDN_EXPECT_DB_ERROR(rs->fields().item("qty").setValue(Variant("1")), err::kDbEofBof);
+  rs->addNew();
+  KVDN_EXPECT_DB_ERROR(rs->fields().item("nosuch"), err::kDbNoSuchColumn);
+  auto ro = open("SELECT * FROM items WHERE ID = 1");
+  EXPECT_THROW(ro->addNew(), ComError);
+  EXPECT_THROW(ro->fields().item("qty").setValue(Variant("1")), ComError);
+}
+
+TEST_P(DataConformance, TypeMismatchStoresNothingOfTheRecord) {
+  auto rs = open("select top 1 * from items where ID = -1", adOpenKeyset, adLockOptimistic);
+  rs->addNew();
+  rs->fields().item("name").setValue(Variant("half"));
+  rs->fields().item("qty").setValue(Variant("abc"));
+  KVDN_EXPECT_DB_ERROR(rs->update(), err::kDbTypeMismatch);
+  EXPECT_EQ(scalar("SELECT count(*) FROM items").integer(), 23);
+  // The failed record is dropped; the next one stores normally.
+  rs->addNew();
+  rs->fields().item("name").setValue(Variant("whole"));
+  rs->update();
+  EXPECT_EQ(scalar("SELECT count(*) FROM items WHERE name = 'half' OR name = 'whole'").integer(), 1);
+
+  auto edit = open("select top 1 * from items where ID = 5", adOpenKeyset, adLockOptimistic);
+  edit->fields().item("name").setValue(Variant("changed"));
+  edit->fields().item("added").setValue(Variant("not a date"));
+  KVDN_EXPECT_DB_ERROR(edit->update(), err::kDbTypeMismatch);
+  EXPECT_EQ(scalar("SELECT name FROM items WHERE ID = 5").str(), "item05");
+}
+
+TEST_P(DataConformance, TransactionsCommitAndRollBack) {
+  conn->beginTrans();
+  conn->execute("DELETE FROM items WHERE ID > 20");
+  conn->rollbackTrans();
+  EXPECT_EQ(scalar("SELECT count(*) FROM items").integer(), 23);
+  conn->beginTrans();
+  conn->execute("DELETE FROM items WHERE ID > 20");
+  conn->commitTrans();
+  EXPECT_EQ(scalar("SELECT count(*) FROM items").integer(), 20);
+}
+
+TEST_P(DataConformance, StatementErrorsCarryTheirNumbers) {
+  KVDN_EXPECT_DB_ERROR(conn->execute("SELEC * FROM items"), err::kDbErrorsInCommand);
+  KVDN_EXPECT_DB_ERROR(conn->execute("SELECT * FROM no_such_table"), err::kDbNoSuchTable);
+  KVDN_EXPECT_DB_ERROR(open("SELECT * FROM no_such_table"), err::kDbNoSuchTable);
+  KVDN_EXPECT_DB_ERROR(conn->execute("SELECT nosuchcolumn FROM items"), err::kDbErrorsInCommand);
+}
+
+TEST_P(DataConformance, ClosedConnectionRefusesWork) {
+  conn->close();
+  EXPECT_FALSE(conn->isOpen());
+  try {
+    conn->close();
+    ADD_FAILURE() << "second close succeeded";
+  } catch (const ComError& e) {
+    EXPECT_EQ(e.number(), err::kDbClosed);
+    EXPECT_EQ(e.description(), "Operation is not allowed when the object is closed.");
+  }
+  KVDN_EXPECT_DB_ERROR(conn->execute("SELECT 1"), err::kDbClosed);
+  auto rs = GetParam().newRecordset();
+  EXPECT_THROW(rs->open("SELECT * FROM items", conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified),
+               ComError);
+}
+
+TEST_P(DataConformance, LateBoundAsAPageScriptUsesIt) {
+  std::vector<Variant> args{Variant("SELECT ID, name FROM items WHERE ID = 3")};
+  Variant rsv = conn->invoke("Execute", args);
+  ASSERT_TRUE(rsv.isObject());
+  ObjectPtr rs = rsv.object();
+  EXPECT_FALSE(rs->getProperty("EOF").toBool());
+  std::vector<Variant> byName{Variant("NAME")};
+  EXPECT_EQ(rs->invoke("", byName).str(), "item03");
+  std::vector<Variant> byPos{Variant(static_cast<std::int32_t>(0))};
+  ObjectPtr field = rs->invoke("Fields", byPos).object();
+  EXPECT_EQ(field->getProperty("Value").integer(), 3);
+  EXPECT_EQ(field->getProperty("Name").str(), "ID");
+  EXPECT_EQ(rs->getProperty("Fields").object()->getProperty("Count").integer(), 2);
+
+  auto paged = GetParam().newRecordset();
+  std::vector<Variant> openArgs{Variant("SELECT ID FROM items ORDER BY ID"), Variant(ObjectPtr(conn)),
+                                Variant(static_cast<std::int32_t>(1)), Variant(static_cast<std::int32_t>(1)),
+                                Variant(static_cast<std::int32_t>(-1))};
+  paged->invoke("Open", openArgs);
+  paged->setProperty("PageSize", Variant(static_cast<std::int32_t>(4)));
+  paged->setProperty("AbsolutePage", Variant(static_cast<std::int32_t>(2)));
+  EXPECT_EQ(paged->getProperty("RecordCount").integer(), 23);
+  EXPECT_EQ(paged->getProperty("PageCount").integer(), 6);
+  EXPECT_EQ(paged->getProperty("AbsolutePage").integer(), 2);
+  std::vector<Variant> none;
+  std::vector<Variant> first{Variant(static_cast<std::int32_t>(0))};
+  EXPECT_EQ(paged->invoke("Fields", first).object()->getProperty("Value").integer(), 5);
+  paged->invoke("MoveNext", none);
+  EXPECT_EQ(paged->invoke("Fields", first).object()->getProperty("Value").integer(), 6);
+  paged->invoke("Close", none);
+  EXPECT_EQ(paged->getProperty("State").integer(), 0);
+}
+
+}  // namespace kvdn::conformance
