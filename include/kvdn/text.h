@@ -21,6 +21,11 @@ std::int16_t ansiCode(char16_t unit) noexcept;
 // Display width: 2 when the code page writes the unit in two bytes, else 1.
 int ansiWidth(char16_t unit) noexcept;
 
+// Every letter in lower case, as the runtime's LCase: the simple Unicode
+// mapping of each character (A to a, Ä to ä, Д to д, Ａ to ａ). Bytes that are
+// not well-formed UTF-8 are kept as they are; never throws.
+std::string lowerCase(std::string_view s);
+
 // Replace every occurrence of `from` (non-empty) by `to`, scanning once from
 // the left, matches not overlapping.
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
@@ -32,5 +37,13 @@ std::string trimBlanks(std::string_view s);
 // `apostrophe` is false (for a double-quoted attribute whose escaped form is
 // fixed).
 std::string htmlEscape(std::string_view s, bool apostrophe = true);
+
+// What the SQL function htmlEncode(x) gives for a text, on every provider:
+// htmlEscape(s) with "{" and "}" also written as entities (&#123; &#125;), so
+// that user text shown in a grid can neither carry markup nor form one of
+// the grid's {qzm...} cell tokens. The name of that SQL function is
+// kHtmlEncodeFunction.
+std::string htmlCellText(std::string_view s);
+inline constexpr std::string_view kHtmlEncodeFunction = "htmlEncode";
 
 }  // namespace kvdn
