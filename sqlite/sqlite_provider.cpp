@@ -615,7 +615,11 @@ void htmlEncodeFunction(sqlite3_context* context, int argc, sqlite3_value** argv
     case SQLITE_BLOB: {
       const unsigned char* p = sqlite3_value_text(value);
       const int n = sqlite3_value_bytes(value);
-      if (!p) return sqlite3_result_error_nomem(context);
+      if (!p) {
+        // A zero-length blob may read as no text at all; otherwise out of memory.
+        if (n == 0) return sqlite3_result_text(context, "", 0, SQLITE_STATIC);
+        return sqlite3_result_error_nomem(context);
+      }
       const std::string out =
           htmlCellText(std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n)));
       return sqlite3_result_text64(context, out.data(), out.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
