@@ -1,13 +1,16 @@
 // UTF conversions, code page 936 codes and widths, small text helpers.
 #include "kvdn/text.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 namespace kvdn {
 
 namespace {
 
 #include "cp936_table.inc"
+#include "lower_table.inc"
 
 constexpr char16_t kReplacement = 0xFFFD;
 
@@ -134,6 +137,59 @@ int ansiWidth(char16_t unit) noexcept {
   return std::abs(static_cast<int>(kCp936Codes[unit])) > 255 ? 2 : 1;
 }
 
+namespace {
+
+char32_t lowerOf(char32_t cp) noexcept {
+  const auto* begin = std::begin(kLowerPairs);
+  const auto* end = std::end(kLowerPairs);
+  const auto* it =
+      std::lower_bound(begin, end, cp, [](const std::uint32_t(&pair)[2], char32_t c) { return pair[0] < c; });
+  return it != end && (*it)[0] == cp ? static_cast<char32_t>((*it)[1]) : cp;
+}
+
+}  // namespace
+
+std::string lowerCase(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    // One well-formed sequence (shortest form, no surrogates, at most
+    // U+10FFFF), else the byte goes through as it is.
+    std::size_t n = 0;
+    char32_t cp = 0;
+    char32_t least = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2, cp = c & 0x1F, least = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3, cp = c & 0x0F, least = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4, cp = c & 0x07, least = 0x10000;
+    }
+    bool ok = n > 0 && i + n <= s.size();
+    for (std::size_t k = 1; ok && k < n; ++k) {
+      const auto t = static_cast<unsigned char>(s[i + k]);
+      if (!isTrail(t)) ok = false;
+      cp = (cp << 6) | (t & 0x3F);
+    }
+    ok = ok && cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (!ok) {
+      out.push_back(s[i]);
+      ++i;
+      continue;
+    }
+    appendUtf8(out, lowerOf(cp));
+    i += n;
+  }
+  return out;
+}
+
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {
   // An empty pattern would match everywhere; nothing sensible to replace.
   if (from.empty()) return std::string(s);
@@ -186,6 +242,21 @@ std::string htmlEscape(std::string_view s, bool apostrophe) {
         out += c;
     }
   }
+  return out;
+}
+
+std::string htmlCellText(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 16);
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c != '{' && c != '}') continue;
+    out += htmlEscape(s.substr(from, i - from));
+    out += c == '{' ? "&#123;" : "&#125;";
+    from = i + 1;
+  }
+  out += htmlEscape(s.substr(from));
   return out;
 }
 

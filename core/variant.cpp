@@ -121,9 +121,12 @@ struct Scanner {
   }
 };
 
+// "h:m" or "h:m:s", each part one or two digits; seconds 0 when absent.
 bool parseTime(Scanner& sc, int& h, int& mi, int& se) {
-  return sc.number(1, 2, h) && sc.take(':') && sc.number(2, 2, mi) && sc.take(':') && sc.number(2, 2, se) &&
-         h <= 23 && mi <= 59 && se <= 59;
+  se = 0;
+  if (!sc.number(1, 2, h) || !sc.take(':') || !sc.number(1, 2, mi)) return false;
+  if (sc.take(':') && !sc.number(1, 2, se)) return false;
+  return h <= 23 && mi <= 59 && se <= 59;
 }
 
 void appendTwo(std::string& out, int v) {
@@ -166,7 +169,7 @@ std::optional<Date> Date::parse(std::string_view text) {
   Scanner sc{text};
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0;
 
-  // "hh:mm:ss" alone: a time on the zero day.
+  // A time alone ("hh:mm:ss", "h:mm"): a time on the zero day.
   if (text.size() >= 3 && (text[1] == ':' || text[2] == ':')) {
     if (!parseTime(sc, h, mi, se) || !sc.done()) return std::nullopt;
     return fromParts(1899, 12, 30, h, mi, se);
@@ -177,7 +180,11 @@ std::optional<Date> Date::parse(std::string_view text) {
   if (sep == '\0' || !sc.number(1, 2, mo) || !sc.take(sep) || !sc.number(1, 2, d)) return std::nullopt;
   if (y < 100 || mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo)) return std::nullopt;
   if (!sc.done()) {
-    if (!(sc.take(' ') || sc.take('T'))) return std::nullopt;
+    if (!sc.take('T')) {
+      if (!sc.take(' ')) return std::nullopt;
+      while (sc.take(' ')) {
+      }
+    }
     if (!parseTime(sc, h, mi, se) || !sc.done()) return std::nullopt;
   }
   return fromParts(y, mo, d, h, mi, se);
@@ -309,10 +316,44 @@ long decimalMagnitude(std::string_view text) {
 
 }  // namespace
 
-std::optional<double> parseNumber(std::string_view text) {
+namespace {
+
+// "&H1F" (hexadecimal) or "&O17" (octal), letters in either case, read as an
+// unsigned whole number. More than 64 bits of digits is an overflow.
+NumberText parseRadix(std::string_view text, double& value) {
+  if (text.size() < 3 || text[0] != '&') return NumberText::NotANumber;
+  const char kind = text[1];
+  const unsigned base = (kind == 'h' || kind == 'H') ? 16 : ((kind == 'o' || kind == 'O') ? 8 : 0);
+  if (base == 0) return NumberText::NotANumber;
+  std::uint64_t n = 0;
+  bool tooLarge = false;
+  for (char c : text.substr(2)) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return NumberText::NotANumber;
+    }
+    if (digit >= base) return NumberText::NotANumber;
+    if (n > (std::numeric_limits<std::uint64_t>::max() - digit) / base) tooLarge = true;
+    n = n * base + digit;
+  }
+  if (tooLarge) return NumberText::TooLarge;
+  value = static_cast<double>(n);
+  return NumberText::Number;
+}
+
+}  // namespace
+
+NumberText parseNumberText(std::string_view text, double& value) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  if (!text.empty() && text.front() == '&') return parseRadix(text, value);
 
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -321,36 +362,75 @@ std::optional<double> parseNumber(std::string_view text) {
   }
   // Validate the shape ourselves: from_chars would accept "inf", "nan" and
   // hex forms, and stop early without telling us the rest is not a number.
+  // Thousands separators stand between digits of the whole part ("1,000",
+  // also "1,0" as the runtime reads it); they are dropped before reading.
+  std::string digits;
   std::size_t i = 0;
   std::size_t mantissaDigits = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++mantissaDigits;
+  bool grouped = false;
+  auto isDigit = [&](std::size_t k) { return k < text.size() && text[k] >= '0' && text[k] <= '9'; };
+  while (isDigit(i) || (i < text.size() && text[i] == ',' && mantissaDigits > 0 && isDigit(i + 1))) {
+    if (text[i] == ',') {
+      grouped = true;
+    } else {
+      ++mantissaDigits;
+    }
+    ++i;
+  }
   if (i < text.size() && text[i] == '.') {
     ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++mantissaDigits;
+    while (isDigit(i)) ++i, ++mantissaDigits;
   }
-  if (mantissaDigits == 0) return std::nullopt;
+  if (mantissaDigits == 0) return NumberText::NotANumber;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     std::size_t expDigits = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++expDigits;
-    if (expDigits == 0) return std::nullopt;
+    while (isDigit(i)) ++i, ++expDigits;
+    if (expDigits == 0) return NumberText::NotANumber;
   }
-  if (i != text.size()) return std::nullopt;
+  if (i != text.size()) return NumberText::NotANumber;
+  if (grouped) {
+    digits.reserve(text.size());
+    for (char c : text) {
+      if (c != ',') digits += c;
+    }
+    text = digits;
+  }
 
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (end != text.data() + text.size()) return std::nullopt;
+  double parsed = 0.0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (end != text.data() + text.size()) return NumberText::NotANumber;
   if (ec == std::errc::result_out_of_range) {
     // from_chars leaves the value alone here, so tell overflow from underflow
     // by the decimal exponent of the first significant digit. Underflow is
-    // zero; a value too large for a double is no number at all.
-    if (decimalMagnitude(text) > 0) return std::nullopt;
-    value = 0.0;
+    // zero; a value too large for a double is an overflow.
+    if (decimalMagnitude(text) > 0) return NumberText::TooLarge;
+    parsed = 0.0;
   } else if (ec != std::errc{}) {
-    return std::nullopt;
+    return NumberText::NotANumber;
   }
-  return negative ? -value : value;
+  value = negative ? -parsed : parsed;
+  return NumberText::Number;
+}
+
+std::optional<double> parseNumber(std::string_view text) {
+  double value = 0.0;
+  if (parseNumberText(text, value) != NumberText::Number) return std::nullopt;
+  return value;
+}
+
+double textToDouble(std::string_view text) {
+  double value = 0.0;
+  switch (parseNumberText(text, value)) {
+    case NumberText::Number:
+      return value;
+    case NumberText::TooLarge:
+      raise(err::kOverflow);
+    case NumberText::NotANumber:
+      break;
+  }
+  raise(err::kTypeMismatch);
 }
 
 // ---------------------------------------------------------------------------
@@ -410,9 +490,7 @@ Num numberOf(const Variant& v) {
     case VarType::Date:
       return {false, 0, v.date().serial};
     case VarType::String: {
-      auto n = parseNumber(v.str());
-      if (!n) raise(err::kTypeMismatch);
-      return {false, 0, *n};
+      return {false, 0, textToDouble(v.str())};
     }
     case VarType::Object:
       break;

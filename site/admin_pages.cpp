@@ -39,8 +39,8 @@ void rolePage(PageEnv& env) {
   if (env.ended()) return;
   std::string out = frameTop(*user, "角色列表", menu.joinText());
   // No paging (size 0): every row, numbered; nothing to add or delete.
-  Variant roles = env.db->dbSelect(Variant("select ID, ID as 编号, " + htmlColumn("名称") +
-                                           " as 角色名称, 权限 as 可用模块 from 用户身份 order by ID"),
+  Variant roles = env.db->dbSelect(Variant("select ID, ID as 编号, " + htmlColumn("名称") + " as 角色名称, " +
+                                           htmlColumn("权限") + " as 可用模块 from 用户身份 order by ID"),
                                    Variant(0), Variant(1), Variant(""), Variant(0), Variant(""), Variant(0),
                                    Variant("tableWg"));
   if (env.ended()) return;
@@ -230,15 +230,15 @@ void profilePage(PageEnv& env) {
   rs->close();
   std::string out = frameTop(*user, "我的资料", menu.joinText());
   out += takeFlash(env);
-  out +=
-      env.db
-          ->xiangxi(
-              Variant("select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, " + htmlColumn("u.姓名") +
-                      " as 姓名, u.性别, r.名称 as 角色, u.注册时间 from 用户 u left join 用户身份 r "
-                      "on r.ID=u.角色 where u.ID=" +
-                      id),
-              Variant(90), Variant(260), Variant("账号信息"))
-          .joinText();
+  out += env.db
+             ->xiangxi(Variant("select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, " +
+                               htmlColumn("u.姓名") + " as 姓名, " + htmlColumn("u.性别") + " as 性别, " +
+                               htmlColumn("r.名称") +
+                               " as 角色, u.注册时间 from 用户 u left join 用户身份 r "
+                               "on r.ID=u.角色 where u.ID=" +
+                               id),
+                       Variant(90), Variant(260), Variant("账号信息"))
+             .joinText();
   Variant sexes("男,女");
   out +=
       "<form class='card narrow' method='get' action='profile.asp' id='profileForm' "

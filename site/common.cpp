@@ -111,8 +111,7 @@ std::string sqlLiteral(std::string_view text) {
 }
 
 std::string htmlColumn(std::string_view column) {
-  std::string c(column);
-  return "replace(replace(replace(replace(" + c + ",'&','&amp;'),'<','&lt;'),'>','&gt;'),'\"','&quot;')";
+  return std::string(kvdn::kHtmlEncodeFunction) + "(" + std::string(column) + ")";
 }
 
 bool roleMayOpen(PageEnv& env, int role, std::string_view fileName) {

@@ -86,9 +86,11 @@ inline std::string html(std::string_view text) { return kvdn::htmlEscape(text); 
 // A SQL string literal: the text between single quotes, quotes doubled. Only
 // for values already checked (isAccount and the like).
 std::string sqlLiteral(std::string_view text);
-// A SQL expression that yields `column` with &, <, > and " written as
-// entities: the grid and the detail table emit values unescaped, so a page
-// that lists what users typed escapes it in the statement.
+// A SQL expression that yields `column` through the data layer's
+// htmlEncode(): markup characters, the apostrophe and the braces of the
+// grid's {qzm...} tokens written as entities. The grid and the detail table
+// emit values unescaped, so a page that lists what users typed escapes it in
+// the statement.
 std::string htmlColumn(std::string_view column);
 
 // Whether the role may open the page keyed `fileName` (a 功能模块 文件名):

@@ -106,8 +106,9 @@ bool holdsAdmins(PageEnv& env, const std::string& ids) {
 // with the grid's own token; the administrator role is marked by a class.
 std::string userGrid(PageEnv& env) {
   const std::string sql = "select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, '{qzmLeft12_}' || " +
-                          htmlColumn("u.姓名") +
-                          " || '{_qzmLeft}' as 姓名, u.性别, r.名称 || case when u.角色=1 then "
+                          htmlColumn("u.姓名") + " || '{_qzmLeft}' as 姓名, " + htmlColumn("u.性别") +
+                          " as 性别, " + htmlColumn("r.名称") +
+                          " || case when u.角色=1 then "
                           "'{qzmClassadmin_}' else '' end as 角色, "
                           "u.注册时间 from 用户 u left join 用户身份 r on r.ID=u.角色 order by u.ID";
   return env.db
@@ -153,8 +154,9 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
     rs->close();
     detail = env.db
                  ->xiangxi(Variant("select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, " +
-                                   htmlColumn("u.姓名") +
-                                   " as 姓名, u.性别, r.名称 as 角色, u.注册时间 "
+                                   htmlColumn("u.姓名") + " as 姓名, " + htmlColumn("u.性别") + " as 性别, " +
+                                   htmlColumn("r.名称") +
+                                   " as 角色, u.注册时间 "
                                    "from 用户 u left join 用户身份 r on r.ID=u.角色 where u.ID=" +
                                    id),
                            Variant(90), Variant(250), Variant("当前资料"))
@@ -163,7 +165,9 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
   Variant sexes("男,女");
   const std::string sexOptions = env.db->strDropDownList(sexes, sex).joinText();
   const std::string roleOptions =
-      env.db->rsDropDownList(Variant("select ID,名称 from 用户身份 order by ID"), role, Variant(0))
+      env.db
+          ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"), role,
+                           Variant(0))
           .joinText();
 
   std::string out = pageHead(ac == "add" ? "添加用户" : "修改用户");

@@ -89,7 +89,7 @@ class CloseOnExit {
 // and line breaks separates words; a [bracketed name] is one word. A statement without the keyword raises
 // err::kInvalidCall; "from" at the very end gives "".
 Variant DbClass::findTableName(const Variant& sql) {
-  const std::string s = asciiLower(sql.toString());
+  const std::string s = lowerCase(sql.toString());
   const std::size_t from = findFromKeyword(s);
   if (from == std::string::npos) raise(err::kInvalidCall);
   std::size_t begin = from + 4;

@@ -124,7 +124,11 @@ void applyCellTokens(DbClass& db, std::string& value, bool& alignLeft, std::stri
     const std::size_t q = value.find(kTokenEnd, p);
     if (q != std::string::npos) {
       const std::size_t nameStart = p + kClassOpen.size();
-      classAttr.assign(" class='").append(value, nameStart, q - nameStart).append("' ");
+      // The name comes from data: escaped, so that it cannot leave the
+      // attribute (an ordinary class name is unchanged).
+      classAttr.assign(" class='")
+          .append(htmlEscape(std::string_view(value).substr(nameStart, q - nameStart)))
+          .append("' ");
       value.erase(p, q + kTokenEnd.size() - p);
     }
   }

@@ -21,6 +21,7 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/text.h"
+#include "writing/client_address.h"
 
 namespace kvdn {
 
@@ -163,10 +164,10 @@ std::string joinIds(const std::vector<std::int64_t>& ids) {
   return out;
 }
 
+// What "servergetip" stores: the forwarded address only when it is one.
 std::string clientAddress(const Request& request) {
-  std::string ip = request.serverVariable("HTTP_X_FORWARDED_FOR");
-  if (ip.empty()) ip = request.serverVariable("REMOTE_ADDR");
-  return ip;
+  return clientAddressOf(request.serverVariable("HTTP_X_FORWARDED_FOR"),
+                         request.serverVariable("REMOTE_ADDR"));
 }
 
 // The document number: yyyy + mm + the last four digits of the table's next

@@ -86,7 +86,10 @@ Variant storable(const ColumnInfo& column, const Variant& v) {
       if (boolean) return Variant(static_cast<std::int64_t>(v.boolean() ? -1 : 0));
       if (v.isNumber()) return v.type() == VarType::Double ? v : Variant(v.integer());
       if (v.isString()) {
-        if (auto d = parseNumber(v.str())) return numberValue(*d);
+        double d = 0.0;
+        const NumberText read = parseNumberText(v.str(), d);
+        if (read == NumberText::Number) return numberValue(d);
+        if (read == NumberText::TooLarge) raise(err::kOverflow);  // as the runtime's own conversion
       }
       mismatch(column, "takes a number");
     case ColumnKind::Date:

@@ -1,8 +1,10 @@
 #include "odbc_dialect.h"
 
 #include <array>
+#include <iterator>
 
 #include "kvdn/object.h"
+#include "kvdn/text.h"
 #include "sql_text.h"
 
 namespace kvdn::odbc {
@@ -97,10 +99,78 @@ std::string countOf(std::string_view sql, bool keepOrderWithTop) {
   return "SELECT count(*) FROM (" + body + ") AS kvdn_count";
 }
 
+// The characters htmlEncode(x) writes as entities, in the order the nested
+// replace() calls apply them ("&" first, so that no entity is escaped twice),
+// each as an SQL expression and its entity. The braces are written as chr()
+// / CHAR() calls: a "{" in the statement text could be taken by the driver
+// for the start of an ODBC escape clause.
+struct Entity {
+  const char* pg;
+  const char* mssql;
+  const char* entity;
+};
+constexpr Entity kEntities[] = {
+    {"'&'", "'&'", "'&amp;'"},
+    {"'<'", "'<'", "'&lt;'"},
+    {"'>'", "'>'", "'&gt;'"},
+    {"'\"'", "'\"'", "'&quot;'"},
+    {"''''", "''''", "'&#39;'"},
+    {"chr(123)", "CHAR(123)", "'&#123;'"},
+    {"chr(125)", "CHAR(125)", "'&#125;'"},
+};
+
+// htmlEncode(x), the function every provider offers page authors (what
+// htmlCellText does to a text), written as the server's own nested replace()
+// over x cast to text. Null stays Null. Everything else passes unchanged.
+std::string withHtmlEncode(std::string_view sql, bool sqlServer) {
+  if (asciiLower(sql).find(asciiLower(kHtmlEncodeFunction)) == std::string::npos) return std::string(sql);
+  Parsed p(sql);
+  std::vector<bool> opens(p.size(), false);
+  std::vector<bool> closes(p.size(), false);
+  bool any = false;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (!p.isWord(i, kHtmlEncodeFunction)) continue;
+    const std::size_t before = p.prevSig(i);
+    if (before != npos && p.isPunct(before, '.')) continue;  // a function of some schema of the server's
+    const std::size_t open = p.nextSig(i + 1);
+    if (!p.isPunct(open, '(') || p.partner[open] == npos) continue;
+    opens[i] = true;
+    closes[p.partner[open]] = true;
+    any = true;
+  }
+  if (!any) return std::string(sql);
+  std::string prefix;
+  for (std::size_t k = 0; k < std::size(kEntities); ++k) prefix += "replace(";
+  prefix += "CAST(";
+  std::string suffix = sqlServer ? " AS nvarchar(max))" : " AS text)";
+  for (const Entity& e : kEntities) {
+    suffix += ',';
+    suffix += sqlServer ? e.mssql : e.pg;
+    suffix += ',';
+    suffix += e.entity;
+    suffix += ')';
+  }
+  std::string out;
+  out.reserve(sql.size() + 160);
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (opens[i]) {
+      out += prefix;
+      i = p.nextSig(i + 1);  // the "(": the prefix has opened the cast
+      continue;
+    }
+    if (closes[i]) {
+      out += suffix;
+      continue;
+    }
+    out += p.str(i);
+  }
+  return out;
+}
+
 // SQL Server: statements are its own dialect already.
 class SqlServerDialect final : public Dialect {
  public:
-  std::string translate(std::string_view s) const override { return std::string(s); }
+  std::string translate(std::string_view s) const override { return withHtmlEncode(s, true); }
   bool isQuery(std::string_view s) const override { return sql::shapeOf(s).query; }
 
   // OFFSET ... FETCH needs an ORDER BY at the outer level and no TOP: a
@@ -128,7 +198,7 @@ class LimitDialect final : public Dialect {
   LimitDialect(char quote, NameFolding folding) : quote_(quote), folding_(folding) {}
 
   std::string translate(std::string_view s) const override {
-    const std::string limited = sql::translateTop(s);
+    const std::string limited = sql::translateTop(withHtmlEncode(s, false));
     Parsed p(limited);
     std::vector<bool> aliasAfter(p.size(), false);
     for (std::size_t i = 0; i < p.size(); ++i) {

@@ -16,13 +16,33 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-// A value as an ODBC connection string holds it: braced (a "}" doubled) when
-// it holds a separator, braces or blanks at its ends.
+// True when `value` is exactly one value in ODBC braces: "{" ... "}" with
+// every "}" inside doubled, so that the driver reads it to its very end.
+bool isBracedValue(std::string_view value) {
+  if (value.size() < 2 || value.front() != '{') return false;
+  std::size_t i = 1;
+  while (i < value.size()) {
+    if (value[i] == '}') {
+      if (i + 1 == value.size()) return true;
+      if (value[i + 1] != '}') return false;  // the braces would close before the end
+      i += 2;
+      continue;
+    }
+    ++i;
+  }
+  return false;
+}
+
+// A value as an ODBC connection string holds it. Plain text stays as it is;
+// a value already written in ODBC braces (Driver={PostgreSQL Unicode}) is
+// taken as such; anything else that holds a character the grammar reserves,
+// or blanks at its ends, is braced with every "}" doubled. So no value can
+// end early and add attributes of its own: "{x};Database=master" is one
+// braced password, never a password and a database.
 std::string odbcValue(std::string_view value) {
-  if (value.size() >= 2 && value.front() == '{' && value.back() == '}') return std::string(value);
-  const bool plain = value.find_first_of(";{}") == std::string_view::npos &&
+  const bool plain = value.find_first_of("[]{}(),;?*=!@") == std::string_view::npos &&
                      (value.empty() || (value.front() != ' ' && value.back() != ' '));
-  if (plain) return std::string(value);
+  if (plain || isBracedValue(value)) return std::string(value);
   std::string out = "{";
   for (char c : value) {
     if (c == '}') out += '}';

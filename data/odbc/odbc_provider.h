@@ -46,13 +46,16 @@ std::string freeTdsDriver();
 // The FreeTDS connection string for a SQL Server connection string:
 // server (also "data source"; "host,port", "host\instance", "tcp:" and
 // "(local)" understood), uid / user id, pwd / password, database / initial
-// catalog, app / application name; always ClientCharset=UTF-8. Values are
-// braced when they hold ";" or braces. `driver` is used as given. Pure.
+// catalog, app / application name; always ClientCharset=UTF-8. A value
+// that holds a character ODBC reserves (";", braces, "=" and the like) is
+// braced with "}" doubled, unless it is one ODBC braced value already; no
+// value can add attributes. `driver` is used as given. Pure.
 std::string sqlServerConnectionString(const ConnectionString& cs, std::string_view driver);
 
 // The connection string handed to the driver manager for an ODBC data
 // source: every pair as given except Provider, with "user id" and "password"
-// (from Connection.Open's arguments) as UID and PWD. Pure.
+// (from Connection.Open's arguments) as UID and PWD; values quoted as for
+// sqlServerConnectionString. Pure.
 std::string passThroughConnectionString(const ConnectionString& cs);
 
 }  // namespace odbc

@@ -10,6 +10,7 @@
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "kvdn/text.h"
 #include "sql_text.h"
 
 namespace kvdn {
@@ -603,6 +604,33 @@ class SqliteSession final : public DataSession {
   std::map<std::string, std::string, std::less<>> keyed_;
 };
 
+// The SQL function htmlEncode(x): texts (and blobs, read as text) as
+// htmlCellText gives them, Null as Null, numbers unchanged (they hold no
+// markup, and their type stays a number).
+void htmlEncodeFunction(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  if (argc != 1) return sqlite3_result_null(context);
+  sqlite3_value* value = argv[0];
+  switch (sqlite3_value_type(value)) {
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+      const unsigned char* p = sqlite3_value_text(value);
+      const int n = sqlite3_value_bytes(value);
+      if (!p) {
+        // A zero-length blob may read as no text at all; otherwise out of memory.
+        if (n == 0) return sqlite3_result_text(context, "", 0, SQLITE_STATIC);
+        return sqlite3_result_error_nomem(context);
+      }
+      const std::string out =
+          htmlCellText(std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n)));
+      return sqlite3_result_text64(context, out.data(), out.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    }
+    case SQLITE_NULL:
+      return sqlite3_result_null(context);
+    default:
+      return sqlite3_result_value(context, value);
+  }
+}
+
 class SqliteProvider final : public Provider {
  public:
   std::string name() const override { return "SQLite file"; }
@@ -624,6 +652,11 @@ class SqliteProvider final : public Provider {
     if (rc != SQLITE_OK)
       raiseEngine(SQLITE_CANTOPEN, handle->db ? sqlite3_errmsg(handle->db) : sqlite3_errstr(rc));
     sqlite3_busy_timeout(handle->db, kSqliteBusyTimeoutMs);
+    // Pure and harmless: usable in views, indexes and triggers too.
+    rc = sqlite3_create_function_v2(handle->db, std::string(kHtmlEncodeFunction).c_str(), 1,
+                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                    htmlEncodeFunction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(handle->db));
     // A file that is not a database opens without complaint; the first read
     // of the schema tells.
     {

@@ -23,6 +23,11 @@ KVDN_API std::int16_t ansiCode(char16_t unit) noexcept;
 // Display width: 2 when the code page writes the unit in two bytes, else 1.
 KVDN_API int ansiWidth(char16_t unit) noexcept;
 
+// Every letter in lower case, as the runtime's LCase: the simple Unicode
+// mapping of each character (A to a, Ä to ä, Д to д, Ａ to ａ). Bytes that are
+// not well-formed UTF-8 are kept as they are; never throws.
+KVDN_API std::string lowerCase(std::string_view s);
+
 // Replace every occurrence of `from` (non-empty) by `to`, scanning once from
 // the left, matches not overlapping.
 KVDN_API std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
@@ -34,5 +39,13 @@ KVDN_API std::string trimBlanks(std::string_view s);
 // `apostrophe` is false (for a double-quoted attribute whose escaped form is
 // fixed).
 KVDN_API std::string htmlEscape(std::string_view s, bool apostrophe = true);
+
+// What the SQL function htmlEncode(x) gives for a text, on every provider:
+// htmlEscape(s) with "{" and "}" also written as entities (&#123; &#125;), so
+// that user text shown in a grid can neither carry markup nor form one of
+// the grid's {qzm...} cell tokens. The name of that SQL function is
+// kHtmlEncodeFunction.
+KVDN_API std::string htmlCellText(std::string_view s);
+inline constexpr std::string_view kHtmlEncodeFunction = "htmlEncode";
 
 }  // namespace kvdn

@@ -22,9 +22,11 @@ struct KVDN_API Date {
   double serial = 0.0;
 
   static Date fromParts(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
-  // Parses "yyyy-mm-dd", "yyyy-mm-dd hh:mm:ss" (also with "T", "/" or a
-  // single-digit month/day/hour) or "hh:mm:ss". Returns nullopt when the text
-  // is not such a date or names an impossible day.
+  // Parses "yyyy-mm-dd", "yyyy-mm-dd hh:mm:ss" or "hh:mm:ss" as the runtime
+  // reads them: "/" for "-", "T" or blanks between date and time, seconds
+  // optional, month, day, hour, minute and second one or two digits
+  // ("2024/3/5 9:5"). Blanks around are ignored. Returns nullopt when the
+  // text is not such a date or names an impossible day or time.
   static std::optional<Date> parse(std::string_view text);
   // The server's local clock, to the second.
   static Date now();
@@ -108,8 +110,8 @@ class KVDN_API Variant {
   struct NullTag {
     friend bool operator==(NullTag, NullTag) { return true; }
   };
-  std::variant<std::monostate, NullTag, bool, std::int16_t, std::int32_t, std::int64_t, double, Date, std::string,
-               ObjectPtr>
+  std::variant<std::monostate, NullTag, bool, std::int16_t, std::int32_t, std::int64_t, double, Date,
+               std::string, ObjectPtr>
       v_;
 };
 
@@ -131,8 +133,19 @@ KVDN_API bool selectionEquals(const Variant& a, const Variant& b);
 // outside 1e-4..1e15).
 KVDN_API std::string formatDouble(double d);
 
-// Parses a whole text as a number the way the runtime does (blanks around
-// allowed, decimal point, exponent, leading sign, hex "&H" not supported).
+// What a text holds when the runtime reads it as a number.
+enum class NumberText { Number, NotANumber, TooLarge };
+
+// Reads a whole text as a number the way the runtime does: blanks around
+// allowed, leading sign, decimal point, exponent, thousands separators
+// between the digits of the whole part ("1,000"), "&H" hexadecimal and "&O"
+// octal (unsigned, up to 64 bits). Sets `value` only for Number; TooLarge
+// is a number beyond a double ("1e400") or a radix form beyond 64 bits.
+KVDN_API NumberText parseNumberText(std::string_view text, double& value);
+// parseNumberText as an optional: nullopt for NotANumber and TooLarge.
 KVDN_API std::optional<double> parseNumber(std::string_view text);
+// The conversion to a double that a page sees: raises 13 (type mismatch)
+// for a text that is no number and 6 (overflow) for one too large.
+KVDN_API double textToDouble(std::string_view text);
 
 }  // namespace kvdn

@@ -80,5 +80,41 @@ TEST(Text, TrimBlanksTrimsSpacesOnly) {
   EXPECT_EQ(trimBlanks("\xE3\x80\x80x"), "\xE3\x80\x80x");  // ideographic space stays
 }
 
+TEST(Text, LowerCaseLowersEveryLetter) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"SELECT Users", "select users"},
+      {"ÄÖÜ ÀÉÎ Ñ", "äöü àéî ñ"},    // Latin-1
+      {"ŁÓDŹ ČESKÝ", "łódź český"},  // Latin Extended-A
+      {"ΑΘΗΝΑ", "αθηνα"},            // Greek
+      {"ДАННЫЕ", "данные"},          // Cyrillic
+      {"ＵＳＥＲＳ", "ｕｓｅｒｓ"},  // full-width letters, as Chinese input methods type them
+      {"用户表", "用户表"},          // no case: unchanged
+      {"𐐀", "𐐨"},                    // beyond the 16-bit range (Deseret)
+      {"a\xFF"
+       "B\xC3",
+       "a\xFF"
+       "b\xC3"},  // malformed bytes pass as they are
+      {"\xED\xA0\x80"
+       "A",
+       "\xED\xA0\x80"
+       "a"},  // an encoded surrogate too
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(lowerCase(in), out) << in;
+}
+
+TEST(Text, HtmlCellTextEscapesMarkupQuotesAndTokenBraces) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"plain 文字", "plain 文字"},
+      {"<script>alert('x')</script>", "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"},
+      {"a & \"b\"", "a &amp; &quot;b&quot;"},
+      {"x{qzmClassa' onclick=f() b_}", "x&#123;qzmClassa&#39; onclick=f() b_&#125;"},
+      {"{qzmLeft2_}abc{_qzmLeft}", "&#123;qzmLeft2_&#125;abc&#123;_qzmLeft&#125;"},
+      {"&#123;", "&amp;#123;"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(htmlCellText(in), out) << in;
+}
+
 }  // namespace
 }  // namespace kvdn

@@ -74,14 +74,66 @@ TEST(ParseNumber, AcceptsWholeNumbersOnly) {
       {"inf", std::nullopt},
       {"nan", std::nullopt},
       {"0x10", std::nullopt},
-      {"&H10", std::nullopt},
+      {"&H10", 16.0},
       {"1e999", std::nullopt},
       {"1000e306", std::nullopt},
       {"1e-999", 0.0},
       {"-0.001e-400", -0.0},
-      {"1,000", std::nullopt},
+      {"1,000", 1000.0},
   };
   for (const auto& c : cases) EXPECT_EQ(parseNumber(c.text), c.value) << '"' << c.text << '"';
+}
+
+// The forms the script engine's own conversion reads, with its values, and
+// what it refuses: "1,000" is a thousand, "&H10" sixteen, "1e400" too large.
+TEST(ParseNumber, ThousandsSeparatorsRadixFormsAndOverflow) {
+  struct Case {
+    const char* text;
+    NumberText kind;
+    double value;  // when kind is Number
+  } cases[] = {
+      {"1,000", NumberText::Number, 1000.0},
+      {" -1,234,567.5 ", NumberText::Number, -1234567.5},
+      {"1,0", NumberText::Number, 10.0},
+      {"1,000e3", NumberText::Number, 1000000.0},
+      {"&H10", NumberText::Number, 16.0},
+      {"&h1f", NumberText::Number, 31.0},
+      {" &HFFFF ", NumberText::Number, 65535.0},
+      {"&O17", NumberText::Number, 15.0},
+      {"&o7", NumberText::Number, 7.0},
+      {"&HFFFFFFFFFFFFFFFF", NumberText::Number, 18446744073709551615.0},
+      {"&H10000000000000000", NumberText::TooLarge, 0},
+      {"1e400", NumberText::TooLarge, 0},
+      {"-1e400", NumberText::TooLarge, 0},
+      {"1,000e400", NumberText::TooLarge, 0},
+      {"1e-400", NumberText::Number, 0.0},
+      {",5", NumberText::NotANumber, 0},
+      {"1,", NumberText::NotANumber, 0},
+      {"1,,000", NumberText::NotANumber, 0},
+      {"1.000,5", NumberText::NotANumber, 0},
+      {"3, 5", NumberText::NotANumber, 0},  // two ticked boxes, as the host joins them
+      {"&H", NumberText::NotANumber, 0},
+      {"&HG", NumberText::NotANumber, 0},
+      {"&O8", NumberText::NotANumber, 0},
+      {"-&H10", NumberText::NotANumber, 0},
+      {"&X10", NumberText::NotANumber, 0},
+      {"&", NumberText::NotANumber, 0},
+  };
+  for (const auto& c : cases) {
+    double value = -99.0;
+    EXPECT_EQ(parseNumberText(c.text, value), c.kind) << '"' << c.text << '"';
+    if (c.kind == NumberText::Number) {
+      EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
+  }
+  EXPECT_EQ(Variant("1,000").toDouble(), 1000.0);
+  EXPECT_EQ(Variant("&H10").toInt32(), 16);
+  EXPECT_TRUE(numEq(Variant("&O17"), 15));
+  EXPECT_EQ(errorOf([] { Variant("1e400").toDouble(); }), err::kOverflow);
+  EXPECT_EQ(errorOf([] { Variant("1e400").toInt32(); }), err::kOverflow);
+  EXPECT_EQ(errorOf([] { textToDouble("&H10000000000000000"); }), err::kOverflow);
+  EXPECT_EQ(errorOf([] { textToDouble("1,,0"); }), err::kTypeMismatch);
+  EXPECT_FALSE(Variant("1e400").isNumeric());
 }
 
 TEST(Variant, JoinTextOfEachType) {
@@ -297,7 +349,23 @@ TEST(Date, ParseAndText) {
       {"2024-00-10", nullptr, nullptr},
       {"2024-05-01 24:00:00", nullptr, nullptr},
       {"2024-05-01 10:60:00", nullptr, nullptr},
-      {"2024-05-01 10:00", nullptr, nullptr},
+      {"2024-05-01 10:00", "2024-05-01 10:00:00", "2024-05-01 10:00:00"},
+      // Without seconds, single-digit parts, what an HTML date-time field posts.
+      {"2024-03-05 14:05", "2024-03-05 14:05:00", "2024-03-05 14:05:00"},
+      {"2024-03-05T14:05", "2024-03-05 14:05:00", "2024-03-05 14:05:00"},
+      {"14:05", "14:05:00", "1899-12-30 14:05:00"},
+      {"9:5", "09:05:00", "1899-12-30 09:05:00"},
+      {"9:05:7", "09:05:07", "1899-12-30 09:05:07"},
+      {"2024/3/5", "2024-03-05", "2024-03-05 00:00:00"},
+      {"2024/3/5 9:5", "2024-03-05 09:05:00", "2024-03-05 09:05:00"},
+      {" 2024-3-5  8:07 ", "2024-03-05 08:07:00", "2024-03-05 08:07:00"},
+      {"2024-03-05 14:05:", nullptr, nullptr},
+      {"2024-03-05 14", nullptr, nullptr},
+      {"2024-03-05T", nullptr, nullptr},
+      {"14:5:60", nullptr, nullptr},
+      {"14:60", nullptr, nullptr},
+      {"1:2:3:4", nullptr, nullptr},
+      {"2024-03-05 123:05", nullptr, nullptr},
       {"2024-05-01x", nullptr, nullptr},
       {"2024-05/01", nullptr, nullptr},
       {"24-05-01", nullptr, nullptr},

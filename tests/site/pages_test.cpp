@@ -217,5 +217,32 @@ TEST_F(SitePages, OperatorsAreKeptFromAdministratorsAndRefusedPages) {
   EXPECT_NE(grid->body.find("第2页/共3页"), std::string::npos);
 }
 
+// Typed text stored by any way (here written straight into the database, as
+// a stored value that slipped past the forms would be) is listed inert: no
+// markup, no attribute broken out of, no {qzm...} token of the grid's.
+TEST_F(SitePages, ListedUserTextIsInert) {
+  const std::string hostile = "x{qzmClassa' onmouseover=alert(1) b_}<img src=x>";
+  kvdn::testing::runSql(databaseFile(root), {"update 用户 set 姓名='" + kvdn::replaceAll(hostile, "'", "''") +
+                                                 "', 性别='<b>男</b>' where ID=2",
+                                             "update 用户身份 set 名称='运维''<i>' where ID=2"});
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  for (const char* target : {"/admin/user.asp", "/admin/user.asp?ac=call&page=1", "/admin/profile.asp",
+                             "/admin/user.asp?ac=modify&id=2", "/admin/role.asp"}) {
+    SCOPED_TRACE(target);
+    auto res = client->Get(target, as(admin));
+    ASSERT_TRUE(res);
+    for (const char* raw :
+         {"<img src=x>", "class='a' ", "onmouseover=alert(1) b'", "<b>男</b>", "运维'<i>"}) {
+      EXPECT_EQ(res->body.find(raw), std::string::npos) << raw;
+    }
+  }
+  auto list = client->Get("/admin/user.asp?ac=call&page=1", as(admin));
+  ASSERT_TRUE(list);
+  EXPECT_NE(list->body.find("#123;qzmCla"), std::string::npos) << "the typed token is shown as text";
+  EXPECT_NE(list->body.find("&lt;b&gt;男&lt;/b&gt;"), std::string::npos);
+  EXPECT_NE(list->body.find("运维&#39;&lt;i&gt;"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace site

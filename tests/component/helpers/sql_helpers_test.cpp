@@ -35,6 +35,10 @@ TEST(FindTableName, TakesTheWordAfterFrom) {
       {"select count(*) as n from users", "users"},
       {"select * from", ""},
       {"select * from   ", ""},
+      // Every letter is lower-cased, not only ASCII ones.
+      {"SELECT * FROM ÄRZTE", "ärzte"},
+      {"SELECT * FROM ДАННЫЕ WHERE ID=1", "данные"},
+      {"Select ID From ＵＳＥＲ用户", "ｕｓｅｒ用户"},
   };
   DbClass db;
   for (const auto& [sql, table] : cases) EXPECT_EQ(db.findTableName(sql).joinText(), table) << sql;

@@ -7,6 +7,7 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/provider.h"
+#include "kvdn/text.h"
 #include "support/fake_provider.h"
 #include "support/site_fixture.h"
 
@@ -239,6 +240,11 @@ TEST_F(GridTest, CellTokens) {
       {"'{qzmLeft99999_}abcdef{_qzmLeft}'", "<td>{qzmLeft99999_}abcdef{_qzmLeft}</td>"},
       {"'王{qzmClassblue'", "<td>王{qzmClassblue</td>"},
       {"'{qzmLeft_}ab{_qzmLeft}{qzmClassc_}'", "<td class='c' >{qzmLeft_}ab{_qzmLeft}</td>"},
+      // A class name from data cannot leave its attribute.
+      {"'x{qzmClassa'' onmouseover=alert(1) b_}'", "<td class='a&#39; onmouseover=alert(1) b' >x</td>"},
+      {"'{qzmClass\"><script>s()</script>_}y'",
+       "<td class='&quot;&gt;&lt;script&gt;s()&lt;/script&gt;' >y</td>"},
+      {"'{qzmClassred big_}z'", "<td class='red big' >z</td>"},
   };
   std::vector<std::string> setup = {"create table 格(ID integer primary key, 值 text)"};
   int id = 0;
@@ -252,6 +258,43 @@ TEST_F(GridTest, CellTokens) {
     Grid g{"select ID,值,'后' as 后 from 格 where ID=" + std::to_string(++id), Variant(0)};
     EXPECT_EQ(body(run(g)), std::string("<tr>") + c.cell + "<td>后</td></tr>") << c.value;
   }
+}
+
+// The way pages show user text: htmlEncode() in the statement. Markup is
+// inert and the braces of a {qzm...} token typed by a user are entities, so
+// the grid finds no token in it.
+TEST_F(GridTest, UserTextThroughHtmlEncodeIsShownInert) {
+  struct Case {
+    const char* typed;
+    const char* cell;
+  } cases[] = {
+      {"<img src=x onerror=alert(1)>", "<td>&lt;img src=x onerror=alert(1)&gt;</td>"},
+      {"x{qzmClassa' onclick=alert(1) b_}", "<td>x&#123;qzmClassa&#39; onclick=alert(1) b_&#125;</td>"},
+      {"{qzmLeft2_}abcdef{_qzmLeft}", "<td>&#123;qzmLeft2_&#125;abcdef&#123;_qzmLeft&#125;</td>"},
+      {"Tom & \"Jerry\"", "<td>Tom &amp; &quot;Jerry&quot;</td>"},
+      {"王小明", "<td>王小明</td>"},
+  };
+  std::vector<std::string> setup = {"create table 人(ID integer primary key, 姓名 text, 年龄 integer)"};
+  int id = 0;
+  for (const auto& c : cases) {
+    ++id;
+    setup.push_back("insert into 人 values (" + std::to_string(id) + ", '" + replaceAll(c.typed, "'", "''") +
+                    "', " + std::to_string(20 + id) + ")");
+  }
+  setup.push_back("insert into 人 values (99, null, null)");
+  setupDatabase(setup);
+
+  id = 0;
+  for (const auto& c : cases) {
+    Grid g{"select ID, htmlEncode(姓名) as 姓名 from 人 where ID=" + std::to_string(++id), Variant(0)};
+    EXPECT_EQ(body(run(g)), std::string("<tr>") + c.cell + "</tr>") << c.typed;
+  }
+  // Null stays Null (an empty cell); a number stays a number.
+  Grid g{"select ID, htmlEncode(姓名), HTMLENCODE(年龄) + 1 from 人 where ID in (1, 99) order by ID",
+         Variant(0)};
+  EXPECT_EQ(body(run(g)),
+            "<tr><td>&lt;img src=x onerror=alert(1)&gt;</td><td>22</td></tr>"
+            "<tr><td>&nbsp;</td><td>&nbsp;</td></tr>");
 }
 
 TEST_F(GridTest, BadStatementIsReportedEscapedAndEndsTheResponse) {

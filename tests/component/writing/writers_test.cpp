@@ -179,6 +179,39 @@ TEST_F(WritersTest, MagicValuesOnAdd) {
             (Rows{{"servertime now", "makedanhao2"}}));
 }
 
+// Any client sets X-Forwarded-For: "servergetip" takes its first entry only
+// when that is an IP address, else the peer's address, in both writers.
+TEST_F(WritersTest, ServerGetIpStoresOnlyAnAddress) {
+  struct Case {
+    const char* forwarded;
+    const char* stored;
+  } cases[] = {
+      {"203.0.113.9", "203.0.113.9"},
+      {" 203.0.113.9 , 10.0.0.1", "203.0.113.9"},
+      {"2001:db8::7", "2001:db8::7"},
+      {"", "10.1.2.3"},
+      {"<script>alert(1)</script>{qzmClassx' onmouseover=y_}", "10.1.2.3"},
+      {"unknown, 203.0.113.9", "10.1.2.3"},
+      {"203.0.113.9<b>", "10.1.2.3"},
+      {"[2001:db8::7]:443", "10.1.2.3"},
+  };
+  int id = 0;
+  for (const auto& c : cases) {
+    const std::vector<std::pair<std::string, std::string>> vars = {{"REMOTE_ADDR", "10.1.2.3"},
+                                                                   {"HTTP_X_FORWARDED_FOR", c.forwarded}};
+    auto w = write("ac=add", pairs({{"ip", " ServerGetIP "}}), vars);
+    ASSERT_TRUE(w.result.toBool()) << c.forwarded;
+    EXPECT_EQ(querySql(databaseFile(), "select ip from news where ID=" + std::to_string(++id)),
+              (Rows{{c.stored}}))
+        << "dbWrite, " << c.forwarded;
+    auto g = writeGet(pairs({{"ip", "servergetip"}}), vars);
+    ASSERT_TRUE(g.result.toBool()) << c.forwarded;
+    EXPECT_EQ(querySql(databaseFile(), "select ip from news where ID=" + std::to_string(++id)),
+              (Rows{{c.stored}}))
+        << "dbWriteGet, " << c.forwarded;
+  }
+}
+
 TEST_F(WritersTest, PasswordFieldsAreDoubleDigestedAndEmptyOnesLeftAlone) {
   seed();
   const std::string digest = "ec0405c5aef93e771cd80e0db180b88b";  // md5(md5("abc"))
@@ -313,9 +346,9 @@ TEST_F(WritersTest, HostileKeysAreRefusedLikeAnotherSite) {
 
 TEST_F(WritersTest, TableNameMustBeOneIdentifier) {
   seed();
-  for (const char* table : {"news; drop table canary", "news where 1=1", "news--", "",
-                            "[news]]; drop table canary", "1news", "news\"", "news,canary", "main..news",
-                            "news.", "[news"}) {
+  for (const char* table :
+       {"news; drop table canary", "news where 1=1", "news--", "", "[news]]; drop table canary", "1news",
+        "news\"", "news,canary", "main..news", "news.", "[news"}) {
     // The form writer raises; the query-string writer answers False quietly.
     auto p = request("ac=add", "标题=x");
     EXPECT_EQ(errorOf([&] { p.db->dbWrite(Variant(table)); }), err::kInvalidCall) << table;

@@ -15,6 +15,7 @@
 #include "kvdn/data.h"
 #include "kvdn/error.h"
 #include "data/sqlite/db_error.h"
+#include "kvdn/text.h"
 #include "support/site_fixture.h"
 
 namespace kvdn::conformance {
@@ -254,6 +255,74 @@ TEST_P(DataConformance, TypeMismatchStoresNothingOfTheRecord) {
   edit->fields().item("added").setValue(Variant("not a date"));
   KVDN_EXPECT_DB_ERROR(edit->update(), err::kDbTypeMismatch);
   EXPECT_EQ(scalar("SELECT name FROM items WHERE ID = 5").str(), "item05");
+}
+
+// htmlEncode(x) is there on every provider, for pages that list what users
+// typed: the text as htmlCellText gives it, Null as Null, also in a paged
+// keyset (whose count statement wraps the query).
+TEST_P(DataConformance, HtmlEncodeGivesInertText) {
+  const std::string typed[] = {
+      "<script>alert(1)</script>",
+      "x{qzmClassa' onclick=f() b_}",
+      "Tom & \"Jerry\" {}",
+      "王小明",
+  };
+  auto rs = open("select top 1 * from items where ID = -1", adOpenKeyset, adLockOptimistic);
+  for (const std::string& text : typed) {
+    rs->addNew();
+    rs->fields().item("name").setValue(Variant(text));
+    rs->fields().item("qty").setValue(Variant(static_cast<std::int32_t>(1000)));
+    rs->update();
+  }
+  rs->close();
+  auto list = open("SELECT ID, htmlEncode(name) AS shown FROM items WHERE qty = 1000 ORDER BY ID");
+  ASSERT_EQ(list->recordCount(), 4);
+  list->setPageSize(3);
+  list->setAbsolutePage(1);
+  for (const std::string& text : typed) {
+    ASSERT_FALSE(list->eof());
+    EXPECT_EQ(list->fields().item("shown").value().str(), htmlCellText(text)) << text;
+    list->moveNext();
+  }
+  EXPECT_TRUE(scalar("SELECT HTMLENCODE(name) FROM items WHERE ID = 7").isNull());
+  EXPECT_EQ(scalar("SELECT htmlEncode(qty) FROM items WHERE ID = 3").joinText(), "3");
+}
+
+// Texts written into number and date columns are read as the script engine
+// reads them: thousands separators, &H / &O, dates without seconds, with "T"
+// or "/", single-digit parts, a time alone; too large a number is an
+// overflow, and nothing of that record is stored.
+TEST_P(DataConformance, NumbersAndDatesInTheScriptEnginesForms) {
+  struct Case {
+    const char* column;
+    const char* text;
+    Variant stored;
+  } cases[] = {
+      {"qty", "1,000", Variant(static_cast<std::int32_t>(1000))},
+      {"qty", "&H10", Variant(static_cast<std::int32_t>(16))},
+      {"qty", "&O17", Variant(static_cast<std::int32_t>(15))},
+      {"price", "1,234.5", Variant(1234.5)},
+      {"added", "2024-03-05 14:05", Variant(Date::fromParts(2024, 3, 5, 14, 5, 0))},
+      {"added", "2024-03-05T14:05", Variant(Date::fromParts(2024, 3, 5, 14, 5, 0))},
+      {"added", "2024/3/5", Variant(Date::fromParts(2024, 3, 5))},
+      {"added", "2024-3-5 9:5", Variant(Date::fromParts(2024, 3, 5, 9, 5, 0))},
+      {"added", "14:05", Variant(Date::fromParts(1899, 12, 30, 14, 5, 0))},
+  };
+  for (const Case& c : cases) {
+    auto rs = open("select top 1 * from items where ID = 2", adOpenKeyset, adLockOptimistic);
+    rs->fields().item(c.column).setValue(Variant(c.text));
+    rs->update();
+    rs->close();
+    const Variant v = scalar(std::string("SELECT ") + c.column + " FROM items WHERE ID = 2");
+    EXPECT_TRUE(selectionEquals(v, c.stored)) << c.column << " <- " << c.text << ": " << v.joinText();
+  }
+  auto rs = open("select top 1 * from items where ID = 3", adOpenKeyset, adLockOptimistic);
+  rs->fields().item("name").setValue(Variant("changed"));
+  rs->fields().item("qty").setValue(Variant("1e400"));
+  KVDN_EXPECT_DB_ERROR(rs->update(), err::kOverflow);
+  rs->close();
+  EXPECT_EQ(scalar("SELECT name FROM items WHERE ID = 3").str(), "item03");
+  EXPECT_EQ(scalar("SELECT qty FROM items WHERE ID = 3").integer(), 3);
 }
 
 TEST_P(DataConformance, TransactionsCommitAndRollBack) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 namespace kvdn::odbc {
 namespace {
 
@@ -89,6 +92,44 @@ TEST(OdbcDialect, SqlServerKeepsItsOwnSyntax) {
             "SELECT count(*) FROM (select a from t  ) AS kvdn_count");
   EXPECT_EQ(d->countRows("select top 3 a from t order by a"),
             "SELECT count(*) FROM (select top 3 a from t order by a) AS kvdn_count");
+}
+
+// htmlEncode(x), which every provider offers pages, as each server's own
+// replace() calls: "&" first, the apostrophe and the braces included, the
+// braces never written into the statement (drivers read "{" as an escape).
+TEST(OdbcDialect, HtmlEncodeBecomesTheServersReplaceCalls) {
+  const std::string pgOpen = "replace(replace(replace(replace(replace(replace(replace(CAST(";
+  const std::string pgEntities =
+      ",'&','&amp;'),'<','&lt;'),'>','&gt;'),'\"','&quot;'),'''','&#39;'),chr(123),'&#123;'),chr(125),'&#125;"
+      "')";
+  auto pg = makeDialect(ServerKind::PostgreSql, '"', NameFolding::Lower);
+  const std::pair<std::string, std::string> cases[] = {
+      {"select ID, htmlEncode(u.姓名) as 姓名 from 用户 u",
+       "select ID, replace(replace(replace(replace(replace(replace(replace(CAST(u.姓名 AS text)"
+       ",'&','&amp;'),'<','&lt;'),'>','&gt;'),'\"','&quot;'),'''','&#39;'),chr(123),'&#123;'),chr(125),"
+       "'&#125;') as 姓名 from 用户 u"},
+      {"select '{qzmLeft9_}' || HTMLENCODE ( [名称] ) || '{_qzmLeft}' from t",
+       "select '{qzmLeft9_}' || " + pgOpen + " \"名称\"  AS text)" + pgEntities + " || '{_qzmLeft}' from t"},
+      {"select htmlEncode(coalesce(a, 'x)')) from t",
+       "select " + pgOpen + "coalesce(a, 'x)') AS text)" + pgEntities + " from t"},
+      {"select htmlEncode(htmlEncode(a)) from t",
+       "select " + pgOpen + pgOpen + "a AS text)" + pgEntities + " AS text)" + pgEntities + " from t"},
+      // Not a call of the function: untouched.
+      {"select htmlEncode from t where x = 'htmlEncode(a)'",
+       "select htmlEncode from t where x = 'htmlEncode(a)'"},
+      {"select s.htmlEncode(a) from t", "select s.htmlEncode(a) from t"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(pg->translate(in), out) << in;
+  // Translated before TOP becomes LIMIT.
+  EXPECT_EQ(pg->translate("select top 2 htmlEncode(a) from t"),
+            "select " + pgOpen + "a AS text)" + pgEntities + " from t LIMIT 2");
+
+  auto mssql = makeDialect(ServerKind::SqlServer, '"', NameFolding::None);
+  EXPECT_EQ(
+      mssql->translate("select top 2 htmlEncode([名称]) from t"),
+      "select top 2 replace(replace(replace(replace(replace(replace(replace(CAST([名称] AS nvarchar(max))"
+      ",'&','&amp;'),'<','&lt;'),'>','&gt;'),'\"','&quot;'),'''','&#39;'),CHAR(123),'&#123;'),"
+      "CHAR(125),'&#125;') from t");
 }
 
 TEST(OdbcDialect, NamesComeBackInTheStatementsSpelling) {

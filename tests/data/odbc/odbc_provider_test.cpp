@@ -66,6 +66,39 @@ TEST(OdbcConnectionStrings, OtherSourcesPassAsTheyStand) {
   EXPECT_EQ(odbc::passThroughConnectionString(cs), "dsn=site;UID=web;PWD=pw");
 }
 
+// A value can never end early and add attributes of its own: whatever it
+// holds, it is one ODBC value, braced with "}" doubled when it needs to be.
+TEST(OdbcConnectionStrings, ValuesCannotAddAttributes) {
+  const char* const kInjected = "{x};Database=master;Encrypt={no}";
+  ConnectionString cs = ConnectionString::parse("Provider=sqloledb; server=db1;uid=sa;database=app");
+  cs.set("password", kInjected);
+  EXPECT_EQ(odbc::sqlServerConnectionString(cs, "{FreeTDS}"),
+            "Driver={FreeTDS};Server=db1;UID=sa;PWD={{x}};Database=master;Encrypt={no}}};Database=app;"
+            "ClientCharset=UTF-8");
+
+  ConnectionString pass = ConnectionString::parse("Driver={PostgreSQL Unicode};Server=h;Database=app");
+  pass.set("user id", "web}");
+  pass.set("password", kInjected);
+  EXPECT_EQ(odbc::passThroughConnectionString(pass),
+            "driver={PostgreSQL Unicode};server=h;database=app;UID={web}}};"
+            "PWD={{x}};Database=master;Encrypt={no}}}");
+
+  // Each value as the string carries it: unchanged when plain or already one
+  // braced value, braced otherwise.
+  const std::pair<const char*, const char*> cases[] = {
+      {"Driver=x;pwd=plain text", "driver=x;pwd=plain text"},
+      {"Driver=x;pwd={a}}b}", "driver=x;pwd={a}}b}"},
+      {"Driver=x;pwd=\"{a}b}\"", "driver=x;pwd={{a}}b}}}"},
+      {"Driver=x;pwd=\"a=b\"", "driver=x;pwd={a=b}"},
+      {"Driver=x;pwd=\" a\"", "driver=x;pwd={ a}"},
+      {"Driver=x;pwd=\"{}\"", "driver=x;pwd={}"},
+      {"Driver=x;pwd=\"{\"", "driver=x;pwd={{}"},
+      {"Driver=x;pwd=\"}\"", "driver=x;pwd={}}}"},
+  };
+  for (const auto& [in, out] : cases)
+    EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse(in)), out) << in;
+}
+
 TEST(OdbcConnectionStrings, EachStringFindsItsProvider) {
   auto providers = std::make_shared<ProviderRegistry>();
   registerStandardProviders(*providers);

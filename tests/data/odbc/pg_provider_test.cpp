@@ -9,6 +9,7 @@
 #include "kvdn/provider.h"
 #include "odbc_provider.h"
 #include "data/odbc/pg_database.h"
+#include "kvdn/text.h"
 
 namespace kvdn::conformance {
 namespace {
@@ -189,6 +190,39 @@ TEST_F(PgProviderTest, OneStatementAtATimeKeepsEveryPendingRow) {
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"1苹果", "2香蕉", "3樱桃"}));
   EXPECT_EQ(db->query("SELECT sum(qty) FROM 物品"), (std::vector<std::vector<std::string>>{{"36"}}));
+}
+
+// A password cannot add attributes to the connection string: the injected
+// Database and the bad ConnSettings are part of the (ignored, trusted)
+// password, and the connection reaches the database the string names.
+TEST_F(PgProviderTest, APasswordCannotAddAttributes) {
+  auto probe = makeConnection(db->providers());
+  probe->open(pgtest::serverDsn());
+  const std::string named = probe->execute("SELECT current_database()")->fields().item(0).value().str();
+  const std::string path = probe->execute("SHOW search_path")->fields().item(0).value().str();
+  probe->close();
+  ASSERT_NE(named, "postgres");
+
+  auto other = makeConnection(db->providers());
+  other->open(pgtest::serverDsn(), "", "{x};Database=postgres;ConnSettings={SET search_path TO nowhere}");
+  EXPECT_EQ(other->execute("SELECT current_database()")->fields().item(0).value().str(), named);
+  EXPECT_EQ(other->execute("SHOW search_path")->fields().item(0).value().str(), path);
+  other->close();
+}
+
+// htmlEncode() on the server gives exactly what the file database gives.
+TEST_F(PgProviderTest, HtmlEncodeMatchesTheFileDatabase) {
+  const std::string texts[] = {"<a href='x'>&amp;</a>", "{qzmClassa' b_}{qzmLeft3_}abcd{_qzmLeft}",
+                               "\"引号\"", "a\\b", ""};
+  for (const std::string& text : texts) {
+    auto rs = open("SELECT TOP 1 * FROM 物品 WHERE ID = 3", adLockOptimistic);
+    rs->fields().item("note").setValue(Variant(text));
+    rs->update();
+    rs->close();
+    const Variant shown =
+        conn->execute("SELECT htmlEncode(note) FROM 物品 WHERE ID = 3")->fields().item(0).value();
+    EXPECT_EQ(shown.str(), htmlCellText(text)) << text;
+  }
 }
 
 }  // namespace

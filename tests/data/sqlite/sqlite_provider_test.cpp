@@ -160,6 +160,24 @@ TEST_F(SqliteProviderTest, ValueRulesOfTheEngine) {
   EXPECT_EQ(c->execute("SELECT ID FROM items WHERE name = 'B'")->fields().item(0).value().integer(), 2);
 }
 
+// htmlEncode() on the file database: blobs read as text, numbers keep
+// their type, and it is there on every connection, also in a view.
+TEST_F(SqliteProviderTest, HtmlEncodeOnEveryConnection) {
+  auto c = connect();
+  auto rs = c->execute(
+      "SELECT htmlEncode(x'3c623e7b'), htmlEncode(x''), htmlEncode(1.5), typeof(htmlEncode(2)), "
+      "htmlEncode('''{}''')");
+  EXPECT_EQ(rs->fields().item(0).value().str(), "&lt;b&gt;&#123;");
+  EXPECT_EQ(rs->fields().item(1).value().str(), "");
+  EXPECT_EQ(rs->fields().item(2).value().dbl(), 1.5);
+  EXPECT_EQ(rs->fields().item(3).value().str(), "integer");
+  EXPECT_EQ(rs->fields().item(4).value().str(), "&#39;&#123;&#125;&#39;");
+  c->execute("CREATE VIEW shown AS SELECT ID, htmlEncode(name) AS name FROM items");
+  c->close();
+  auto again = connect();
+  EXPECT_EQ(again->execute("SELECT name FROM shown WHERE ID = 1")->fields().item(0).value().str(), "a");
+}
+
 TEST_F(SqliteProviderTest, OneStatementPerCall) {
   auto c = connect();
   try {

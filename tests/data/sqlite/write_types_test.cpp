@@ -12,8 +12,10 @@ namespace {
 struct WriteCase {
   const char* column;
   Variant value;
-  // What SQLite then holds: "typeof|value", or nullptr for a type mismatch.
+  // What SQLite then holds: "typeof|value", or nullptr for a failure.
   const char* stored;
+  // The failure when `stored` is nullptr.
+  std::int32_t error = err::kDbTypeMismatch;
 };
 
 std::ostream& operator<<(std::ostream& os, const WriteCase& c) {
@@ -56,6 +58,20 @@ std::vector<WriteCase> cases() {
       {"t", Variant(kDate), "text|2024-03-05 10:11:12"},
       {"x", Variant(static_cast<std::int32_t>(3)), "integer|3"},
       {"x", Variant("3"), "text|3"},
+      // Numbers and dates in the other forms the script engine reads.
+      {"i", Variant("1,000"), "integer|1000"},
+      {"i", Variant("&H10"), "integer|16"},
+      {"i", Variant("&o17"), "integer|15"},
+      {"r", Variant("-1,234.5"), "real|-1234.5"},
+      {"i", Variant("1e400"), nullptr, err::kOverflow},
+      {"r", Variant("-1e400"), nullptr, err::kOverflow},
+      {"i", Variant("1,,0"), nullptr},
+      {"d", Variant("2024-03-05 14:05"), "text|2024-03-05 14:05:00"},
+      {"d", Variant("2024-03-05T14:05"), "text|2024-03-05 14:05:00"},
+      {"d", Variant("14:05"), "text|1899-12-30 14:05:00"},
+      {"d", Variant("2024/3/5"), "text|2024-03-05 00:00:00"},
+      {"d", Variant(" 2024-3-5 9:5 "), "text|2024-03-05 09:05:00"},
+      {"d", Variant("2024-03-05 14"), nullptr},
   };
 }
 
@@ -92,7 +108,7 @@ TEST_P(WriteTypesTest, OnInsert) {
   rs->fields().item("ID").setValue(Variant(static_cast<std::int32_t>(2)));
   rs->fields().item(c.column).setValue(c.value);
   if (!c.stored) {
-    KVDN_EXPECT_DB_ERROR(rs->update(), err::kDbTypeMismatch);
+    KVDN_EXPECT_DB_ERROR(rs->update(), c.error);
     EXPECT_TRUE(testing::querySql(file, "SELECT * FROM v WHERE ID = 2").empty());
     return;
   }
@@ -108,7 +124,7 @@ TEST_P(WriteTypesTest, OnEditTogetherWithAGoodValue) {
   rs->fields().item("t").setValue(Variant("edited"));
   if (std::string_view(c.column) != "t") rs->fields().item(c.column).setValue(c.value);
   if (!c.stored) {
-    KVDN_EXPECT_DB_ERROR(rs->update(), err::kDbTypeMismatch);
+    KVDN_EXPECT_DB_ERROR(rs->update(), c.error);
     EXPECT_EQ(stored("t", 1)[0][0], "null|NULL");  // the good value was not stored either
     EXPECT_EQ(stored("i", 1)[0][0], "integer|100");
     return;
