@@ -102,8 +102,19 @@ class JetEngine : public Object {
   // The destination must not exist: err::kDbFail (as the original engine).
   virtual void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) = 0;
 
-  // Our own additions, both through SQLite's online backup, so that neither
-  // tears a database in use.
+  // Our own additions.
+  //
+  // compactInPlace: compacts the database at `path` in its own file, in one
+  // exclusive transaction of the database's own: other connections wait for
+  // it (on their busy timeout) instead of writing into a copy that is about
+  // to replace the file, so no committed write is lost, and a crash leaves
+  // the file as it was before or after. Two compactions of one file wait for
+  // each other. Raises err::kDbBusy when the database stayed locked,
+  // err::kDbFail when `path` is no database file; the file is unchanged then.
+  virtual void compactInPlace(std::string_view path) = 0;
+
+  // backupDatabase and restoreDatabase go through SQLite's online backup, so
+  // that neither tears a database in use.
   //
   // backupDatabase: `destination` becomes a consistent copy of the database
   // at `source` as of one moment, even while other connections write to it.
@@ -135,8 +146,8 @@ std::shared_ptr<JetEngine> makeSqliteJetEngine();
 struct FileFailures {
   // Operation names as in the late-binding interface, any letter case:
   // "FileExists" (answers false), "CopyFile", "DeleteFile", "MoveFile",
-  // "GetFolder", "Create", "CompactDatabase", "BackupDatabase",
-  // "RestoreDatabase".
+  // "GetFolder", "Create", "CompactDatabase" (also for compactInPlace),
+  // "BackupDatabase", "RestoreDatabase".
   std::set<std::string> operations;
   std::int32_t number = err::kPermissionDenied;
   std::string description = "Permission denied (injected failure)";
@@ -172,6 +183,7 @@ class FakeJetEngine final : public JetEngine {
  public:
   explicit FakeJetEngine(std::shared_ptr<const FileFailures> failures);
   void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override;
+  void compactInPlace(std::string_view path) override;
   void backupDatabase(std::string_view source, std::string_view destination) override;
   void restoreDatabase(std::string_view source, std::string_view destination) override;
 
