@@ -125,7 +125,7 @@ void registerStandardProviders(ProviderRegistry& registry) {
   registerOdbcProvider(registry);
   // Last, so that it is asked first: the ODBC provider would take any
   // "Driver=" string, the spreadsheet driver's included.
-  registerXlsProvider(registry);
+  registerXlsProvider(registry, makeSystemWorkbookReader());
 }
 
 }  // namespace kvdn
