@@ -72,6 +72,9 @@ class Child {
   // else (a host that ignores SIGCHLD).
   bool waitUntil(Clock::time_point deadline, int& status) {
     status = -1;
+    // The child exits right after closing its output: look again soon, then
+    // less often.
+    auto pause = std::chrono::microseconds(50);
     for (;;) {
       int s = 0;
       const pid_t r = ::waitpid(pid_, &s, WNOHANG);
@@ -86,7 +89,8 @@ class Child {
         return true;
       }
       if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(pause);
+      pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(1));
     }
   }
   // Kills and reaps.

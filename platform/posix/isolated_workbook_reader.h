@@ -7,7 +7,8 @@
 // Whatever the file does to the parser (a crash, a hang, exhausted memory,
 // garbage on the pipe), read() raises err::kDbFail naming the file and what
 // happened, within `timeout`; the child is killed and reaped before read()
-// returns or raises. Nothing is written anywhere.
+// returns or raises. Nothing is written anywhere. read() keeps no state:
+// several threads may read through one reader at once.
 #pragma once
 
 #include <chrono>
