@@ -1,7 +1,9 @@
 // backupDBfile of a 100 MB database next to a plain copy of the same file
 // (without and with fsync: the backup makes its copy durable), and xlsToDb of
-// a workbook of 10,000 accounts. Prints the usual table, then the ratios and
-// the time per imported row. The source file is in the page cache for every
+// a workbook of 10,000 accounts, with the reading of that workbook alone in
+// this process and through the isolated reader (a child process per read).
+// Prints the usual table, then the ratios, the time per imported row and
+// what the isolation adds to an import. The source file is in the page cache for every
 // run, so the figures compare the copying work, not the disk's reads.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -19,12 +21,15 @@
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 #include "data/xls/test_workbook.h"
+#include "isolated_workbook_reader.h"
+#include "workbook.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr int kImportRows = 10000;
+constexpr int kSmallRows = 20;
 constexpr std::int64_t kTargetBytes = 100ll * 1024 * 1024;
 
 void exec(sqlite3* db, const std::string& sql) {
@@ -92,6 +97,8 @@ struct Site {
            i % 7 == 0 ? nlohmann::json(nullptr) : nlohmann::json("部门" + std::to_string(i % 20))});
     }
     kvdn::testing::writeWorkbook(root / "database" / "userinfo.xls", {{"用户", rows}});
+    rows.resize(kSmallRows + 1);  // an office's usual import: a few accounts
+    kvdn::testing::writeWorkbook(root / "database" / "small.xls", {{"用户", rows}});
   }
 
   std::shared_ptr<kvdn::DbClass> page(const char* database, bool connect) {
@@ -153,6 +160,28 @@ void BM_xlsToDb(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kImportRows);
 }
 
+void readWorkbook(benchmark::State& state, kvdn::WorkbookReader& reader) {
+  const bool small = state.range(0) == kSmallRows;
+  const std::string path = (site->root / "database" / (small ? "small.xls" : "userinfo.xls")).string();
+  for (auto _ : state) {
+    kvdn::WorkbookContent content = reader.read(path);
+    if (content.sheets.empty() || content.sheets[0].rows != state.range(0) + 1) {
+      state.SkipWithError("the workbook was not read whole");
+    }
+    benchmark::DoNotOptimize(content);
+  }
+}
+
+void BM_readInProcess(benchmark::State& state) {
+  kvdn::xls::InProcessWorkbookReader reader;
+  readWorkbook(state, reader);
+}
+
+void BM_readIsolated(benchmark::State& state) {
+  kvdn::IsolatedWorkbookReader reader;
+  readWorkbook(state, reader);
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -180,12 +209,22 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("xlsToDb 10000 rows", BM_xlsToDb)
       ->Unit(benchmark::kMillisecond)
       ->Iterations(5);
+  for (int rows : {kSmallRows, kImportRows}) {
+    benchmark::RegisterBenchmark("read workbook in process", BM_readInProcess)
+        ->Arg(rows)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(20);
+    benchmark::RegisterBenchmark("read workbook isolated", BM_readIsolated)
+        ->Arg(rows)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(20);
+  }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
-  auto time = [&](const char* name) {
-    auto it = reporter.times.find(std::string(name) + "/iterations:5");
+  auto time = [&](const std::string& name, int iterations = 5) {
+    auto it = reporter.times.find(name + "/iterations:" + std::to_string(iterations));
     return it == reporter.times.end() ? 0.0 : it->second;
   };
   const double backup = time("backupDBfile");
@@ -203,6 +242,18 @@ int main(int argc, char** argv) {
   if (import > 0) {
     std::printf("  xlsToDb: %d rows in %.1f ms, %.1f us a row\n", kImportRows, import,
                 import * 1000 / kImportRows);
+  }
+  for (int rows : {kSmallRows, kImportRows}) {
+    const std::string arg = "/" + std::to_string(rows);
+    const double inProcess = time("read workbook in process" + arg, 20);
+    const double isolated = time("read workbook isolated" + arg, 20);
+    if (inProcess <= 0 || isolated <= 0) continue;
+    std::printf("  reading a %d-row workbook: %.2f ms in process, %.2f ms isolated: +%.2f ms a read", rows,
+                inProcess, isolated, isolated - inProcess);
+    if (rows == kImportRows && import > 0) {
+      std::printf(", %.1f%% of the %d-row import", (isolated - inProcess) * 100 / import, rows);
+    }
+    std::printf("\n");
   }
   benchmark::Shutdown();
   return 0;

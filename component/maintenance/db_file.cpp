@@ -144,27 +144,18 @@ Variant DbClass::compactDBfile() {
     live = server().mapPath(database.joinText());
     work = server().mapPath(database.joinText() + ".compact");
   });
-
-  bool compacted = false;
-  errors.step([&] {
-    // A work file left by an earlier, interrupted run would make the
-    // compaction fail for ever.
-    if (need(fso).fileExists(work)) fso->deleteFile(work);
-    need(engine).compactDatabase(kJetPrefix + live, kJetPrefix + work);
-    compacted = true;
-  });
-  // Only a finished compaction replaces anything: the live file stays as it
-  // was otherwise. The compacted content is written into the live database
-  // rather than renamed over it, so connections open on it (this page's own
-  // included) go on working on the compacted file instead of a deleted one.
-  if (compacted) {
-    bool replaced = false;
-    errors.step([&] {
-      engine->restoreDatabase(work, live);
-      replaced = true;
-    });
-    if (replaced) errors.step([&] { fso->deleteFile(work); });
+  // The file is compacted in place, under the database's own exclusive lock.
+  // Compacting into a work file and copying that back lost every write
+  // committed between the two steps, and two compactions at once shared
+  // (and deleted) one work file. A work file left by an older version is
+  // only removed; whether that succeeds changes nothing.
+  if (fso && !work.empty()) {
+    try {
+      if (fso->fileExists(work)) fso->deleteFile(work);
+    } catch (const ComError&) {
+    }
   }
+  errors.step([&] { need(engine).compactInPlace(live); });
   engine.reset();
   fso.reset();
   if (errors.failed()) {

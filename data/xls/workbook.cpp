@@ -114,4 +114,31 @@ std::string Workbook::heading(int index, unsigned column) {
   return std::string(name);
 }
 
+WorkbookContent readWorkbookInProcess(const std::string& path) {
+  Workbook book(path);
+  WorkbookContent content;
+  for (std::size_t i = 0; i < book.sheetNames().size(); ++i) {
+    const int index = static_cast<int>(i);
+    WorkbookSheet sheet;
+    sheet.name = book.sheetNames()[i];
+    const Workbook::Size size = book.size(index);
+    sheet.rows = size.rows;
+    sheet.columns = size.columns;
+    for (unsigned r = 0; r < size.rows; ++r) {
+      std::vector<Variant> row;
+      for (unsigned c = 0; c < size.columns; ++c) {
+        Variant v = book.cell(index, r, c);
+        if (v.isNull()) continue;
+        row.resize(c + 1, Variant::null());  // empty cells only up to the last value
+        row[c] = std::move(v);
+      }
+      if (row.empty()) continue;
+      sheet.cells.resize(r + 1);
+      sheet.cells[r] = std::move(row);
+    }
+    content.sheets.push_back(std::move(sheet));
+  }
+  return content;
+}
+
 }  // namespace kvdn::xls

@@ -1,4 +1,7 @@
-// A legacy .xls workbook opened with FreeXL, read-only.
+// A legacy .xls workbook opened with FreeXL, read-only, in the calling
+// process. FreeXL has been crashed (and made to read out of bounds) by
+// crafted files: only the isolated reader's helper program parses workbooks
+// this way; the server reads them through WorkbookReader.
 #pragma once
 
 #include <string>
@@ -6,6 +9,7 @@
 #include <vector>
 
 #include "kvdn/variant.h"
+#include "kvdn/workbook_reader.h"
 
 namespace kvdn::xls {
 
@@ -46,6 +50,17 @@ class Workbook {
   const void* handle_ = nullptr;
   std::vector<std::string> sheetNames_;
   int active_ = -1;
+};
+
+// Every worksheet of the workbook at `path`, parsed in this process; raises
+// as Workbook does.
+WorkbookContent readWorkbookInProcess(const std::string& path);
+
+// readWorkbookInProcess behind the interface: for the helper program and
+// for measuring what the isolation costs, never for the server itself.
+class InProcessWorkbookReader final : public WorkbookReader {
+ public:
+  WorkbookContent read(const std::string& path) override { return readWorkbookInProcess(path); }
 };
 
 }  // namespace kvdn::xls

@@ -1,23 +1,36 @@
 #include "xls_provider.h"
 
+#include <cstdio>
 #include <optional>
 
 #include "kvdn/error.h"
+#include "kvdn/workbook_reader.h"
 #include "sheet_query.h"
-#include "workbook.h"
 
 namespace kvdn {
 
 namespace {
 
 using xls::SheetQuery;
-using xls::Workbook;
 
-// What a session and its cursors share: the workbook while the session is open.
+// What a session and its cursors share: the workbook's content while the
+// session is open.
 struct SessionState {
-  std::unique_ptr<Workbook> workbook;
+  std::shared_ptr<const WorkbookContent> workbook;
   bool open() const { return workbook != nullptr; }
 };
+
+// The heading text of a column: the cell's text form; an empty heading gets
+// the name the original driver gave it, "F" + column number from 1.
+std::string heading(const WorkbookSheet& sheet, unsigned column) {
+  std::string text = sheet.cell(0, column).joinText();
+  if (!text.empty()) return text;
+  // Formatted in a buffer: GCC 12 at -O3 warns falsely (-Wrestrict) about
+  // string concatenation here.
+  char name[16];
+  std::snprintf(name, sizeof name, "F%u", column + 1);
+  return std::string(name);
+}
 
 [[noreturn]] void raiseClosed() {
   raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
@@ -27,17 +40,18 @@ struct SessionState {
 class SheetCursor final : public Cursor {
  public:
   SheetCursor(std::shared_ptr<SessionState> state, const SheetQuery& query) : state_(std::move(state)) {
-    Workbook& book = *state_->workbook;
-    sheet_ = book.findSheet(query.sheet);
-    if (sheet_ < 0) {
+    const WorkbookContent& book = *state_->workbook;
+    const int index = book.findSheet(query.sheet);
+    if (index < 0) {
       raise(err::kDbNoSuchTable,
             "The Microsoft Jet database engine could not find the object '" + query.sheet +
                 "$'. Make sure the object exists and that you spell its name correctly.");
     }
-    const Workbook::Size size = book.size(sheet_);
-    rows_ = size.rows;
+    sheet_ = &book.sheets[static_cast<std::size_t>(index)];
+    rows_ = sheet_->rows;
     std::vector<std::string> headings;
-    for (unsigned c = 0; c < size.columns && size.rows > 0; ++c) headings.push_back(book.heading(sheet_, c));
+    for (unsigned c = 0; c < sheet_->columns && sheet_->rows > 0; ++c)
+      headings.push_back(heading(*sheet_, c));
     auto find = [&](const std::string& name) -> unsigned {
       for (std::size_t c = 0; c < headings.size(); ++c) {
         if (iequals(headings[c], name)) return static_cast<unsigned>(c);
@@ -61,17 +75,16 @@ class SheetCursor final : public Cursor {
 
   bool next(std::vector<Variant>& row) override {
     if (!state_->open()) raiseClosed();
-    Workbook& book = *state_->workbook;
     while (remaining_ != 0 && next_ < rows_) {
       const unsigned r = next_++;
-      if (filter_ && book.cell(sheet_, r, *filter_).isNull() == filterNotNull_) continue;
+      if (filter_ && sheet_->cell(r, *filter_).isNull() == filterNotNull_) continue;
       if (skip_ > 0) {
         --skip_;
         continue;
       }
       if (remaining_ > 0) --remaining_;
       row.clear();
-      for (unsigned c : selected_) row.push_back(book.cell(sheet_, r, c));
+      for (unsigned c : selected_) row.push_back(sheet_->cell(r, c));
       return true;
     }
     return false;
@@ -80,8 +93,8 @@ class SheetCursor final : public Cursor {
   RowKey rowKey() const override { return {}; }
 
  private:
-  std::shared_ptr<SessionState> state_;
-  int sheet_ = -1;
+  std::shared_ptr<SessionState> state_;  // keeps the content that sheet_ points into
+  const WorkbookSheet* sheet_ = nullptr;
   unsigned rows_ = 0;
   unsigned next_ = 1;  // row 0 holds the headings
   std::vector<unsigned> selected_;
@@ -134,8 +147,8 @@ class SheetDialect final : public Dialect {
 
 class SheetSession final : public DataSession {
  public:
-  explicit SheetSession(const std::string& path) : state_(std::make_shared<SessionState>()) {
-    state_->workbook = std::make_unique<Workbook>(path);
+  SheetSession(WorkbookReader& reader, const std::string& path) : state_(std::make_shared<SessionState>()) {
+    state_->workbook = std::make_shared<const WorkbookContent>(reader.read(path));
   }
   ~SheetSession() override { close(); }
 
@@ -195,6 +208,9 @@ bool isExcelDriver(std::string value) {
 
 class XlsProvider final : public Provider {
  public:
+  explicit XlsProvider(std::shared_ptr<WorkbookReader> reader) : reader_(std::move(reader)) {
+    if (!reader_) raise(err::kInvalidCall, "The spreadsheet provider needs a workbook reader");
+  }
   std::string name() const override { return "Excel spreadsheet"; }
   bool accepts(const ConnectionString& cs) const override {
     auto driver = cs.get("Driver");
@@ -203,18 +219,29 @@ class XlsProvider final : public Provider {
   std::unique_ptr<DataSession> open(const ConnectionString& cs) override {
     const std::string path = cs.value("DBQ");
     if (path.empty()) raise(err::kDbFail, "The connection string names no spreadsheet file (DBQ)");
-    return std::make_unique<SheetSession>(path);
+    return std::make_unique<SheetSession>(*reader_, path);
   }
+
+ private:
+  std::shared_ptr<WorkbookReader> reader_;
 };
 
 }  // namespace
 
+std::shared_ptr<Provider> makeXlsProvider(std::shared_ptr<WorkbookReader> reader) {
+  return std::make_shared<XlsProvider>(std::move(reader));
+}
+
 std::shared_ptr<Provider> makeXlsProvider() {
-  return std::make_shared<XlsProvider>();
+  return makeXlsProvider(makeSystemWorkbookReader());
+}
+
+void registerXlsProvider(ProviderRegistry& registry, std::shared_ptr<WorkbookReader> reader) {
+  registry.add(makeXlsProvider(std::move(reader)));
 }
 
 void registerXlsProvider(ProviderRegistry& registry) {
-  registry.add(makeXlsProvider());
+  registerXlsProvider(registry, makeSystemWorkbookReader());
 }
 
 }  // namespace kvdn

@@ -103,8 +103,19 @@ class KVDN_API JetEngine : public Object {
   // The destination must not exist: err::kDbFail (as the original engine).
   virtual void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) = 0;
 
-  // Our own additions, both through SQLite's online backup, so that neither
-  // tears a database in use.
+  // Our own additions.
+  //
+  // compactInPlace: compacts the database at `path` in its own file, in one
+  // exclusive transaction of the database's own: other connections wait for
+  // it (on their busy timeout) instead of writing into a copy that is about
+  // to replace the file, so no committed write is lost, and a crash leaves
+  // the file as it was before or after. Two compactions of one file wait for
+  // each other. Raises err::kDbBusy when the database stayed locked,
+  // err::kDbFail when `path` is no database file; the file is unchanged then.
+  virtual void compactInPlace(std::string_view path) = 0;
+
+  // backupDatabase and restoreDatabase go through SQLite's online backup, so
+  // that neither tears a database in use.
   //
   // backupDatabase: `destination` becomes a consistent copy of the database
   // at `source` as of one moment, even while other connections write to it.

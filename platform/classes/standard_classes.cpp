@@ -6,6 +6,7 @@
 #include "kvdn/files.h"
 #include "kvdn/page.h"
 #include "kvdn/provider.h"
+#include "kvdn/workbook_reader.h"
 #include "odbc_provider.h"
 #include "sqlite_provider.h"
 #include "xls_provider.h"
@@ -17,7 +18,7 @@ void registerStandardProviders(ProviderRegistry& registry) {
   registerOdbcProvider(registry);
   // Last, so that it is asked first: the ODBC provider would take any
   // "Driver=" string, the spreadsheet driver's included.
-  registerXlsProvider(registry);
+  registerXlsProvider(registry, makeSystemWorkbookReader());
 }
 
 void registerDataClasses(ClassRegistry& registry) {

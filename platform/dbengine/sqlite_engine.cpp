@@ -253,6 +253,19 @@ class SqliteJetEngine final : public JetEngine {
     syncFolderOf(destination);
   }
 
+  void compactInPlace(std::string_view path) override {
+    const std::string file(path);
+    requireSourceFile(file);
+    Db db(file, false);
+    requireDatabase(db);
+    // VACUUM takes the database's exclusive lock first and keeps it to its
+    // commit; its rollback journal makes it all or nothing. Its busy
+    // handler is the handle's timeout: a long transaction of another page
+    // makes the compaction fail, never wait for ever.
+    int rc = db.run("VACUUM");
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(db.get()), file);
+  }
+
   void backupDatabase(std::string_view source, std::string_view destination) override {
     const std::string from(source);
     const std::string to(destination);

@@ -24,6 +24,11 @@ void FakeJetEngine::compactDatabase(std::string_view sourceConnection,
   real_->compactDatabase(sourceConnection, destinationConnection);
 }
 
+void FakeJetEngine::compactInPlace(std::string_view path) {
+  check("CompactDatabase");
+  real_->compactInPlace(path);
+}
+
 void FakeJetEngine::backupDatabase(std::string_view source, std::string_view destination) {
   check("BackupDatabase");
   real_->backupDatabase(source, destination);

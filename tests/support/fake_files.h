@@ -18,8 +18,8 @@ namespace kvdn {
 struct FileFailures {
   // Operation names as in the late-binding interface, any letter case:
   // "FileExists" (answers false), "CopyFile", "DeleteFile", "MoveFile",
-  // "GetFolder", "Create", "CompactDatabase", "BackupDatabase",
-  // "RestoreDatabase".
+  // "GetFolder", "Create", "CompactDatabase" (also for compactInPlace),
+  // "BackupDatabase", "RestoreDatabase".
   std::set<std::string> operations;
   std::int32_t number = err::kPermissionDenied;
   std::string description = "Permission denied (injected failure)";
@@ -55,6 +55,7 @@ class FakeJetEngine final : public JetEngine {
  public:
   explicit FakeJetEngine(std::shared_ptr<const FileFailures> failures);
   void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override;
+  void compactInPlace(std::string_view path) override;
   void backupDatabase(std::string_view source, std::string_view destination) override;
   void restoreDatabase(std::string_view source, std::string_view destination) override;
 

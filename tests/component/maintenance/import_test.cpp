@@ -5,8 +5,11 @@
 #include <fstream>
 
 #include "kvdn/files.h"
+#include "kvdn/provider.h"
+#include "support/fake_workbook_reader.h"
 #include "support/site_fixture.h"
 #include "data/xls/test_workbook.h"
+#include "xls_provider.h"
 
 namespace kvdn {
 namespace {
@@ -140,6 +143,31 @@ TEST_F(ImportTest, NoQualifyingRowsAlsoGivesZero) {
   auto p = page();
   EXPECT_EQ(p.db->xlsToDb(Variant("登录账号,密码")).toInt32(), 0);
   EXPECT_EQ(accounts(), (Rows{{"admin", "x", "管理员"}}));  // the import itself succeeded
+}
+
+TEST_F(ImportTest, AReaderFailureGivesZeroAndWritesNothing) {
+  // The spreadsheet connections of this site read through a reader that
+  // fails as the isolated one does when the parser crashes or hangs.
+  auto switches = std::make_shared<testing::WorkbookReaderSwitches>();
+  auto providers = std::make_shared<ProviderRegistry>();
+  registerSqliteProvider(*providers);
+  registerXlsProvider(*providers, std::make_shared<testing::FakeWorkbookReader>(switches));
+  registerDataClasses(host->classes(), providers);
+  writeSheet({{"登录账号", "密码"}, {"zhang", "1"}});
+
+  switches->fail = true;
+  {
+    auto p = page();
+    EXPECT_EQ(p.db->xlsToDb(Variant("登录账号,密码")).toInt32(), 0);
+    EXPECT_EQ(p.output(), "");
+    EXPECT_FALSE(p.ended());
+    EXPECT_EQ(accounts(), kOriginal);
+  }
+  EXPECT_EQ(switches->reads, 1);
+  switches->fail = false;  // the same site imports once the reader works
+  auto p = page();
+  EXPECT_EQ(p.db->xlsToDb(Variant("登录账号,密码")).toInt32(), 1);
+  EXPECT_EQ(accounts(), (Rows{{"admin", "x", "管理员"}, {"zhang", "1", "NULL"}}));
 }
 
 // ---------------------------------------------------------------------------

@@ -99,5 +99,36 @@ TEST_F(SqliteEngineTest, FailedCopiesLeaveTheDestinationAsItWas) {
   EXPECT_EQ(testing::querySql(at("dest.mdb"), "select v from t"), (Rows{{"good"}}));
 }
 
+TEST_F(SqliteEngineTest, CompactInPlaceKeepsTheContentAndRefusesWhatIsNoDatabase) {
+  makeDb("live.mdb", "kept");
+  testing::runSql(at("live.mdb"), {"create table big(p text)",
+                                   "insert into big values(hex(randomblob(200000)))", "drop table big"});
+  const auto before = fs::file_size(at("live.mdb"));
+  auto engine = makeSqliteJetEngine();
+  engine->compactInPlace(at("live.mdb"));
+  EXPECT_LT(fs::file_size(at("live.mdb")), before);
+  EXPECT_EQ(testing::querySql(at("live.mdb"), "select v from t"), (Rows{{"kept"}}));
+  EXPECT_FALSE(fs::exists(at("live.mdb-journal")));
+
+  std::ofstream(at("text.mdb")) << "not a database";
+  struct Case {
+    const char* what;
+    std::string path;
+    int number;
+  } cases[] = {
+      {"missing file", at("missing.mdb"), err::kDbFail},
+      {"not a database", at("text.mdb"), err::kDbFail},
+      {"a folder", dir->path().string(), err::kDbFail},
+  };
+  for (const auto& c : cases) {
+    const std::string content = fs::is_regular_file(c.path) ? bytes(c.path) : "";
+    EXPECT_EQ(errorOf([&] { engine->compactInPlace(c.path); }), c.number) << c.what;
+    if (fs::is_regular_file(c.path)) {
+      EXPECT_EQ(bytes(c.path), content) << c.what;
+    }
+  }
+  EXPECT_FALSE(fs::exists(at("missing.mdb")));
+}
+
 }  // namespace
 }  // namespace kvdn
