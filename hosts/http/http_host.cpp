@@ -605,7 +605,9 @@ bool HttpHost::bind() {
     std::cerr << "kvdn-http: cannot listen on " << where << ": not a numeric address" << std::endl;
     return false;
   }
-  const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  // Non-blocking: every worker thread accepts from it.
+  const int fd =
+      ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
   if (fd < 0) {
     std::cerr << "kvdn-http: cannot listen on " << where << ": " << std::strerror(errno) << std::endl;
     freeaddrinfo(found);
@@ -646,7 +648,7 @@ bool HttpHost::serve() {
     s.serving = true;
   }
   s.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_TURBO, 0, nullptr, nullptr, &Impl::onRequest, &s,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &Impl::onRequest, &s,
       MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
       static_cast<unsigned>(s.options.threads), MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(s.options.connectionTimeout.count()),
