@@ -36,7 +36,7 @@ void usage() {
                ")\n"
                "  --address  address to listen on (default 127.0.0.1)\n"
                "  --port     port (default 8080; 0 picks a free one)\n"
-               "  --threads  worker threads (default 8)\n"
+               "  --threads  page threads: pages running at once (default 8)\n"
                "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
                "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
                "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"

@@ -22,11 +22,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
@@ -252,12 +255,15 @@ std::string cookieValue(const std::string& cookies, const std::string& name) {
   return {};
 }
 
+struct PageJob;
+
 // One request as the callbacks see it, from the request line to completion.
 struct RequestState {
   std::string target;  // raw request target: path and query, undecoded
   std::string body;
-  bool started = false;   // the access handler has seen the headers
-  bool tooLarge = false;  // the body passed the limit: answered 413
+  bool started = false;          // the access handler has seen the headers
+  bool tooLarge = false;         // the body passed the limit: answered 413
+  std::shared_ptr<PageJob> job;  // set once the page is handed to a page thread
 };
 
 struct Answer {
@@ -265,6 +271,72 @@ struct Answer {
   std::string body;
   std::string contentType = "text/html; charset=utf-8";
   std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// A page run handed to the page threads. The connection is suspended
+// meanwhile; it is resumed exactly once: by the page thread with the answer,
+// or at shutdown without one (the connection is then closed).
+struct PageJob {
+  std::mutex mutex;
+  MHD_Connection* connection = nullptr;
+  bool resumed = false;
+  bool done = false;
+  Answer answer;
+};
+
+// What a page run needs, copied from the connection on the server's thread.
+struct PageInput {
+  std::shared_ptr<const PageHandler> handler;
+  std::shared_ptr<Request> request;
+  std::string sessionId;
+  std::string path;
+  std::string method;
+  std::string target;
+};
+
+// Fixed threads taking jobs in order. stop() lets the queued and running
+// jobs finish and joins.
+class WorkerPool {
+ public:
+  void start(int threads) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] {
+        while (true) {
+          std::function<void()> job;
+          {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+          }
+          job();
+        }
+      });
+    }
+  }
+  void submit(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    ready_.notify_one();
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      ready_.notify_all();
+    }
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    stopping_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
 };
 
 const char* contentTypeOf(const std::filesystem::path& file) {
@@ -310,7 +382,9 @@ struct HttpHost::Impl {
   ClassRegistry classes;
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
   std::unique_ptr<SessionTable> sessions;
-  std::map<std::string, std::shared_ptr<PageHandler>> pages;
+  std::map<std::string, std::shared_ptr<const PageHandler>> pages;
+  WorkerPool pageThreads;
+  std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
   int listenFd = -1;
   int port = 0;
   MHD_Daemon* daemon = nullptr;
@@ -373,8 +447,16 @@ struct HttpHost::Impl {
         *uploadSize = 0;
         return MHD_YES;
       }
+      if (state->job) {
+        // Called again after the page thread (or the shutdown) resumed it.
+        std::unique_lock lock(state->job->mutex);
+        if (!state->job->done) return MHD_NO;
+        Answer answer = std::move(state->job->answer);
+        lock.unlock();
+        return self->send(connection, answer);
+      }
       if (state->tooLarge) return self->send(connection, self->tooLarge());
-      return self->send(connection, self->handle(connection, url ? url : "", method ? method : "", *state));
+      return self->handle(connection, url ? url : "", method ? method : "", *state);
     } catch (const std::exception& e) {
       std::cerr << "kvdn-http: " << (method ? method : "") << " " << state->target
                 << ": unexpected failure: " << e.what() << std::endl;
@@ -412,28 +494,91 @@ struct HttpHost::Impl {
     return a;
   }
 
-  Answer handle(MHD_Connection* connection, const std::string& path, const std::string& method,
-                RequestState& state) {
+  // Pages go to the page threads; files and refusals are answered here.
+  MHD_Result handle(MHD_Connection* connection, const std::string& path, const std::string& method,
+                    RequestState& state) {
     const bool read = method == "GET" || method == "HEAD";
     if (!read && method != "POST") {
       Answer a;
       a.status = 405;
       a.body = errorPage("405 Method not allowed", method);
       a.headers.emplace_back("Allow", "GET, HEAD, POST");
-      return a;
+      return send(connection, a);
     }
     if (auto it = pages.find(path); it != pages.end())
-      return run(*it->second, connection, path, method, state);
+      return dispatch(connection, it->second, path, method, state);
     if (read) {
       for (const auto& folder : options.staticFolders) {
         const std::string prefix = "/" + folder + "/";
-        if (path.rfind(prefix, 0) == 0) return staticFile(folder, path.substr(prefix.size()));
+        if (path.rfind(prefix, 0) == 0)
+          return send(connection, staticFile(folder, path.substr(prefix.size())));
       }
     }
     Answer a;
     a.status = 404;
     a.body = errorPage("404 Not found", path);
-    return a;
+    return send(connection, a);
+  }
+
+  // A page may wait (on the database, a file, a lock): it runs on a page
+  // thread, so the server's threads go on serving every other connection.
+  MHD_Result dispatch(MHD_Connection* connection, std::shared_ptr<const PageHandler> handler,
+                      const std::string& path, const std::string& method, RequestState& state) {
+    PageInput input;
+    input.handler = std::move(handler);
+    input.request = makeRequest(connection, path, method, state);
+    const char* cookies = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Cookie");
+    input.sessionId = cookieValue(cookies ? cookies : "", kSessionCookie);
+    input.path = path;
+    input.method = method;
+    input.target = state.target;
+    state.body.clear();
+    auto job = std::make_shared<PageJob>();
+    job->connection = connection;
+    state.job = job;
+    {
+      std::lock_guard lock(mutex);
+      suspended.insert(job);
+    }
+    MHD_suspend_connection(connection);
+    pageThreads.submit([this, job, input = std::move(input)] {
+      Answer answer;
+      try {
+        answer = run(input);
+      } catch (const std::exception& e) {
+        std::cerr << "kvdn-http: " << input.method << " " << input.target
+                  << ": unexpected failure: " << e.what() << std::endl;
+        answer.status = 500;
+        answer.body = errorPage("The page failed", "unexpected failure");
+      }
+      {
+        std::lock_guard lock(job->mutex);
+        if (!job->resumed) {
+          job->answer = std::move(answer);
+          job->done = true;
+          job->resumed = true;
+          MHD_resume_connection(job->connection);
+        }
+      }
+      std::lock_guard lock(mutex);
+      suspended.erase(job);
+    });
+    return MHD_YES;
+  }
+
+  // At shutdown, after the grace time: connections whose page has not
+  // finished are resumed without an answer and so closed (the daemon must
+  // not stop with suspended connections).
+  void resumeUnfinished() {
+    std::lock_guard lock(mutex);
+    for (const auto& job : suspended) {
+      std::lock_guard jobLock(job->mutex);
+      if (!job->resumed) {
+        job->resumed = true;
+        MHD_resume_connection(job->connection);
+      }
+    }
+    suspended.clear();
   }
 
   // A file below one of the static folders; names with "..", empty parts
@@ -515,13 +660,13 @@ struct HttpHost::Impl {
     return std::make_shared<ParsedRequest>(rawQuery, rawForm, vars);
   }
 
-  Answer run(const PageHandler& page, MHD_Connection* connection, const std::string& path,
-             const std::string& method, const RequestState& state) {
-    const char* cookies = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Cookie");
-    auto session = std::make_shared<HttpSession>(
-        *sessions, cookieValue(cookies ? cookies : "", kSessionCookie), options.secureCookies);
+  Answer run(const PageInput& input) {
+    const PageHandler& page = *input.handler;
+    const std::string& path = input.path;
+    const std::string& method = input.method;
+    auto session = std::make_shared<HttpSession>(*sessions, input.sessionId, options.secureCookies);
     auto response = std::make_shared<HttpResponse>();
-    auto request = makeRequest(connection, path, method, state);
+    const std::shared_ptr<Request>& request = input.request;
     auto ctx = std::make_shared<HttpContext>(
         application, request, response, std::make_shared<HttpServerObject>(options.siteRoot, path, classes),
         session);
@@ -538,9 +683,9 @@ struct HttpHost::Impl {
       page(env);
       env.db->OnEndPage();
     } catch (const ComError& e) {
-      fail(method, state.target, answer, env, std::to_string(e.number()), e.description(), path);
+      fail(method, input.target, answer, env, std::to_string(e.number()), e.description(), path);
     } catch (const std::exception& e) {
-      fail(method, state.target, answer, env, "-", e.what(), path);
+      fail(method, input.target, answer, env, "-", e.what(), path);
     }
     if (!session->cookie().empty()) answer.headers.emplace_back("Set-Cookie", session->cookie());
     if (answer.status == 500) return answer;
@@ -590,7 +735,7 @@ ClassRegistry& HttpHost::classes() {
 }
 
 void HttpHost::addPage(const std::string& path, PageHandler handler) {
-  impl_->pages[path] = std::make_shared<PageHandler>(std::move(handler));
+  impl_->pages[path] = std::make_shared<const PageHandler>(std::move(handler));
 }
 
 bool HttpHost::bind() {
@@ -647,15 +792,18 @@ bool HttpHost::serve() {
     if (s.listenFd < 0 || s.serving) return false;
     s.serving = true;
   }
-  s.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &Impl::onRequest, &s,
-      MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
-      static_cast<unsigned>(s.options.threads), MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(s.options.connectionTimeout.count()),
-      MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED, &Impl::onCompleted, &s,
-      MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
+  s.pageThreads.start(s.options.threads);
+  s.daemon =
+      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+                       &Impl::onRequest, &s, MHD_OPTION_LISTEN_SOCKET, s.listenFd,
+                       MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, s.options.ioThreads)),
+                       MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+                       static_cast<unsigned>(s.options.connectionTimeout.count()),
+                       MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
+                       &Impl::onCompleted, &s, MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
   if (!s.daemon) {
     std::cerr << "kvdn-http: the HTTP server could not start" << std::endl;
+    s.pageThreads.stop();
     std::lock_guard lock(s.mutex);
     s.serving = false;
     s.changed.notify_all();
@@ -670,8 +818,12 @@ bool HttpHost::serve() {
   lock.lock();
   s.changed.wait_for(lock, shutdownGrace, [&s] { return s.inFlight.load() == 0; });
   lock.unlock();
+  s.resumeUnfinished();
   MHD_stop_daemon(s.daemon);
   s.daemon = nullptr;
+  // A page still running past the grace time is waited for here: its
+  // connection is gone, but it may be in the middle of a write.
+  s.pageThreads.stop();
   lock.lock();
   // Once quiesced the listening socket is ours to close; otherwise
   // MHD_stop_daemon closed it.

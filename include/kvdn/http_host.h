@@ -3,9 +3,9 @@
 //
 // The server is event-driven (libmicrohttpd, epoll, a small pool of worker
 // threads): idle kept-alive connections and clients that send their headers
-// slowly cost a socket and a little memory each, never a thread. A page runs
-// on the worker thread that read its request, so a slow page delays only the
-// connections of that worker.
+// slowly cost a socket and a little memory each, never a thread. Pages run
+// on page threads of their own (the connection waits, suspended), so a page
+// that waits on the database delays no other connection.
 #pragma once
 
 #include <chrono>
@@ -58,8 +58,9 @@ std::string newRandomId();
 struct HttpHostOptions {
   std::filesystem::path siteRoot;  // must exist
   std::string address = "127.0.0.1";
-  int port = 8080;  // 0 picks a free port
-  int threads = 8;  // worker threads (each serves many connections)
+  int port = 8080;    // 0 picks a free port
+  int threads = 8;    // page threads: pages running at once
+  int ioThreads = 2;  // server threads reading requests and sending answers
   // Folders below the site root served as static files (never the database).
   std::vector<std::string> staticFolders = {"static"};
   // A session idle longer than this is dropped (the visitor gets a new one).

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -395,6 +397,51 @@ TEST(HttpHostLoad, IdleAndSlowClientsDoNotStopTheServer) {
     EXPECT_EQ(res->body, "ok");
   }
   for (int fd : sockets) ::close(fd);
+}
+
+// A page that waits (on a lock, the database, a file) holds a page thread,
+// never the server's: other connections are answered meanwhile, even with
+// a single server thread.
+TEST(HttpHostLoad, AWaitingPageDelaysNoOtherConnection) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.ioThreads = 1;
+  options.threads = 2;
+  RunningHost running(options);
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::atomic<bool> entered{false};
+  running.host.addPage("/wait.asp", [&](PageEnv& env) {
+    entered = true;
+    std::unique_lock lock(mutex);
+    released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    env.write("released");
+  });
+  running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running.start();
+  const int port = running.host.port();
+  std::optional<std::string> waited;
+  std::thread waiter([&] {
+    httplib::Client client("127.0.0.1", port);
+    if (auto res = client.Get("/wait.asp")) waited = res->body;
+  });
+  while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 10; ++i) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(2, 0);
+    auto res = client.Get("/ping.asp");
+    ASSERT_TRUE(res) << "request " << i << " waited for the other page";
+    EXPECT_EQ(res->body, "ok");
+  }
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  waiter.join();
+  ASSERT_TRUE(waited);
+  EXPECT_EQ(*waited, "released");
 }
 
 // Stop lets the answer in flight finish and returns well within a second,
