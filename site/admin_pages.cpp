@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/text.h"
 #include "site.h"
@@ -132,6 +133,7 @@ void maintainPage(PageEnv& env) {
   Variant menu = env.db->menuNav(Variant(user->role));
   if (env.ended()) return;
   if (isPost(env)) {
+    if (!checkToken(env, *user)) return;
     if (maintain(env, env.form("op"))) env.redirect("maintain.asp");
     return;
   }
@@ -144,7 +146,10 @@ void maintainPage(PageEnv& env) {
 
   out +=
       "<section class='card'><h2>备份</h2><p>把当前数据库复制为当天的备份文件（同一天再次备份会覆盖）。</p>"
-      "<form method='post' action='maintain.asp'><input type='hidden' name='op' value='backup'>"
+      "<form method='post' action='maintain.asp'><input type='hidden' name='op' value='backup'><input "
+      "type='hidden' name='_token' value='" +
+      html(user->token) +
+      "'>"
       "<button type='submit' id='btnBackup'>立即备份</button></form></section>";
 
   out += "<section class='card'><h2>恢复</h2>";
@@ -153,7 +158,8 @@ void maintainPage(PageEnv& env) {
   } else {
     out +=
         "<form method='post' action='maintain.asp' onsubmit=\"return confirm('用所选备份覆盖当前数据库？')\">"
-        "<input type='hidden' name='op' value='restore'><select name='bak' id='bakList'>";
+        "<input type='hidden' name='op' value='restore'><input type='hidden' name='_token' value='" +
+        html(user->token) + "'><select name='bak' id='bakList'>";
     for (auto it = backups.rbegin(); it != backups.rend(); ++it) {
       out += "<option value='" + html(*it) + "'>" + html(*it) + "</option>";
     }
@@ -163,19 +169,26 @@ void maintainPage(PageEnv& env) {
 
   out +=
       "<section class='card'><h2>压缩</h2><p>整理数据库文件，收回已删除记录占用的空间。</p>"
-      "<form method='post' action='maintain.asp'><input type='hidden' name='op' value='compact'>"
+      "<form method='post' action='maintain.asp'><input type='hidden' name='op' value='compact'><input "
+      "type='hidden' name='_token' value='" +
+      html(user->token) +
+      "'>"
       "<button type='submit' id='btnCompact'>压缩数据库</button></form></section>";
 
   out +=
       "<section class='card'><h2>导入用户</h2><p>从 database/userinfo.xls 的工作表“用户”导入账号；"
       "除系统管理员外的现有用户将被替换。</p>"
       "<form method='post' action='maintain.asp' onsubmit=\"return confirm('替换现有用户？')\">"
-      "<input type='hidden' name='op' value='import'><button type='submit' id='btnImport'>导入</button>"
+      "<input type='hidden' name='op' value='import'><input type='hidden' name='_token' value='" +
+      html(user->token) +
+      "'><button type='submit' id='btnImport'>导入</button>"
       "</form></section>";
 
   out +=
       "<section class='card'><h2>新建数据库</h2><form method='post' action='maintain.asp'>"
-      "<input type='hidden' name='op' value='create'>database/<input name='name' required "
+      "<input type='hidden' name='op' value='create'><input type='hidden' name='_token' value='" +
+      html(user->token) +
+      "'>database/<input name='name' required "
       "pattern='[A-Za-z0-9_]+' maxlength='32' placeholder='文件名'>.mdb "
       "<button type='submit' id='btnCreate'>建立</button></form><p>数据库文件：";
   for (std::size_t i = 0; i < files.size(); ++i) out += (i ? "、" : "") + html(files[i]);
@@ -217,7 +230,13 @@ void profilePage(PageEnv& env) {
   if (!user || !openDatabase(env)) return;
   // The save request carries a query, so menuNav would not find the page;
   // the page is open to every role and only writes the user's own record.
-  if (env.query("ac") == "save") return profileSave(env, *user);
+  // It is a POST whose query holds the values (site.js builds it from the
+  // form) and whose body holds the token, which the writer never sees.
+  if (env.query("ac") == "save") {
+    if (!isPost(env)) return refuse(env, "参数错误！");
+    if (!checkToken(env, *user)) return;
+    return profileSave(env, *user);
+  }
   Variant menu = env.db->menuNav(Variant(user->role));
   if (env.ended()) return;
   const std::string id = std::to_string(user->id);
@@ -241,10 +260,9 @@ void profilePage(PageEnv& env) {
              .joinText();
   Variant sexes("男,女");
   out +=
-      "<form class='card narrow' method='get' action='profile.asp' id='profileForm' "
-      "onsubmit=\"this.t.value=Date.now()\"><h2>修改资料</h2>"
-      "<input type='hidden' name='id' value='" +
-      id +
+      "<form class='card narrow' method='post' action='profile.asp' id='profileForm'><h2>修改资料</h2>"
+      "<input type='hidden' name='_token' value='" +
+      html(user->token) + "'><input type='hidden' name='id' value='" + id +
       "'><input type='hidden' name='ac' value='save'>"
       "<input type='hidden' name='t' value=''>"
       "<label>姓名<input name='姓名' required maxlength='40' value='" +
@@ -269,10 +287,21 @@ void pingPage(PageEnv& env) {
   env.write("ok");
 }
 
-// Health check: the database opens. Also the load benchmark's second base
-// line, the least any page of the site that reads the database costs.
+// Health check: the database opens and answers a query; else 503 with the
+// failure, so that a monitor or a proxy sees it. Also the load benchmark's
+// second base line, the least any page of the site that reads the database
+// costs.
 void healthPage(PageEnv& env) {
-  if (openDatabase(env)) env.write("ok");
+  try {
+    if (openDatabase(env)) {
+      env.db->dbShsl(Variant("select count(*) from 用户"));
+      env.write("ok");
+      return;
+    }
+  } catch (const kvdn::ComError& e) {
+    env.write("数据库不可用！<br>" + std::to_string(e.number()) + "<br>" + e.description());
+  }
+  env.status(503);
 }
 
 }  // namespace

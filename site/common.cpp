@@ -3,6 +3,7 @@
 
 #include "kvdn/data.h"
 #include "kvdn/error.h"
+#include "kvdn/object.h"
 #include "kvdn/variant.h"
 #include "site.h"
 
@@ -19,9 +20,61 @@ std::optional<User> requireLogin(PageEnv& env) {
   }
   User user;
   user.id = id.toInt32();
-  user.role = env.session().value("role").toInt32();
-  user.name = env.session().value("name").joinText();
+  user.token = env.session().value("token").joinText();
+  if (!openDatabase(env)) return std::nullopt;
+  // The session only says who logged in; what the account may do is what
+  // the database says now.
+  auto rs = env.db->conn->execute("select 角色,姓名,登录账号 from 用户 where ID=" + std::to_string(user.id));
+  const bool found = !rs->eof();
+  if (found) {
+    user.role = rs->fields().item(0).value().toInt32();
+    user.name = rs->fields().item(1).value().joinText();
+    if (user.name.empty()) user.name = rs->fields().item(2).value().joinText();
+  }
+  rs->close();
+  if (!found || user.token.empty()) {
+    env.session().abandon();
+    env.redirect("login.asp");
+    return std::nullopt;
+  }
   return user;
+}
+
+std::string newToken() {
+  return kvdn::newRandomId();
+}
+
+bool checkToken(PageEnv& env, const User& user) {
+  std::string sent = env.form(kTokenKey);
+  if (sent.empty()) sent = env.query(kTokenKey);
+  // Compared in full whatever differs first: the time taken tells nothing.
+  bool same = !user.token.empty() && sent.size() == user.token.size();
+  unsigned char diff = 0;
+  for (std::size_t i = 0; same && i < sent.size(); ++i)
+    diff |= static_cast<unsigned char>(sent[i] ^ user.token[i]);
+  if (same && diff == 0) return true;
+  env.status(403);
+  refuse(env, "页面已过期或来源不明，请刷新页面后重试！");
+  return false;
+}
+
+bool sameOrigin(PageEnv& env) {
+  // "scheme://host[:port]" or a full address: the part between "//" and
+  // the next "/" must be the Host the request was sent to.
+  auto authority = [](const std::string& address) -> std::string {
+    const std::size_t start = address.find("://");
+    if (start == std::string::npos) return {};
+    const std::size_t from = start + 3;
+    const std::size_t end = address.find_first_of("/?#", from);
+    return kvdn::asciiLower(address.substr(from, end == std::string::npos ? std::string::npos : end - from));
+  };
+  const std::string host = kvdn::asciiLower(env.request().serverVariable("HTTP_HOST"));
+  std::string origin = env.request().serverVariable("HTTP_ORIGIN");
+  if (origin.empty() || origin == "null") origin = env.request().serverVariable("HTTP_REFERER");
+  if (!host.empty() && authority(origin) == host) return true;
+  env.status(403);
+  refuse(env, "禁止非法访问！");
+  return false;
 }
 
 namespace {
@@ -39,6 +92,7 @@ const std::string& serverDatabase() {
 }
 
 bool openDatabase(PageEnv& env) {
+  if (env.db->conn && env.db->conn->isOpen()) return true;
   if (!serverDatabase().empty()) {
     // A page hands the object a connection of its own making; a failure is
     // reported as connOpen reports one.
@@ -146,11 +200,18 @@ std::string pageHead(std::string_view title) {
 
 std::string frameTop(const User& user, std::string_view title, std::string_view menu) {
   std::string out = pageHead(title);
-  out += "<body><header class='topBar'><span class='brand'>后台管理系统</span><span class='who'>";
+  out += "<body data-token='" + html(user.token) +
+         "'><header class='topBar'><span class='brand'>后台管理系统</span><span class='who'>";
   out += html(user.name);
   out += user.role == 1 ? "（管理员）" : "（操作员）";
+  // Logging out changes the session: a POST with the token, like every
+  // other change.
   out +=
-      "<a href='logout.asp'>退出</a></span></header><div class='layout'><nav class='sideNav' id='sideNav'>";
+      "<form method='post' action='logout.asp' class='logoutForm' id='logoutForm'><input type='hidden' "
+      "name='" +
+      std::string(kTokenKey) + "' value='" + html(user.token) +
+      "'><button type='submit' class='linkButton'>退出</button></form></span></header>"
+      "<div class='layout'><nav class='sideNav' id='sideNav'>";
   out += menu;
   out += "</nav><main class='content'><h1>";
   out += html(title);

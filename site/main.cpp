@@ -1,15 +1,18 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
+//             [--secure-cookies]
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
 // made with sample rows on first start. --odbc (or the environment variable
 // KVDN_SITE_ODBC) puts the pages on a PostgreSQL database through ODBC
 // instead of the file; its tables are made there when missing. --port 0
 // picks a free port; the address line printed at start names the port
-// actually bound.
+// actually bound. A port in use is an error (exit status 1). SIGTERM or
+// SIGINT stop the server within a second, letting requests in flight finish.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -33,10 +36,12 @@ void usage() {
                ")\n"
                "  --address  address to listen on (default 127.0.0.1)\n"
                "  --port     port (default 8080; 0 picks a free one)\n"
-               "  --threads  worker threads (default 8)\n"
+               "  --threads  page threads: pages running at once (default 8)\n"
                "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
                "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
-               "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n";
+               "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
+               "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
+               "             session cookie Secure\n";
 }
 
 bool parseInt(const char* text, int low, int high, int& out) {
@@ -66,6 +71,8 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad port: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--secure-cookies") {
+      options.secureCookies = true;
     } else if (arg == "--odbc" && hasValue) {
       odbc = argv[++i];
     } else if (arg == "--threads" && hasValue) {
@@ -105,6 +112,18 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  // Every open connection is a descriptor: allow as many as the system lets
+  // this process have, so that many idle browsers do not crowd out others.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+      files.rlim_cur < options.maxConnections + 64) {
+    options.maxConnections = files.rlim_cur > 128 ? static_cast<unsigned>(files.rlim_cur - 64) : 64;
+  }
 
   kvdn::HttpHost host(options);
   site::registerPages(host);

@@ -10,13 +10,17 @@
 // folder, so the maintenance methods' fixed "database\" folder is the same one.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "kvdn/text.h"
 #include "kvdn/http_host.h"
+#include "kvdn/text.h"
 
 namespace site {
 
@@ -53,20 +57,88 @@ void registerPages(kvdn::HttpHost& host);
 
 // ---- Helpers shared by the pages (site/common.cpp). ----
 
-// The logged-in user, from the session.
+// The logged-in user: the id from the session, role and name as the
+// database has them now, the session's form token.
 struct User {
   int id = 0;
   int role = 0;
   std::string name;
+  std::string token;
 };
 
-// The session's user; without one, redirects to the login page (ending the
-// response) and returns nothing.
+// The session's user, with the database opened (openDatabase). The role and
+// name are read from the database on every request, so a deleted or demoted
+// account loses its rights at once. Without a login (or when the account is
+// gone: the session is then dropped) redirects to the login page; when the
+// database cannot be opened its report is the page. Either way the response
+// has ended and nothing is returned.
 std::optional<User> requireLogin(kvdn::PageEnv& env);
 
 // Sets the connection properties and opens the database. False when connOpen
-// reported a failure (the response has then ended).
+// reported a failure (the response has then ended). A second call on a page
+// whose connection is open does nothing.
 bool openDatabase(kvdn::PageEnv& env);
+
+// ---- Requests from other sites.
+//
+// Every request that changes something is a POST that carries the session's
+// token (128 random bits made at login) in the field or query key "_token";
+// a page on another site, or on another port of this host, cannot read it.
+
+inline constexpr const char* kTokenKey = "_token";
+// A new random token (hex).
+std::string newToken();
+// True when the request's "_token" (form field, else query key) equals the
+// user's token. Else refuses (status 403, alert) and returns false.
+bool checkToken(kvdn::PageEnv& env, const User& user);
+// True when the request names its own origin: its Origin header, else its
+// Referer, has the host (and port) the request was sent to. A request with
+// neither is refused too. For the login form, which has no session yet.
+bool sameOrigin(kvdn::PageEnv& env);
+
+// ---- Failed logins, slowed down per account and per address.
+//
+// After kFreeFailures failures of an account (kFreeFailuresPerAddress of an
+// address) every further try must wait 2, 4, 8 ... seconds (at most 15
+// minutes) after the last failure; a login in that time is refused without
+// looking at the password. An account's count is cleared by a successful
+// login, any count by an hour without failures. Thread-safe; the tables
+// are bounded (the oldest entries go first).
+class LoginThrottle {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kFreeFailures = 5;
+  static constexpr int kFreeFailuresPerAddress = 20;
+  static constexpr std::chrono::seconds kMaxDelay{15 * 60};
+  static constexpr std::chrono::seconds kForget{60 * 60};
+  static constexpr std::size_t kMaxEntries = 10000;
+
+  // Seconds the caller must still wait before trying `account` from
+  // `address` (0: may try now). `account` is compared without letter case.
+  long long waitSeconds(std::string_view account, std::string_view address, Clock::time_point now);
+  struct Counts {
+    int account = 0;
+    int address = 0;
+  };
+  // Records a failure; the counts after it.
+  Counts failed(std::string_view account, std::string_view address, Clock::time_point now);
+  void succeeded(std::string_view account);
+  void clear();
+
+ private:
+  struct Entry {
+    int failures = 0;
+    Clock::time_point last;
+  };
+  static long long wait(const std::map<std::string, Entry>& table, const std::string& key, int free,
+                        Clock::time_point now);
+  static int bump(std::map<std::string, Entry>& table, const std::string& key, Clock::time_point now);
+  std::mutex mutex_;
+  std::map<std::string, Entry> accounts_;
+  std::map<std::string, Entry> addresses_;
+};
+// The site's one throttle (the login page uses it).
+LoginThrottle& loginThrottle();
 
 // True when the text is a whole number 1..2^31-1 in plain digits: the only
 // form of key a page passes on into SQL text.
@@ -82,7 +154,9 @@ bool isAccount(std::string_view text);
 // escaped or not, and the grid shortens it without cutting an entity.
 bool isPlainText(std::string_view text);
 // Text for an HTML element or a quoted attribute.
-inline std::string html(std::string_view text) { return kvdn::htmlEscape(text); }
+inline std::string html(std::string_view text) {
+  return kvdn::htmlEscape(text);
+}
 // A SQL string literal: the text between single quotes, quotes doubled. Only
 // for values already checked (isAccount and the like).
 std::string sqlLiteral(std::string_view text);

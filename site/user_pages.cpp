@@ -1,4 +1,6 @@
 // Login, logout, the home page and the user list with its dialogs.
+#include <iostream>
+#include <mutex>
 #include <string>
 
 #include "kvdn/object.h"
@@ -23,6 +25,8 @@ std::string loginForm(std::string_view message, std::string_view account) {
   out +=
       "<body class='loginBody'><form class='loginBox' method='post' action='login.asp'><h1>后台管理系统</h1>";
   if (!message.empty()) out += "<p class='error' id='loginError'>" + html(message) + "</p>";
+  // A login posted from another site is refused by its origin (sameOrigin):
+  // there is no session, and so no token, before the login.
   out += "<label>登录账号<input name='登录账号' autocomplete='username' required value='" + html(account) +
          "'></label><label>密码<input type='password' name='密码' autocomplete='current-password' "
          "required></label>"
@@ -35,10 +39,21 @@ void loginPage(PageEnv& env) {
     env.write(loginForm("", ""));
     return;
   }
+  if (!sameOrigin(env)) return;
   const std::string account = kvdn::trimBlanks(env.form("登录账号"));
   const std::string password = env.form("密码");
   if (!isAccount(account) || password.empty()) {
     env.write(loginForm("请输入正确的登录账号和密码！", isAccount(account) ? account : ""));
+    return;
+  }
+  // The peer's own address: a forwarded-for header is the client's word.
+  const std::string address = env.request().serverVariable("REMOTE_ADDR");
+  LoginThrottle& throttle = loginThrottle();
+  if (const long long wait = throttle.waitSeconds(account, address, LoginThrottle::Clock::now()); wait > 0) {
+    std::cerr << "kvdn-site: login refused for account '" << account << "' from " << address
+              << ": too many failures, " << wait << " s to wait" << std::endl;
+    env.status(429);
+    env.write(loginForm("登录失败次数过多，请 " + std::to_string(wait) + " 秒后再试！", account));
     return;
   }
   if (!openDatabase(env)) return;
@@ -58,16 +73,44 @@ void loginPage(PageEnv& env) {
   }
   rs->close();
   if (!ok) {
+    const LoginThrottle::Counts counts = throttle.failed(account, address, LoginThrottle::Clock::now());
+    std::cerr << "kvdn-site: login failed for account '" << account << "' from " << address << " ("
+              << counts.account << " failures of the account, " << counts.address << " from the address)"
+              << std::endl;
     env.write(loginForm("登录账号或密码错误！", account));
     return;
   }
+  throttle.succeeded(account);
+  // A new session id: one planted before the login never becomes logged in.
+  env.renewSession();
   env.session().setValue("uid", Variant(user.id));
   env.session().setValue("role", Variant(user.role));
   env.session().setValue("name", Variant(user.name.empty() ? account : user.name));
+  env.session().setValue("token", Variant(newToken()));
   env.redirect("index.asp");
 }
 
+// GET (the menu's entry) asks; the POST with the token logs out and drops
+// the session.
 void logoutPage(PageEnv& env) {
+  if (env.session().value("uid").isEmpty()) {
+    env.session().abandon();
+    env.redirect("login.asp");
+    return;
+  }
+  const std::string token = env.session().value("token").joinText();
+  if (!isPost(env)) {
+    env.write(
+        pageHead("退出登录") +
+        "<body class='loginBody'><form class='loginBox' method='post' action='logout.asp'><h1>退出登录</h1>"
+        "<input type='hidden' name='" +
+        std::string(kTokenKey) + "' value='" + html(token) +
+        "'><button type='submit' id='btnLogout'>确定退出</button></form></body></html>");
+    return;
+  }
+  User user;
+  user.token = token;
+  if (!checkToken(env, user)) return;
   env.session().abandon();
   env.redirect("login.asp");
 }
@@ -99,6 +142,22 @@ void indexPage(PageEnv& env) {
 bool holdsAdmins(PageEnv& env, const std::string& ids) {
   return env.db->dbShsl(Variant("select count(*) from 用户 where 角色=1 and ID in (" + ids + ")"))
              .joinText() != "0";
+}
+
+// The site must keep at least one administrator: nothing in it could make
+// another. The check and the write are made under this lock, so that two
+// administrators demoting each other at once cannot both pass the check.
+std::mutex& userWrites() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Whether the users keyed `ids` (checked with isKeyList) hold every user
+// with the administrator role.
+bool holdsLastAdmin(PageEnv& env, const std::string& ids) {
+  return env.db->dbShsl(Variant("select count(*) from 用户 where 角色=1 and ID not in (" + ids + ")"))
+                 .joinText() == "0" &&
+         holdsAdmins(env, ids);
 }
 
 // The list: number column, add/modify links, delete boxes, pager. Names are
@@ -172,8 +231,10 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
 
   std::string out = pageHead(ac == "add" ? "添加用户" : "修改用户");
   out += "<body class='dlgBody'>" + detail;
+  // The token goes in the address: every posted field becomes a column.
   out += "<form class='dlgForm' method='post' action='" +
-         std::string(ac == "add" ? "?ac=add" : "?ac=modify&amp;id=" + id) + "'>";
+         std::string(ac == "add" ? "?ac=add" : "?ac=modify&amp;id=" + id) + "&amp;" + kTokenKey + "=" +
+         html(user.token) + "'>";
   out +=
       "<label>登录账号<input name='登录账号' required maxlength='32' pattern='[A-Za-z0-9_.@\\-]+' value='" +
       html(account.joinText()) + "'></label>";
@@ -218,6 +279,9 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   if (env.db->dbShsl(Variant("select count(*) from 用户身份 where ID=" + role)).joinText() == "0") {
     return refuse(env, "请选择角色！");
   }
+  std::lock_guard writing(userWrites());
+  if (ac == "modify" && role != "1" && holdsLastAdmin(env, id))
+    return refuse(env, "不能移除最后一个管理员！");
   std::string duplicate = "select count(*) from 用户 where 登录账号='" + account + "'";
   if (ac == "modify") duplicate += " and ID<>" + id;
   if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
@@ -248,6 +312,8 @@ void userDelete(PageEnv& env, const User& user) {
   }
   if (user.role != 1 && holdsAdmins(env, ids)) return refuse(env, "只有管理员可以删除管理员！");
   if (!hasReferrer(env)) return;
+  std::lock_guard writing(userWrites());
+  if (holdsLastAdmin(env, ids)) return refuse(env, "不能移除最后一个管理员！");
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
   if (ok.toBool())
@@ -267,11 +333,13 @@ void userPage(PageEnv& env) {
     if (!env.ended()) env.write(grid);
   } else if (ac == "add" || ac == "modify") {
     if (isPost(env)) {
+      if (!checkToken(env, *user)) return;
       userSave(env, *user, ac);
     } else {
       userDialog(env, *user, ac);
     }
   } else if (ac == "del" && isPost(env)) {
+    if (!checkToken(env, *user)) return;
     userDelete(env, *user);
   } else {
     refuse(env, "参数错误！");

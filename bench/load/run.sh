@@ -54,7 +54,7 @@ done
 [[ -n "$base" ]] || { echo "load: kvdn-site did not start:" >&2; cat "$log" >&2; exit 2; }
 
 # Log in as the administrator and keep the session cookie.
-cookie=$(curl -s -o /dev/null -D - --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
+cookie=$(curl -s -o /dev/null -D - -H "Origin: $base" --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
   "$base/admin/login.asp" | sed -n 's/^Set-Cookie: \(KVDNSESSION=[0-9a-f]*\).*/\1/ip' | tr -d '\r')
 [[ -n "$cookie" ]] || { echo "load: login failed" >&2; exit 2; }
 status=$(curl -s -o /dev/null -w '%{http_code}' -H "Cookie: $cookie" "$base/admin/user.asp")

@@ -1,18 +1,39 @@
-// The HTTP page host over cpp-httplib.
+// The HTTP page host over libmicrohttpd (epoll, internal thread pool).
+//
+// One request's life: the URI callback keeps the raw request target (the
+// query string must reach the page undecoded); the access handler is called
+// once the headers are in, then with each piece of the body, then a last
+// time with none, when the page runs and its answer is queued; the
+// completion callback frees the request's state. Nothing here may throw
+// into the library: every callback catches.
 #include "kvdn/http_host.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
+#include "kvdn/object.h"
 #include "kvdn/text.h"
 
 namespace kvdn {
@@ -20,32 +41,6 @@ namespace kvdn {
 namespace {
 
 const char* kSessionCookie = "KVDNSESSION";
-
-std::shared_ptr<Request> makeHttpRequest(const httplib::Request& req) {
-  std::string rawQuery;
-  if (auto q = req.target.find('?'); q != std::string::npos) rawQuery = req.target.substr(q + 1);
-  std::string rawForm;
-  if (req.get_header_value("Content-Type").find("application/x-www-form-urlencoded") != std::string::npos) {
-    rawForm = req.body;
-  }
-  std::vector<std::pair<std::string, std::string>> vars = {
-      {"URL", req.path},
-      {"SCRIPT_NAME", req.path},
-      {"PATH_INFO", req.path},
-      {"QUERY_STRING", rawQuery},
-      {"REQUEST_METHOD", req.method},
-      {"REMOTE_ADDR", req.remote_addr},
-      {"REMOTE_PORT", std::to_string(req.remote_port)},
-  };
-  for (const auto& [name, value] : req.headers) {
-    std::string key = "HTTP_" + name;
-    for (char& c : key) {
-      if (c == '-') c = '_';
-    }
-    vars.emplace_back(std::move(key), value);
-  }
-  return std::make_shared<ParsedRequest>(rawQuery, rawForm, vars);
-}
 
 class HttpResponse final : public Response {
  public:
@@ -56,6 +51,7 @@ class HttpResponse final : public Response {
   bool ended() const override { return ended_; }
   std::string body_;
   std::string location_;
+  int status_ = 200;
   bool ended_ = false;
 };
 
@@ -76,28 +72,176 @@ class HttpServerObject final : public Server {
 
 class HttpApplication final : public Application {};
 
+// The cookie is the only proof of a login, so it must not be guessable from
+// earlier ones.
+std::string newSessionId() {
+  return newRandomId();
+}
+
+}  // namespace
+
+std::string newRandomId() {
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      raise(err::kCannotCreate, "no random bytes for a session id");
+    }
+  }
+  static const char* hex = "0123456789abcdef";
+  std::string id;
+  for (unsigned char b : bytes) {
+    id += hex[b >> 4];
+    id += hex[b & 15];
+  }
+  return id;
+}
+
+namespace {
+
+// The sessions of every visitor. A session is made only when a page stores
+// a value (a visitor that only reads, a scanner, a health probe, costs
+// nothing); at most `max` are kept, idle ones are dropped after `timeout`.
+class SessionTable {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SessionTable(std::chrono::milliseconds timeout, std::size_t max) : timeout_(timeout), max_(max) {}
+
+  // The live session of `id`, or null (unknown or idle too long).
+  std::shared_ptr<SessionValues> find(const std::string& id) {
+    if (id.empty()) return nullptr;
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    auto it = slots_.find(id);
+    if (it == slots_.end()) return nullptr;
+    if (now - it->second.lastUsed > timeout_) {
+      it->second.session->abandon();
+      slots_.erase(it);
+      return nullptr;
+    }
+    it->second.lastUsed = now;
+    return it->second.session;
+  }
+
+  // A new empty session under a new id (never one the client chose).
+  std::pair<std::string, std::shared_ptr<SessionValues>> create() {
+    std::string id = newSessionId();
+    auto session = std::make_shared<SessionValues>();
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    if (slots_.size() >= max_) {
+      std::erase_if(slots_, [&](const auto& entry) { return now - entry.second.lastUsed > timeout_; });
+    }
+    if (slots_.size() >= max_ && !slots_.empty()) {
+      auto oldest = std::min_element(slots_.begin(), slots_.end(), [](const auto& a, const auto& b) {
+        return a.second.lastUsed < b.second.lastUsed;
+      });
+      oldest->second.session->abandon();
+      slots_.erase(oldest);
+    }
+    slots_[id] = Slot{session, now};
+    return {id, session};
+  }
+
+  void remove(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    if (auto it = slots_.find(id); it != slots_.end()) {
+      it->second.session->abandon();
+      slots_.erase(it);
+    }
+  }
+
+  std::size_t size() {
+    std::lock_guard lock(mutex_);
+    return slots_.size();
+  }
+
+ private:
+  struct Slot {
+    std::shared_ptr<SessionValues> session;
+    Clock::time_point lastUsed;
+  };
+  std::chrono::milliseconds timeout_;
+  std::size_t max_;
+  std::mutex mutex_;
+  std::map<std::string, Slot> slots_;
+};
+
+// The page's Session: the visitor's session when the request named a live
+// one, else nothing until a page stores a value. Used by one request only.
+class HttpSession final : public Session {
+ public:
+  HttpSession(SessionTable& table, std::string id, bool secure)
+      : table_(table), id_(std::move(id)), secure_(secure) {
+    values_ = table_.find(id_);
+    if (!values_) id_.clear();
+  }
+
+  Variant value(std::string_view key) const override { return values_ ? values_->value(key) : Variant(); }
+  void setValue(std::string_view key, const Variant& value) override {
+    if (!values_) {
+      auto [id, values] = table_.create();
+      id_ = std::move(id);
+      values_ = std::move(values);
+      cookie_ = cookieFor(id_, false);
+    }
+    values_->setValue(key, value);
+  }
+  void abandon() override {
+    if (values_) table_.remove(id_);
+    values_.reset();
+    id_.clear();
+    cookie_ = cookieFor("", true);
+  }
+  void renew() {
+    abandon();
+    auto [id, values] = table_.create();
+    id_ = std::move(id);
+    values_ = std::move(values);
+    cookie_ = cookieFor(id_, false);
+  }
+  // The Set-Cookie header this request must send, or "".
+  const std::string& cookie() const { return cookie_; }
+
+ private:
+  std::string cookieFor(const std::string& id, bool expire) const {
+    std::string c = std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+    if (expire) c += "; Max-Age=0";
+    if (secure_) c += "; Secure";
+    return c;
+  }
+  SessionTable& table_;
+  std::string id_;
+  bool secure_;
+  std::shared_ptr<SessionValues> values_;
+  std::string cookie_;
+};
+
 class HttpContext final : public ScriptingContext {
  public:
   HttpContext(std::shared_ptr<Application> a, std::shared_ptr<Request> rq, std::shared_ptr<HttpResponse> rs,
-              std::shared_ptr<Server> sv, std::shared_ptr<Session> ss)
+              std::shared_ptr<Server> sv, std::shared_ptr<HttpSession> ss)
       : a_(std::move(a)), rq_(std::move(rq)), rs_(std::move(rs)), sv_(std::move(sv)), ss_(std::move(ss)) {}
   std::shared_ptr<Application> application() override { return a_; }
   std::shared_ptr<Request> request() override { return rq_; }
   std::shared_ptr<Response> response() override { return rs_; }
   std::shared_ptr<Server> server() override { return sv_; }
   std::shared_ptr<Session> session() override { return ss_; }
-  HttpResponse& httpResponse() { return *rs_; }
+  HttpSession& httpSession() { return *ss_; }
 
  private:
   std::shared_ptr<Application> a_;
   std::shared_ptr<Request> rq_;
   std::shared_ptr<HttpResponse> rs_;
   std::shared_ptr<Server> sv_;
-  std::shared_ptr<Session> ss_;
+  std::shared_ptr<HttpSession> ss_;
 };
 
-std::string cookieValue(const httplib::Request& req, const std::string& name) {
-  std::string cookies = req.get_header_value("Cookie");
+std::string cookieValue(const std::string& cookies, const std::string& name) {
   std::size_t pos = 0;
   while (pos < cookies.size()) {
     std::size_t end = cookies.find(';', pos);
@@ -111,83 +255,426 @@ std::string cookieValue(const httplib::Request& req, const std::string& name) {
   return {};
 }
 
+struct PageJob;
+
+// One request as the callbacks see it, from the request line to completion.
+struct RequestState {
+  std::string target;  // raw request target: path and query, undecoded
+  std::string body;
+  bool started = false;          // the access handler has seen the headers
+  bool tooLarge = false;         // the body passed the limit: answered 413
+  std::shared_ptr<PageJob> job;  // set once the page is handed to a page thread
+};
+
+struct Answer {
+  int status = 200;
+  std::string body;
+  std::string contentType = "text/html; charset=utf-8";
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// A page run handed to the page threads. The connection is suspended
+// meanwhile; it is resumed exactly once: by the page thread with the answer,
+// or at shutdown without one (the connection is then closed).
+struct PageJob {
+  std::mutex mutex;
+  MHD_Connection* connection = nullptr;
+  bool resumed = false;
+  bool done = false;
+  Answer answer;
+};
+
+// What a page run needs, copied from the connection on the server's thread.
+struct PageInput {
+  std::shared_ptr<const PageHandler> handler;
+  std::shared_ptr<Request> request;
+  std::string sessionId;
+  std::string path;
+  std::string method;
+  std::string target;
+};
+
+// Fixed threads taking jobs in order. stop() lets the queued and running
+// jobs finish and joins.
+class WorkerPool {
+ public:
+  void start(int threads) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] {
+        while (true) {
+          std::function<void()> job;
+          {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+          }
+          job();
+        }
+      });
+    }
+  }
+  void submit(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    ready_.notify_one();
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      ready_.notify_all();
+    }
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    stopping_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
+};
+
+const char* contentTypeOf(const std::filesystem::path& file) {
+  const std::string ext = asciiLower(file.extension().string());
+  if (ext == ".css") return "text/css; charset=utf-8";
+  if (ext == ".js") return "text/javascript; charset=utf-8";
+  if (ext == ".html" || ext == ".htm") return "text/html; charset=utf-8";
+  if (ext == ".png") return "image/png";
+  if (ext == ".svg") return "image/svg+xml";
+  if (ext == ".ico") return "image/x-icon";
+  if (ext == ".gif") return "image/gif";
+  if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
+  if (ext == ".txt") return "text/plain; charset=utf-8";
+  return "application/octet-stream";
+}
+
+std::string errorPage(const std::string& title, const std::string& text) {
+  return "<!DOCTYPE html><html><head><meta charset='utf-8'><title>" + htmlEscape(title) +
+         "</title></head><body><h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) +
+         "</p></body></html>";
+}
+
 }  // namespace
 
 void PageEnv::redirect(const std::string& location) const {
-  if (auto* http = dynamic_cast<HttpResponse*>(&response())) http->location_ = location;
+  if (auto* http = dynamic_cast<HttpResponse*>(&response())) {
+    http->location_ = location;
+    http->status_ = 302;
+  }
   response().end();
+}
+
+void PageEnv::status(int code) const {
+  if (auto* http = dynamic_cast<HttpResponse*>(&response())) http->status_ = code;
+}
+
+void PageEnv::renewSession() const {
+  if (auto* http = dynamic_cast<HttpContext*>(context.get())) http->httpSession().renew();
 }
 
 struct HttpHost::Impl {
   HttpHostOptions options;
   ClassRegistry classes;
-  httplib::Server server;
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
-  using Clock = std::chrono::steady_clock;
-  struct SessionSlot {
-    std::shared_ptr<SessionValues> session;
-    Clock::time_point lastUsed;
-  };
-  std::mutex sessionsMutex;
-  std::map<std::string, SessionSlot> sessions;
-  Clock::time_point lastSweep = Clock::now();
+  std::unique_ptr<SessionTable> sessions;
+  std::map<std::string, std::shared_ptr<const PageHandler>> pages;
+  WorkerPool pageThreads;
+  std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
+  int listenFd = -1;
   int port = 0;
+  MHD_Daemon* daemon = nullptr;
 
-  // The visitor's session, made (with a new cookie) when the request has none
-  // or its session has been idle longer than the timeout. Idle sessions are
-  // dropped, so visitors that never send the cookie back (scripts, crawlers)
-  // cannot grow the table without bound.
-  std::shared_ptr<SessionValues> session(const httplib::Request& req, httplib::Response& res) {
-    const Clock::time_point now = Clock::now();
-    const auto timeout = options.sessionTimeout;
-    std::lock_guard lock(sessionsMutex);
-    std::string id = cookieValue(req, kSessionCookie);
-    if (auto it = sessions.find(id); !id.empty() && it != sessions.end()) {
-      if (now - it->second.lastUsed <= timeout) {
-        it->second.lastUsed = now;
-        return it->second.session;
-      }
-      sessions.erase(it);
-    }
-    // A sweep visits every session: at most once per second (or per timeout).
-    if (now - lastSweep >= std::min<Clock::duration>(timeout, std::chrono::seconds(1))) {
-      std::erase_if(sessions, [&](const auto& entry) { return now - entry.second.lastUsed > timeout; });
-      lastSweep = now;
-    }
-    id = newSessionId();
-    auto s = std::make_shared<SessionValues>();
-    sessions[id] = SessionSlot{s, now};
-    res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Lax");
-    return s;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopRequested = false;
+  bool serving = false;
+  std::atomic<int> inFlight{0};
+
+  // ---- callbacks (static trampolines into the object)
+
+  static void* onUri(void* cls, const char* uri, MHD_Connection*) {
+    auto* state = new (std::nothrow) RequestState;
+    if (state && uri) state->target = uri;
+    (void)cls;
+    return state;
   }
 
-  // 128 bits from the kernel's cryptographic generator: the cookie is the
-  // only proof of a login, so it must not be guessable from earlier ones.
-  static std::string newSessionId() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-      const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno != EINTR) {
-        raise(err::kCannotCreate, "no random bytes for a session id");
-      }
+  static void onCompleted(void* cls, MHD_Connection*, void** conCls, MHD_RequestTerminationCode) {
+    auto* self = static_cast<Impl*>(cls);
+    auto* state = static_cast<RequestState*>(*conCls);
+    if (state && state->started) {
+      std::lock_guard lock(self->mutex);
+      --self->inFlight;
+      self->changed.notify_all();
     }
-    static const char* hex = "0123456789abcdef";
-    std::string id;
-    for (unsigned char b : bytes) {
-      id += hex[b >> 4];
-      id += hex[b & 15];
-    }
-    return id;
+    delete state;
+    *conCls = nullptr;
   }
 
-  void run(const PageHandler& page, const httplib::Request& req, httplib::Response& res) {
+  static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                              const char*, const char* uploadData, size_t* uploadSize, void** conCls) {
+    auto* self = static_cast<Impl*>(cls);
+    auto* state = static_cast<RequestState*>(*conCls);
+    if (!state) return MHD_NO;  // out of memory in onUri: drop the connection
+    try {
+      if (!state->started) {
+        state->started = true;
+        ++self->inFlight;
+        // A body declared too long is read and dropped, so that the client
+        // (which sends it whole before it reads) gets the 413 page; one far
+        // past the limit is answered at once and the connection closed.
+        const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+        const unsigned long long declared = length ? std::strtoull(length, nullptr, 10) : 0;
+        if (declared > self->options.maxBodyBytes) {
+          state->tooLarge = true;
+          if (declared / 4 > self->options.maxBodyBytes) return self->send(connection, self->tooLarge());
+        }
+        return MHD_YES;
+      }
+      if (*uploadSize > 0) {
+        if (!state->tooLarge && state->body.size() + *uploadSize <= self->options.maxBodyBytes) {
+          state->body.append(uploadData, *uploadSize);
+        } else {
+          state->tooLarge = true;
+          state->body.clear();
+          state->body.shrink_to_fit();
+        }
+        *uploadSize = 0;
+        return MHD_YES;
+      }
+      if (state->job) {
+        // Called again after the page thread (or the shutdown) resumed it.
+        std::unique_lock lock(state->job->mutex);
+        if (!state->job->done) return MHD_NO;
+        Answer answer = std::move(state->job->answer);
+        lock.unlock();
+        return self->send(connection, answer);
+      }
+      if (state->tooLarge) return self->send(connection, self->tooLarge());
+      return self->handle(connection, url ? url : "", method ? method : "", *state);
+    } catch (const std::exception& e) {
+      std::cerr << "kvdn-http: " << (method ? method : "") << " " << state->target
+                << ": unexpected failure: " << e.what() << std::endl;
+      Answer failed;
+      failed.status = 500;
+      failed.body = errorPage("The page failed", "unexpected failure");
+      return self->send(connection, failed);
+    }
+  }
+
+  MHD_Result send(MHD_Connection* connection, const Answer& answer) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "X-Frame-Options", "SAMEORIGIN");
+    MHD_add_response_header(response, "Referrer-Policy", "same-origin");
+    for (const auto& [name, value] : answer.headers) {
+      MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+
+  Answer tooLarge() const {
+    Answer a;
+    a.status = 413;
+    a.body = errorPage("413 The form is too large",
+                       "This server accepts requests of at most " + std::to_string(options.maxBodyBytes) +
+                           " bytes (" + std::to_string(options.maxBodyBytes / (1024 * 1024)) +
+                           " MB). Send less, or split the data into several requests.");
+    a.headers.emplace_back("Connection", "close");
+    return a;
+  }
+
+  // Pages go to the page threads; files and refusals are answered here.
+  MHD_Result handle(MHD_Connection* connection, const std::string& path, const std::string& method,
+                    RequestState& state) {
+    const bool read = method == "GET" || method == "HEAD";
+    if (!read && method != "POST") {
+      Answer a;
+      a.status = 405;
+      a.body = errorPage("405 Method not allowed", method);
+      a.headers.emplace_back("Allow", "GET, HEAD, POST");
+      return send(connection, a);
+    }
+    if (auto it = pages.find(path); it != pages.end())
+      return dispatch(connection, it->second, path, method, state);
+    if (read) {
+      for (const auto& folder : options.staticFolders) {
+        const std::string prefix = "/" + folder + "/";
+        if (path.rfind(prefix, 0) == 0)
+          return send(connection, staticFile(folder, path.substr(prefix.size())));
+      }
+    }
+    Answer a;
+    a.status = 404;
+    a.body = errorPage("404 Not found", path);
+    return send(connection, a);
+  }
+
+  // A page may wait (on the database, a file, a lock): it runs on a page
+  // thread, so the server's threads go on serving every other connection.
+  MHD_Result dispatch(MHD_Connection* connection, std::shared_ptr<const PageHandler> handler,
+                      const std::string& path, const std::string& method, RequestState& state) {
+    PageInput input;
+    input.handler = std::move(handler);
+    input.request = makeRequest(connection, path, method, state);
+    const char* cookies = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Cookie");
+    input.sessionId = cookieValue(cookies ? cookies : "", kSessionCookie);
+    input.path = path;
+    input.method = method;
+    input.target = state.target;
+    state.body.clear();
+    auto job = std::make_shared<PageJob>();
+    job->connection = connection;
+    state.job = job;
+    {
+      std::lock_guard lock(mutex);
+      suspended.insert(job);
+    }
+    MHD_suspend_connection(connection);
+    pageThreads.submit([this, job, input = std::move(input)] {
+      Answer answer;
+      try {
+        answer = run(input);
+      } catch (const std::exception& e) {
+        std::cerr << "kvdn-http: " << input.method << " " << input.target
+                  << ": unexpected failure: " << e.what() << std::endl;
+        answer.status = 500;
+        answer.body = errorPage("The page failed", "unexpected failure");
+      }
+      {
+        std::lock_guard lock(job->mutex);
+        if (!job->resumed) {
+          job->answer = std::move(answer);
+          job->done = true;
+          job->resumed = true;
+          MHD_resume_connection(job->connection);
+        }
+      }
+      std::lock_guard lock(mutex);
+      suspended.erase(job);
+    });
+    return MHD_YES;
+  }
+
+  // At shutdown, after the grace time: connections whose page has not
+  // finished are resumed without an answer and so closed (the daemon must
+  // not stop with suspended connections).
+  void resumeUnfinished() {
+    std::lock_guard lock(mutex);
+    for (const auto& job : suspended) {
+      std::lock_guard jobLock(job->mutex);
+      if (!job->resumed) {
+        job->resumed = true;
+        MHD_resume_connection(job->connection);
+      }
+    }
+    suspended.clear();
+  }
+
+  // A file below one of the static folders; names with "..", empty parts
+  // or a backslash are not found.
+  Answer staticFile(const std::string& folder, const std::string& rest) const {
+    Answer a;
+    a.status = 404;
+    a.body = errorPage("404 Not found", "/" + folder + "/" + rest);
+    if (rest.empty() || rest.find('\\') != std::string::npos || rest.find('\0') != std::string::npos)
+      return a;
+    std::filesystem::path file = options.siteRoot / folder;
+    std::size_t pos = 0;
+    while (pos <= rest.size()) {
+      std::size_t slash = rest.find('/', pos);
+      const std::string part = rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+      if (part.empty() || part == "." || part == "..") return a;
+      file /= part;
+      if (slash == std::string::npos) break;
+      pos = slash + 1;
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return a;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return a;
+    std::ostringstream data;
+    data << in.rdbuf();
+    a.status = 200;
+    a.body = data.str();
+    a.contentType = contentTypeOf(file);
+    a.headers.emplace_back("Cache-Control", "no-cache");
+    return a;
+  }
+
+  std::shared_ptr<Request> makeRequest(MHD_Connection* connection, const std::string& path,
+                                       const std::string& method, const RequestState& state) {
+    std::string rawQuery;
+    if (auto q = state.target.find('?'); q != std::string::npos) rawQuery = state.target.substr(q + 1);
+    std::string rawForm;
+    const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type");
+    if (type && asciiLower(type).find("application/x-www-form-urlencoded") != std::string::npos) {
+      rawForm = state.body;
+    }
+    std::string address;
+    std::string remotePort;
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+      char host[NI_MAXHOST] = "";
+      char service[NI_MAXSERV] = "";
+      const sockaddr* addr = info->client_addr;
+      const socklen_t len = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      if (getnameinfo(addr, len, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+        address = host;
+        remotePort = service;
+      }
+    }
+    std::vector<std::pair<std::string, std::string>> vars = {
+        {"URL", path},
+        {"SCRIPT_NAME", path},
+        {"PATH_INFO", path},
+        {"QUERY_STRING", rawQuery},
+        {"REQUEST_METHOD", method},
+        {"REMOTE_ADDR", address},
+        {"REMOTE_PORT", remotePort},
+    };
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+          auto* out = static_cast<std::vector<std::pair<std::string, std::string>>*>(cls);
+          std::string name = "HTTP_";
+          name += key ? key : "";
+          for (char& c : name) {
+            if (c == '-') c = '_';
+          }
+          out->emplace_back(std::move(name), value ? value : "");
+          return MHD_YES;
+        },
+        &vars);
+    return std::make_shared<ParsedRequest>(rawQuery, rawForm, vars);
+  }
+
+  Answer run(const PageInput& input) {
+    const PageHandler& page = *input.handler;
+    const std::string& path = input.path;
+    const std::string& method = input.method;
+    auto session = std::make_shared<HttpSession>(*sessions, input.sessionId, options.secureCookies);
     auto response = std::make_shared<HttpResponse>();
+    const std::shared_ptr<Request>& request = input.request;
     auto ctx = std::make_shared<HttpContext>(
-        application, makeHttpRequest(req), response,
-        std::make_shared<HttpServerObject>(options.siteRoot, req.path, classes), session(req, res));
+        application, request, response, std::make_shared<HttpServerObject>(options.siteRoot, path, classes),
+        session);
+    Answer answer;
+    // Pages show personal data: never kept by the browser or a proxy.
+    answer.headers.emplace_back("Cache-Control", "no-store");
+    if (!options.contentSecurityPolicy.empty())
+      answer.headers.emplace_back("Content-Security-Policy", options.contentSecurityPolicy);
     PageEnv env{ctx, nullptr};
     try {
       env.db = std::dynamic_pointer_cast<DbClass>(ctx->server()->createObject("kvdnAspDll.dbClass"));
@@ -196,23 +683,22 @@ struct HttpHost::Impl {
       page(env);
       env.db->OnEndPage();
     } catch (const ComError& e) {
-      fail(req, res, env, std::to_string(e.number()), e.description());
-      return;
+      fail(method, input.target, answer, env, std::to_string(e.number()), e.description(), path);
     } catch (const std::exception& e) {
-      fail(req, res, env, "-", e.what());
-      return;
+      fail(method, input.target, answer, env, "-", e.what(), path);
     }
-    if (!response->location_.empty()) {
-      res.status = 302;
-      res.set_header("Location", response->location_);
-    }
-    res.set_content(response->body_, "text/html; charset=utf-8");
+    if (!session->cookie().empty()) answer.headers.emplace_back("Set-Cookie", session->cookie());
+    if (answer.status == 500) return answer;
+    answer.status = response->status_;
+    if (!response->location_.empty()) answer.headers.emplace_back("Location", response->location_);
+    answer.body = std::move(response->body_);
+    return answer;
   }
 
-  static void fail(const httplib::Request& req, httplib::Response& res, PageEnv& env,
-                   const std::string& number, const std::string& description) {
-    std::cerr << "kvdn-http: " << req.method << " " << req.target << ": error " << number << ": "
-              << description << std::endl;
+  static void fail(const std::string& method, const std::string& target, Answer& answer, PageEnv& env,
+                   const std::string& number, const std::string& description, const std::string& path) {
+    std::cerr << "kvdn-http: " << method << " " << target << ": error " << number << ": " << description
+              << std::endl;
     if (env.db) {
       try {
         env.db->OnEndPage();
@@ -220,43 +706,28 @@ struct HttpHost::Impl {
         std::cerr << "kvdn-http: OnEndPage: error " << e.number() << ": " << e.description() << std::endl;
       }
     }
-    res.status = 500;
-    res.set_content(
+    answer.status = 500;
+    answer.body =
         "<!DOCTYPE html><html><head><meta charset='utf-8'><title>Page error</title></head><body>"
         "<h1>The page failed</h1><p>Error " +
-            htmlEscape(number) + ": " + htmlEscape(description) + "</p><p>Page: " + htmlEscape(req.path) +
-            "</p></body></html>",
-        "text/html; charset=utf-8");
+        htmlEscape(number) + ": " + htmlEscape(description) + "</p><p>Page: " + htmlEscape(path) +
+        "</p></body></html>";
   }
 };
 
 HttpHost::HttpHost(HttpHostOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
+  if (impl_->options.threads <= 0) impl_->options.threads = 8;
+  impl_->sessions = std::make_unique<SessionTable>(impl_->options.sessionTimeout,
+                                                   std::max<std::size_t>(1, impl_->options.maxSessions));
   registerStandardClasses(impl_->classes);
-  const int threads = impl_->options.threads > 0 ? impl_->options.threads : 8;
-  impl_->server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  impl_->server.set_payload_max_length(8 * 1024 * 1024);
-  // Answers leave in more than one write (headers, then body). Without
-  // TCP_NODELAY the second write waits for the client's delayed ACK, about
-  // 40 ms on Linux, for every request after the first on a kept-alive
-  // connection. Browsers and load tools keep connections: allow 100 requests
-  // on one instead of the library's 5.
-  impl_->server.set_tcp_nodelay(true);
-  impl_->server.set_keep_alive_max_count(100);
-  for (const auto& folder : impl_->options.staticFolders) {
-    impl_->server.set_mount_point("/" + folder, (impl_->options.siteRoot / folder).string());
-  }
-  impl_->server.set_exception_handler(
-      [](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-        std::cerr << "kvdn-http: " << req.method << " " << req.target << ": unexpected failure" << std::endl;
-        res.status = 500;
-        res.set_content("<!DOCTYPE html><html><body><h1>The page failed</h1></body></html>",
-                        "text/html; charset=utf-8");
-      });
 }
 
 HttpHost::~HttpHost() {
   stop();
+  std::unique_lock lock(impl_->mutex);
+  impl_->changed.wait(lock, [this] { return !impl_->serving; });
+  if (impl_->listenFd >= 0) ::close(impl_->listenFd);
 }
 
 ClassRegistry& HttpHost::classes() {
@@ -264,31 +735,49 @@ ClassRegistry& HttpHost::classes() {
 }
 
 void HttpHost::addPage(const std::string& path, PageHandler handler) {
-  auto shared = std::make_shared<PageHandler>(std::move(handler));
-  std::string pattern;
-  for (char c : path) {
-    if (std::string_view(".^$|()[]{}*+?\\").find(c) != std::string_view::npos) pattern += '\\';
-    pattern += c;
-  }
-  auto call = [this, shared](const httplib::Request& req, httplib::Response& res) {
-    impl_->run(*shared, req, res);
-  };
-  impl_->server.Get(pattern, call);
-  impl_->server.Post(pattern, call);
+  impl_->pages[path] = std::make_shared<const PageHandler>(std::move(handler));
 }
 
 bool HttpHost::bind() {
-  if (impl_->options.port == 0) {
-    impl_->port = impl_->server.bind_to_any_port(impl_->options.address);
-  } else {
-    impl_->port =
-        impl_->server.bind_to_port(impl_->options.address, impl_->options.port) ? impl_->options.port : -1;
-  }
-  if (impl_->port <= 0) {
-    std::cerr << "kvdn-http: cannot listen on " << impl_->options.address << ":" << impl_->options.port
-              << std::endl;
+  const HttpHostOptions& o = impl_->options;
+  const std::string where = o.address + ":" + std::to_string(o.port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(o.address.c_str(), std::to_string(o.port).c_str(), &hints, &found) != 0 || !found) {
+    std::cerr << "kvdn-http: cannot listen on " << where << ": not a numeric address" << std::endl;
     return false;
   }
+  // Non-blocking: every worker thread accepts from it.
+  const int fd =
+      ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
+  if (fd < 0) {
+    std::cerr << "kvdn-http: cannot listen on " << where << ": " << std::strerror(errno) << std::endl;
+    freeaddrinfo(found);
+    return false;
+  }
+  // SO_REUSEADDR lets a restart bind while old connections linger in
+  // TIME_WAIT; on Linux it does not let a second listener share the port
+  // (that would be SO_REUSEPORT, which is deliberately not set).
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+    const int error = errno;
+    std::cerr << "kvdn-http: cannot listen on " << where << ": "
+              << (error == EADDRINUSE ? std::string("address in use") : std::strerror(error)) << std::endl;
+    ::close(fd);
+    freeaddrinfo(found);
+    return false;
+  }
+  freeaddrinfo(found);
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  impl_->port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                  : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  impl_->listenFd = fd;
   return true;
 }
 
@@ -297,11 +786,58 @@ int HttpHost::port() const {
 }
 
 bool HttpHost::serve() {
-  return impl_->server.listen_after_bind();
+  Impl& s = *impl_;
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.listenFd < 0 || s.serving) return false;
+    s.serving = true;
+  }
+  s.pageThreads.start(s.options.threads);
+  s.daemon =
+      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+                       &Impl::onRequest, &s, MHD_OPTION_LISTEN_SOCKET, s.listenFd,
+                       MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, s.options.ioThreads)),
+                       MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+                       static_cast<unsigned>(s.options.connectionTimeout.count()),
+                       MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
+                       &Impl::onCompleted, &s, MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
+  if (!s.daemon) {
+    std::cerr << "kvdn-http: the HTTP server could not start" << std::endl;
+    s.pageThreads.stop();
+    std::lock_guard lock(s.mutex);
+    s.serving = false;
+    s.changed.notify_all();
+    return false;
+  }
+  std::unique_lock lock(s.mutex);
+  s.changed.wait(lock, [&s] { return s.stopRequested; });
+  lock.unlock();
+  // No new connections; answers being made or sent are finished, within
+  // the grace time; then every connection is closed.
+  const MHD_socket listening = MHD_quiesce_daemon(s.daemon);
+  lock.lock();
+  s.changed.wait_for(lock, shutdownGrace, [&s] { return s.inFlight.load() == 0; });
+  lock.unlock();
+  s.resumeUnfinished();
+  MHD_stop_daemon(s.daemon);
+  s.daemon = nullptr;
+  // A page still running past the grace time is waited for here: its
+  // connection is gone, but it may be in the middle of a write.
+  s.pageThreads.stop();
+  lock.lock();
+  // Once quiesced the listening socket is ours to close; otherwise
+  // MHD_stop_daemon closed it.
+  if (listening != MHD_INVALID_SOCKET && listening == s.listenFd) ::close(s.listenFd);
+  s.listenFd = -1;
+  s.serving = false;
+  s.changed.notify_all();
+  return true;
 }
 
 void HttpHost::stop() {
-  if (impl_->server.is_running()) impl_->server.stop();
+  std::lock_guard lock(impl_->mutex);
+  impl_->stopRequested = true;
+  impl_->changed.notify_all();
 }
 
 }  // namespace kvdn

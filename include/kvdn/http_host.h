@@ -1,5 +1,11 @@
 // The HTTP page host: page objects over a real HTTP server, one dbClass per
 // request. Pages are C++ functions registered by path.
+//
+// The server is event-driven (libmicrohttpd, epoll, a small pool of worker
+// threads): idle kept-alive connections and clients that send their headers
+// slowly cost a socket and a little memory each, never a thread. Pages run
+// on page threads of their own (the connection waits, suspended), so a page
+// that waits on the database delays no other connection.
 #pragma once
 
 #include <chrono>
@@ -7,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kvdn/export.h"
 #include "kvdn/db_class.h"
@@ -32,21 +39,52 @@ struct KVDN_API PageEnv {
   bool ended() const { return response().ended(); }
   // Sends a redirect (302) and ends the response.
   void redirect(const std::string& location) const;
+  // The HTTP status of the answer (200 unless set); the page goes on.
+  void status(int code) const;
+  // Gives the visitor a new session id and an empty session, dropping the
+  // old one: call at login before storing the user, so that an id planted
+  // before the login (a fixed cookie) never becomes a logged-in session.
+  void renewSession() const;
   std::string query(std::string_view key) const { return request().queryString().item(key); }
   std::string form(std::string_view key) const { return request().form().item(key); }
 };
 
 using PageHandler = std::function<void(PageEnv&)>;
 
+// 128 bits from the kernel's cryptographic generator as 32 hex digits (the
+// session ids; pages use it for their own secrets). Raises
+// err::kCannotCreate when the kernel gives none.
+KVDN_API std::string newRandomId();
+
 struct KVDN_API HttpHostOptions {
   std::filesystem::path siteRoot;  // must exist
   std::string address = "127.0.0.1";
-  int port = 8080;  // 0 picks a free port
-  int threads = 8;  // worker threads
+  int port = 8080;    // 0 picks a free port
+  int threads = 8;    // page threads: pages running at once
+  int ioThreads = 2;  // server threads reading requests and sending answers
   // Folders below the site root served as static files (never the database).
   std::vector<std::string> staticFolders = {"static"};
   // A session idle longer than this is dropped (the visitor gets a new one).
   std::chrono::milliseconds sessionTimeout = std::chrono::minutes(20);
+  // At most this many sessions are kept; a new one past it replaces the
+  // least recently used. A session exists only once a page stores a value.
+  std::size_t maxSessions = 10000;
+  // Request bodies (URL-encoded forms) up to this many bytes reach the page;
+  // a longer one is answered 413 before any page runs.
+  std::size_t maxBodyBytes = 8 * 1024 * 1024;
+  // Open connections at most (the process's file limit must allow them);
+  // a connection quiet this long, idle or half-sent, is closed.
+  unsigned maxConnections = 4000;
+  std::chrono::seconds connectionTimeout = std::chrono::seconds(30);
+  // The site is reached over HTTPS (a TLS proxy in front): the session
+  // cookie is then marked Secure.
+  bool secureCookies = false;
+  // Sent with every page. Inline handlers and scripts stay allowed: the
+  // component's markup carries onclick handlers and a script of its own.
+  std::string contentSecurityPolicy =
+      "default-src 'self'; script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'; "
+      "img-src 'self' data:; object-src 'none'; base-uri 'self'; form-action 'self'; "
+      "frame-ancestors 'self'";
 };
 
 class KVDN_API HttpHost {
@@ -59,12 +97,18 @@ class KVDN_API HttpHost {
   ClassRegistry& classes();
   // Registers a page for GET and POST at an exact path, e.g. "/admin/user.asp".
   void addPage(const std::string& path, PageHandler handler);
-  // Binds the socket; returns false (with a message on stderr) when it cannot.
+  // Binds and listens; returns false (with a message on stderr, "address in
+  // use" for a busy port) when it cannot. The port is never shared with
+  // another process (no SO_REUSEPORT).
   bool bind();
   int port() const;
-  // Serves until stop(). bind() first.
+  // Serves until stop(), then stops taking connections, lets the requests in
+  // flight finish (for at most `shutdownGrace`) and closes the rest. bind()
+  // first. False when the server could not start.
   bool serve();
+  // Asks serve() to return; safe from any thread, returns at once.
   void stop();
+  static constexpr std::chrono::milliseconds shutdownGrace{700};
 
  private:
   struct Impl;

@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <thread>
 
 #include "kvdn/http_host.h"
@@ -76,14 +82,25 @@ class SitePages : public ::testing::Test {
     server.join();
   }
 
-  // Logs in; the session cookie, or "" when the login was refused.
+  // Logs in (from a page of the site itself); the session cookie, or ""
+  // when the login was refused. `token` is then the session's form token.
   std::string login(const std::string& account, const std::string& password) {
     httplib::Params form{{"登录账号", account}, {"密码", password}};
-    auto res = client->Post("/admin/login.asp", form);
+    auto res = client->Post("/admin/login.asp", httplib::Headers{{"Origin", origin()}}, form);
     if (!res || res->status != 302) return "";
     std::string cookie = res->get_header_value("Set-Cookie");
-    return cookie.substr(0, cookie.find(';'));
+    cookie = cookie.substr(0, cookie.find(';'));
+    token = tokenOf(cookie);
+    return cookie;
   }
+  // The form token that the session's pages carry.
+  std::string tokenOf(const std::string& cookie) const {
+    auto home = client->Get("/admin/index.asp", httplib::Headers{{"Cookie", cookie}});
+    std::smatch m;
+    if (!home || !std::regex_search(home->body, m, std::regex("data-token='([0-9a-f]{32})'"))) return "";
+    return m[1];
+  }
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(host->port()); }
   httplib::Headers as(const std::string& cookie, bool withReferer = true) const {
     httplib::Headers h{{"Cookie", cookie}};
     if (withReferer) h.emplace("Referer", referer);
@@ -100,6 +117,7 @@ class SitePages : public ::testing::Test {
   std::thread server;
   std::unique_ptr<httplib::Client> client;
   std::string referer;
+  std::string token;
 };
 
 TEST_F(SitePages, LoginChecksTheDoubleDigest) {
@@ -107,7 +125,8 @@ TEST_F(SitePages, LoginChecksTheDoubleDigest) {
   EXPECT_NE(login("ADMIN", kAdminPassword), "") << "accounts compare without letter case";
   EXPECT_EQ(login(kAdminAccount, "wrong"), "");
   EXPECT_EQ(login("admin' or '1'='1", "x"), "");
-  auto res = client->Post("/admin/login.asp", httplib::Params{{"登录账号", "admin'--"}, {"密码", "x"}});
+  auto res = client->Post("/admin/login.asp", httplib::Headers{{"Origin", origin()}},
+                          httplib::Params{{"登录账号", "admin'--"}, {"密码", "x"}});
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_NE(res->body.find("请输入正确的登录账号和密码！"), std::string::npos);
@@ -152,7 +171,7 @@ TEST_F(SitePages, CraftedWritesAreRefusedBeforeTheWriter) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
-    auto res = client->Post(c.target, as(admin, c.referer), c.form);
+    auto res = client->Post(std::string(c.target) + "&_token=" + token, as(admin, c.referer), c.form);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body;
@@ -176,19 +195,20 @@ TEST_F(SitePages, ProfileWritesOnlyTheOwnNameAndSex) {
       // Somebody else's record.
       "/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7",
   };
+  const httplib::Params withToken{{"_token", token}};
   for (const char* target : refused) {
     SCOPED_TRACE(target);
-    auto res = client->Get(target, as(op));
+    auto res = client->Post(target, as(op), withToken);
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("<script>alert("), std::string::npos) << res->body;
   }
   EXPECT_EQ(roleOf(kOperatorAccount), (std::vector<std::string>{"2", "操作员小李"}));
   EXPECT_EQ(roleOf(kAdminAccount), (std::vector<std::string>{"1", "系统管理员"}));
 
-  auto saved = client->Get(
+  auto saved = client->Post(
       "/admin/"
       "profile.asp?id=2&ac=save&t=1&%E5%A7%93%E5%90%8D=%E5%B0%8F%E6%9D%8E&%E6%80%A7%E5%88%AB=%E7%94%B7",
-      as(op));
+      as(op), withToken);
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->status, 302);
   EXPECT_EQ(roleOf(kOperatorAccount), (std::vector<std::string>{"2", "小李"}));
@@ -200,14 +220,15 @@ TEST_F(SitePages, OperatorsAreKeptFromAdministratorsAndRefusedPages) {
   auto maintain = client->Get("/admin/maintain.asp", as(op));
   ASSERT_TRUE(maintain);
   EXPECT_EQ(maintain->body, "<script>alert('对不起,你没有该权限!');history.go(-1);</script>");
-  auto backup = client->Post("/admin/maintain.asp", as(op), httplib::Params{{"op", "backup"}});
+  auto backup =
+      client->Post("/admin/maintain.asp", as(op), httplib::Params{{"op", "backup"}, {"_token", token}});
   ASSERT_TRUE(backup);
   EXPECT_NE(backup->body.find("对不起,你没有该权限!"), std::string::npos);
   for (const auto& entry : std::filesystem::directory_iterator(databaseFile(root).parent_path())) {
     EXPECT_NE(entry.path().extension(), ".bak") << "the refused backup was made";
   }
   auto promote = client->Post(
-      "/admin/user.asp?ac=modify&id=3", as(op),
+      "/admin/user.asp?ac=modify&id=3&_token=" + token, as(op),
       httplib::Params{{"登录账号", "zhangwei"}, {"姓名", "张伟"}, {"性别", "男"}, {"角色", "1"}});
   ASSERT_TRUE(promote);
   EXPECT_NE(promote->body.find("只有管理员可以指定管理员角色！"), std::string::npos);
@@ -242,6 +263,279 @@ TEST_F(SitePages, ListedUserTextIsInert) {
   EXPECT_NE(list->body.find("#123;qzmCla"), std::string::npos) << "the typed token is shown as text";
   EXPECT_NE(list->body.find("&lt;b&gt;男&lt;/b&gt;"), std::string::npos);
   EXPECT_NE(list->body.find("运维&#39;&lt;i&gt;"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- attacks
+
+bool hasBackup(const std::filesystem::path& root) {
+  for (const auto& entry : std::filesystem::directory_iterator(databaseFile(root).parent_path())) {
+    if (entry.path().extension() == ".bak") return true;
+  }
+  return false;
+}
+
+// Another site (or another port of this host) can make the browser post
+// with the visitor's cookie, but cannot know the session's token.
+TEST_F(SitePages, ChangesNeedPostAndTheSessionToken) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  ASSERT_EQ(token.size(), 32u);
+  const std::string other = "0123456789abcdef0123456789abcdef";
+  struct Case {
+    std::string target;
+    httplib::Params form;
+  };
+  const Case cases[] = {
+      {"/admin/maintain.asp", {{"op", "backup"}}},
+      {"/admin/maintain.asp", {{"op", "backup"}, {"_token", other}}},
+      {"/admin/maintain.asp", {{"op", "backup"}, {"_token", token.substr(0, 31)}}},
+      {"/admin/user.asp?ac=del", {{"delids", "3"}}},
+      {"/admin/user.asp?ac=del&_token=" + other, {{"delids", "3"}}},
+      {"/admin/user.asp?ac=add",
+       {{"登录账号", "csrf1"}, {"密码", "p"}, {"姓名", "x"}, {"性别", "男"}, {"角色", "1"}}},
+      {"/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7", {}},
+      {"/admin/logout.asp", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    auto res = client->Post(c.target, as(admin), c.form);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+    EXPECT_NE(res->body.find("页面已过期或来源不明"), std::string::npos) << res->body;
+  }
+  // A write by GET is no write.
+  auto get = client->Get("/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7",
+                         as(admin));
+  ASSERT_TRUE(get);
+  EXPECT_NE(get->body.find("<script>alert("), std::string::npos);
+  EXPECT_FALSE(hasBackup(root));
+  EXPECT_EQ(userCount(), "24");
+  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select 姓名 from 用户 where ID=1").at(0).at(0),
+            "系统管理员");
+  // The session is still logged in (the logout without token did nothing).
+  EXPECT_EQ(client->Get("/admin/index.asp", as(admin))->status, 200);
+
+  // With the token the same requests work.
+  auto backup =
+      client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "backup"}, {"_token", token}});
+  ASSERT_TRUE(backup);
+  EXPECT_EQ(backup->status, 302);
+  EXPECT_TRUE(hasBackup(root));
+  auto del =
+      client->Post("/admin/user.asp?ac=del&_token=" + token, as(admin), httplib::Params{{"delids", "3"}});
+  ASSERT_TRUE(del);
+  EXPECT_NE(del->body.find("已删除 1 条记录！"), std::string::npos) << del->body;
+  EXPECT_EQ(userCount(), "23");
+}
+
+TEST_F(SitePages, LoginFromAnotherOriginIsRefused) {
+  const std::string port = std::to_string(host->port());
+  struct Case {
+    httplib::Headers headers;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {{{"Origin", "http://127.0.0.1:" + port}}, true},
+      {{{"Referer", "http://127.0.0.1:" + port + "/admin/login.asp"}}, true},
+      {{{"Origin", "http://127.0.0.1:1"}}, false},  // another port of the same host
+      {{{"Origin", "http://evil.example"}, {"Referer", "http://127.0.0.1:" + port + "/"}}, false},
+      {{{"Origin", "null"}}, false},
+      {{{"Referer", "http://127.0.0.1:" + port + ".evil.example/"}}, false},
+      {{}, false},
+  };
+  for (const Case& c : cases) {
+    auto res = client->Post("/admin/login.asp", c.headers,
+                            httplib::Params{{"登录账号", kAdminAccount}, {"密码", kAdminPassword}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.accepted ? 302 : 403) << res->body;
+    EXPECT_EQ(res->has_header("Set-Cookie"), c.accepted);
+  }
+}
+
+TEST_F(SitePages, SessionsAreRenewedDroppedAndRecheckedEveryRequest) {
+  // No session for a visitor who stores nothing.
+  for (const char* path : {"/ping.asp", "/admin/login.asp", "/admin/user.asp", "/admin/health.asp"}) {
+    auto res = client->Get(path);
+    ASSERT_TRUE(res);
+    EXPECT_FALSE(res->has_header("Set-Cookie")) << path;
+  }
+  // A planted cookie does not become the logged-in session.
+  auto planted = client->Post(
+      "/admin/login.asp",
+      httplib::Headers{{"Origin", origin()}, {"Cookie", "KVDNSESSION=0123456789abcdef0123456789abcdef"}},
+      httplib::Params{{"登录账号", kAdminAccount}, {"密码", kAdminPassword}});
+  ASSERT_TRUE(planted);
+  EXPECT_EQ(planted->status, 302);
+  EXPECT_EQ(planted->get_header_value("Set-Cookie").find("KVDNSESSION=0123456789abcdef0123456789abcdef"),
+            std::string::npos);
+  // A second login renews the id: the first session is gone.
+  const std::string first = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(first, "");
+  const std::string firstToken = token;
+  auto again = client->Post("/admin/login.asp", httplib::Headers{{"Origin", origin()}, {"Cookie", first}},
+                            httplib::Params{{"登录账号", kAdminAccount}, {"密码", kAdminPassword}});
+  ASSERT_TRUE(again);
+  const std::string set = again->get_header_value("Set-Cookie");
+  EXPECT_NE(set.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(set.find("SameSite=Strict"), std::string::npos);
+  const std::string second = set.substr(0, set.find(';'));
+  EXPECT_NE(second, first);
+  EXPECT_EQ(client->Get("/admin/index.asp", as(first))->status, 302);
+  // Logout (a POST with the token) ends the session for good.
+  ASSERT_EQ(client->Get("/admin/index.asp", as(second))->status, 200);
+  const std::string secondToken = tokenOf(second);
+  EXPECT_NE(secondToken, firstToken);
+  auto askOnly = client->Get("/admin/logout.asp", as(second));
+  EXPECT_EQ(askOnly->status, 200);
+  EXPECT_EQ(client->Get("/admin/index.asp", as(second))->status, 200) << "a GET logged out";
+  auto out = client->Post("/admin/logout.asp", as(second), httplib::Params{{"_token", secondToken}});
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->status, 302);
+  EXPECT_NE(out->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
+  EXPECT_EQ(client->Get("/admin/index.asp", as(second))->status, 302);
+
+  // Rights follow the database at once: an administrator demoted while
+  // logged in loses the maintenance page; a deleted account its session.
+  kvdn::testing::runSql(databaseFile(root), {"update 用户 set 角色=1 where ID=3"});
+  const std::string zhang = login("zhangwei", kSamplePassword);
+  ASSERT_NE(zhang, "");
+  EXPECT_EQ(client->Get("/admin/maintain.asp", as(zhang))->status, 200);
+  kvdn::testing::runSql(databaseFile(root), {"update 用户 set 角色=2 where ID=3"});
+  auto demoted = client->Get("/admin/maintain.asp", as(zhang));
+  EXPECT_EQ(demoted->body, "<script>alert('对不起,你没有该权限!');history.go(-1);</script>");
+  kvdn::testing::runSql(databaseFile(root), {"delete from 用户 where ID=3"});
+  auto gone = client->Get("/admin/index.asp", as(zhang));
+  EXPECT_EQ(gone->status, 302);
+  EXPECT_EQ(gone->get_header_value("Location"), "login.asp");
+}
+
+TEST_F(SitePages, TheLastAdministratorStays) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  const httplib::Params demote{
+      {"登录账号", kAdminAccount}, {"姓名", "系统管理员"}, {"性别", "男"}, {"角色", "2"}};
+  auto alone = client->Post("/admin/user.asp?ac=modify&id=1&_token=" + token, as(admin), demote);
+  ASSERT_TRUE(alone);
+  EXPECT_NE(alone->body.find("不能移除最后一个管理员！"), std::string::npos) << alone->body;
+  // With a second administrator the first may step down; then the second
+  // is the last and can be neither demoted nor deleted.
+  kvdn::testing::runSql(databaseFile(root), {"update 用户 set 角色=1 where ID=3"});
+  auto stepDown = client->Post("/admin/user.asp?ac=modify&id=1&_token=" + token, as(admin), demote);
+  ASSERT_TRUE(stepDown);
+  EXPECT_NE(stepDown->body.find("修改成功！"), std::string::npos) << stepDown->body;
+  const std::string zhang = login("zhangwei", kSamplePassword);
+  ASSERT_NE(zhang, "");
+  auto del =
+      client->Post("/admin/user.asp?ac=del&_token=" + token, as(zhang), httplib::Params{{"delids", "3, 4"}});
+  ASSERT_TRUE(del);
+  EXPECT_NE(del->body.find("不能移除最后一个管理员！"), std::string::npos) << del->body;
+  auto self = client->Post(
+      "/admin/user.asp?ac=modify&id=3&_token=" + token, as(zhang),
+      httplib::Params{{"登录账号", "zhangwei"}, {"姓名", "张伟"}, {"性别", "男"}, {"角色", "2"}});
+  ASSERT_TRUE(self);
+  EXPECT_NE(self->body.find("不能移除最后一个管理员！"), std::string::npos) << self->body;
+  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select count(*) from 用户 where 角色=1").at(0).at(0),
+            "1");
+  EXPECT_EQ(userCount(), "24");
+}
+
+TEST(LoginThrottleRules, SlowsRepeatedFailuresPerAccountAndAddress) {
+  using namespace std::chrono_literals;
+  LoginThrottle t;
+  const auto t0 = LoginThrottle::Clock::now();
+  for (int i = 0; i < LoginThrottle::kFreeFailures - 1; ++i) t.failed("caozuo", "10.0.0.1", t0);
+  EXPECT_EQ(t.waitSeconds("caozuo", "10.0.0.1", t0), 0) << "four failures are free";
+  EXPECT_EQ(t.failed("CAOZUO", "10.0.0.1", t0).account, 5) << "accounts compare without letter case";
+  struct Case {
+    std::chrono::seconds after;
+    const char* account;
+    const char* address;
+    long long wait;
+  };
+  const Case cases[] = {
+      {0s, "caozuo", "10.0.0.1", 2},
+      {1s, "caozuo", "10.0.0.2", 1},  // another address: the account still waits
+      {2s, "caozuo", "10.0.0.1", 0},
+      {0s, "admin", "10.0.0.1", 0},  // another account from the same address: under its limit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.account + std::string(" ") + c.address);
+    EXPECT_EQ(t.waitSeconds(c.account, c.address, t0 + c.after), c.wait);
+  }
+  // Each further failure doubles the wait, up to the cap.
+  t.failed("caozuo", "10.0.0.1", t0);
+  EXPECT_EQ(t.waitSeconds("caozuo", "10.0.0.9", t0), 4);
+  for (int i = 0; i < 30; ++i) t.failed("caozuo", "10.0.0.1", t0);
+  EXPECT_EQ(t.waitSeconds("caozuo", "10.0.0.9", t0), LoginThrottle::kMaxDelay.count());
+  // Per address: many accounts tried from one address.
+  for (int i = 0; i < LoginThrottle::kFreeFailuresPerAddress; ++i)
+    t.failed("u" + std::to_string(i), "10.0.0.7", t0);
+  EXPECT_GT(t.waitSeconds("nobody", "10.0.0.7", t0), 0);
+  EXPECT_EQ(t.waitSeconds("nobody", "10.0.0.8", t0), 0);
+  // A success clears the account; an hour without failures clears all.
+  t.succeeded("caozuo");
+  EXPECT_EQ(t.waitSeconds("caozuo", "10.0.0.9", t0), 0);
+  EXPECT_EQ(t.waitSeconds("nobody", "10.0.0.7", t0 + LoginThrottle::kForget + 1s), 0);
+}
+
+TEST_F(SitePages, RepeatedLoginFailuresAreSlowedAndLogged) {
+  loginThrottle().clear();
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < LoginThrottle::kFreeFailures; ++i) EXPECT_EQ(login(kOperatorAccount, "wrong"), "");
+  auto res = client->Post("/admin/login.asp", httplib::Headers{{"Origin", origin()}},
+                          httplib::Params{{"登录账号", kOperatorAccount}, {"密码", kOperatorPassword}});
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 429) << "the right password during the wait";
+  EXPECT_NE(res->body.find("登录失败次数过多"), std::string::npos);
+  EXPECT_NE(log.find("login failed for account 'caozuo' from 127.0.0.1 (5 failures"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("login refused for account 'caozuo'"), std::string::npos) << log;
+  EXPECT_NE(login(kAdminAccount, kAdminPassword), "") << "other accounts are not locked out";
+  loginThrottle().clear();
+}
+
+TEST_F(SitePages, HealthAnswers503WhenTheDatabaseFails) {
+  auto ok = client->Get("/admin/health.asp");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200);
+  EXPECT_EQ(ok->body, "ok");
+  std::filesystem::remove(databaseFile(root));
+  std::ofstream(databaseFile(root), std::ios::binary) << std::string(4096, 'x');
+  auto failed = client->Get("/admin/health.asp");
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 503) << failed->body;
+}
+
+TEST_F(SitePages, PagesWithPersonalDataAreNotStoredAndNotFramed) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  for (const char* path : {"/admin/user.asp", "/admin/profile.asp", "/admin/login.asp"}) {
+    auto res = client->Get(path, as(admin));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store") << path;
+    EXPECT_EQ(res->get_header_value("X-Frame-Options"), "SAMEORIGIN") << path;
+    EXPECT_NE(res->get_header_value("Content-Security-Policy").find("frame-ancestors 'self'"),
+              std::string::npos);
+  }
+}
+
+// The program itself: a port in use is an error at start, not a second
+// server sharing the port.
+TEST_F(SitePages, ASecondSiteOnABusyPortExits1) {
+  const char* dirEnv = std::getenv("KVDN_BINARY_DIR");
+  const std::filesystem::path binary =
+      std::filesystem::path(dirEnv ? dirEnv : KVDN_BINARY_DIR) / "bin/kvdn-site";
+  if (!std::filesystem::exists(binary)) GTEST_SKIP() << "no " << binary;
+  const std::string command =
+      binary.string() + " --root " + root.string() + " --port " + std::to_string(host->port()) + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+  EXPECT_NE(output.find("address in use"), std::string::npos) << output;
 }
 
 }  // namespace
