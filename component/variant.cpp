@@ -186,7 +186,11 @@ std::optional<Date> Date::parse(std::string_view text) {
 Date Date::now() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);  // the same contract, arguments swapped
+#else
   localtime_r(&t, &tm);
+#endif
   return fromParts(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 

@@ -4,8 +4,15 @@
 #include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/provider.h"
+// A build may leave out the server and spreadsheet providers (the Windows
+// build has neither unixODBC nor FreeXL); their connections then fail with
+// the messages below.
+#ifndef KVDN_NO_XLS
 #include "xls/xls_provider.h"
+#endif
+#ifndef KVDN_NO_ODBC
 #include "odbc/odbc_provider.h"
+#endif
 
 namespace kvdn {
 
@@ -122,10 +129,14 @@ std::shared_ptr<Provider> ProviderRegistry::find(const ConnectionString& cs) con
 
 void registerStandardProviders(ProviderRegistry& registry) {
   registerSqliteProvider(registry);
+#ifndef KVDN_NO_ODBC
   registerOdbcProvider(registry);
+#endif
+#ifndef KVDN_NO_XLS
   // Last, so that it is asked first: the ODBC provider would take any
   // "Driver=" string, the spreadsheet driver's included.
   registerXlsProvider(registry);
+#endif
 }
 
 }  // namespace kvdn
