@@ -5,7 +5,7 @@
 # installed (callers then say so loudly and skip the Windows steps).
 set -uo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine)
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine locales)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,4 +29,12 @@ for tool in x86_64-w64-mingw32-g++-posix wine; do
     exit 3
   fi
 done
+# Wine takes its ANSI code page from the locale: the tests run it under
+# zh_CN.UTF-8 (code page 936, as the sites' servers), which must exist.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  if ! localedef -i zh_CN -f UTF-8 zh_CN.UTF-8; then
+    echo "WARNING: could not make the zh_CN.UTF-8 locale: the Windows tests need it" >&2
+    exit 3
+  fi
+fi
 exit 0

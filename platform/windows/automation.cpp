@@ -285,7 +285,7 @@ Variant ForeignObject::invoke(std::string_view name, std::vector<Variant>& args)
 }
 
 Variant ForeignObject::getProperty(std::string_view name) {
-  return callDispatch(dispatch_.get(), name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {});
+  return callDispatch(dispatch_.get(), name, DISPATCH_PROPERTYGET, {});
 }
 
 void ForeignObject::setProperty(std::string_view name, const Variant& value) {

@@ -6,8 +6,11 @@
 // made from a foreign IDispatch holds one reference to it until released.
 #pragma once
 
-#include <oleauto.h>
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
+#include <oleauto.h>
+// clang-format on
 
 #include <memory>
 #include <string>

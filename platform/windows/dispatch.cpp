@@ -14,8 +14,11 @@
 // (rs.Fields(0)). Arguments passed by reference (VT_BYREF) receive what the
 // method left in their slot when it changed. Failures come back as
 // DISP_E_EXCEPTION with the error's number and description in EXCEPINFO.
-#include <oleauto.h>
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
+#include <oleauto.h>
+// clang-format on
 
 #include <atomic>
 #include <exception>

@@ -2,7 +2,10 @@
 // opened by their UTF-16 form.
 #include "platform/durable_file.h"
 
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
+// clang-format on
 
 #include "kvdn/error.h"
 #include "platform/windows/wide.h"

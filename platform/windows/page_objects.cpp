@@ -19,7 +19,10 @@ namespace kvdn::platform::windows {
 
 namespace {
 
-constexpr WORD kGet = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
+// Property reads are plain gets (a script engine would call a function
+// property given DISPATCH_METHOD); members with arguments may be either.
+constexpr WORD kGet = DISPATCH_PROPERTYGET;
+constexpr WORD kCall = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
 
 // A value the host handed back as text: Empty and Null give "", an object
 // its default member.
@@ -44,7 +47,7 @@ class DispatchCollection final : public RequestCollection {
 
   std::string item(std::string_view key) const override {
     Variant collection = callDispatch(owner_.get(), name_, kGet, {});
-    return textOf(callDispatch(dispatchOf(collection), "", kGet, {Variant(key)}));
+    return textOf(callDispatch(dispatchOf(collection), "", kCall, {Variant(key)}));
   }
 
   std::vector<std::string> keys() const override {
@@ -53,7 +56,7 @@ class DispatchCollection final : public RequestCollection {
     const std::int32_t count = callDispatch(c, "Count", kGet, {}).toInt32();
     std::vector<std::string> out;
     for (std::int32_t i = 1; i <= count; ++i)
-      out.push_back(textOf(callDispatch(c, "Key", kGet, {Variant(i)})));
+      out.push_back(textOf(callDispatch(c, "Key", kCall, {Variant(i)})));
     return out;
   }
 
@@ -70,7 +73,7 @@ class DispatchRequest final : public Request {
   const RequestCollection& form() const override { return form_; }
   std::string serverVariable(std::string_view name) const override { return serverVariables_.item(name); }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kGet, args);
+    return callDispatch(d_.get(), name, kCall, args);
   }
   Variant getProperty(std::string_view name) override { return callDispatch(d_.get(), name, kGet, {}); }
 
@@ -94,7 +97,7 @@ class DispatchResponse final : public Response {
   }
   bool ended() const override { return ended_; }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kGet, args);
+    return callDispatch(d_.get(), name, kCall, args);
   }
 
  private:
@@ -116,7 +119,7 @@ class DispatchServer final : public Server {
     return v.toObject();
   }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kGet, args);
+    return callDispatch(d_.get(), name, kCall, args);
   }
 
  private:
@@ -127,7 +130,7 @@ class DispatchSession final : public Session {
  public:
   explicit DispatchSession(DispatchRef d) : d_(std::move(d)) {}
   Variant value(std::string_view key) const override {
-    return callDispatch(d_.get(), "", kGet, {Variant(key)});
+    return callDispatch(d_.get(), "", kCall, {Variant(key)});
   }
   void setValue(std::string_view key, const Variant& value) override {
     callDispatch(d_.get(), "", value.isObject() ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT,
@@ -163,7 +166,7 @@ class DispatchScriptingContext final : public ScriptingContext {
  private:
   // A page object as the context's property; nothing there raises 424.
   DispatchRef member(const char* name) {
-    Variant v = callDispatch(d_.get(), name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {});
+    Variant v = callDispatch(d_.get(), name, kGet, {});
     return DispatchRef(dispatchOf(v));
   }
   DispatchRef d_;

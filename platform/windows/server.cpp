@@ -2,9 +2,12 @@
 // self-registration. Each class is created through the library's one class
 // registry (the ProgIDs its Server.CreateObject knows) and handed out as
 // IDispatch (see dispatch.cpp).
+// <windows.h> must come first.
+// clang-format off
+#include <windows.h>
 #include <oleauto.h>
 #include <olectl.h>
-#include <windows.h>
+// clang-format on
 
 #include <array>
 #include <atomic>

@@ -1,6 +1,9 @@
 #include "platform/windows/wide.h"
 
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
+// clang-format on
 
 namespace kvdn::platform::windows {
 
