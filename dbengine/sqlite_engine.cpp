@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "files/utf8_path.h"
 #include "kvdn/files.h"
 #include "kvdn/text.h"
 #include "platform/durable_file.h"
@@ -82,17 +83,17 @@ class Db {
 
 bool isRegularFile(const std::string& path) {
   std::error_code ec;
-  return !path.empty() && fs::is_regular_file(fs::path(path), ec);
+  return !path.empty() && fs::is_regular_file(pathFromUtf8(path), ec);
 }
 
 bool existsAtAll(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(fs::path(path), ec));
+  return fs::exists(fs::symlink_status(pathFromUtf8(path), ec));
 }
 
 void removeQuietly(const std::string& path) {
   std::error_code ec;
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(fs::path(path + suffix), ec);
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(pathFromUtf8(path + suffix), ec);
 }
 
 using platform::syncFile;
@@ -156,7 +157,7 @@ void copyAsNewFile(Db& source, const std::string& destination) {
     }
     syncFile(scratch);
     std::error_code ec;
-    fs::rename(fs::path(scratch), fs::path(destination), ec);
+    fs::rename(pathFromUtf8(scratch), pathFromUtf8(destination), ec);
     if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
     syncFolderOf(destination);
   } catch (...) {

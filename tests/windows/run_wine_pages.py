@@ -8,16 +8,20 @@ the script converted by kvdn_page_to_js).
 
 Each script runs on fresh copies of its site folder. The two JSON documents
 are compared value for value, every text (the response above all) byte for
-byte. Two things a JScript page cannot observe are left out of the
-comparison and checked by the VBScript pages instead: what a method writes
-back into an argument passed by reference (JScript passes values), and
-whether a whole number came back as Long or as Double (JScript has one
-number type). Exit status 0 when every script compares equal.
+byte, after the site folder's physical path (a Linux path on one side, a
+Windows path on the other) is written SITE on both. What a JScript page under
+Wine cannot observe is left out and checked by the VBScript pages instead:
+what a method writes back into an argument passed by reference (JScript
+passes values), whether a whole number came back as Long or as Double
+(JScript has one number type), a null object reference as against Null
+(JScript has one null), and date values (Wine's JScript cannot take a
+VT_DATE result: E_NOTIMPL). Exit status 0 when every script compares equal.
 """
 import argparse
 import copy
 import json
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -71,9 +75,27 @@ def run_setup(script, site):
             db.close()
 
 
-def normalise(doc, script):
-    """Drops what JScript cannot observe (see the module's text)."""
+E_NOTIMPL = -2147467263
+
+
+def normalise(doc, script, site, other):
+    """Drops what JScript cannot observe (see the module's text); `other` is
+    the other side's document, for the date results."""
     doc = copy.deepcopy(doc)
+    site_re = re.compile(re.escape(site) + r"[^\s\"'<>)]*")
+
+    def paths(v):
+        if isinstance(v, str):
+            return site_re.sub(lambda m: "SITE" + m.group(0)[len(site):].replace("\\", "/"), v)
+        if isinstance(v, list):
+            return [paths(x) for x in v]
+        if isinstance(v, dict):
+            return {k: paths(x) for k, x in v.items()}
+        return v
+
+    def is_date(result):
+        v = result.get("value")
+        return isinstance(v, dict) and "date" in v or result.get("error", {}).get("number") == E_NOTIMPL
 
     def numbers(v):
         if isinstance(v, float) and v.is_integer() and abs(v) < 2**53:
@@ -88,7 +110,19 @@ def normalise(doc, script):
         for result, step in zip(page_doc.get("results", []), page.get("calls", [])):
             if "call" in step and "args" in result:
                 result["args"] = "(by value in JScript)"
-    return numbers(doc)
+            if result.get("value") == {"object": False}:
+                result["value"] = None
+    for i, page_doc in enumerate(doc.get("pages", [])):
+        other_pages = other.get("pages", [])
+        for j, result in enumerate(page_doc.get("results", [])):
+            try:
+                twin = other_pages[i]["results"][j]
+            except (IndexError, KeyError):
+                continue
+            if is_date(result) and is_date(twin):
+                result.pop("error", None)
+                result["value"] = "(a date: not receivable by Wine's JScript)"
+    return paths(numbers(doc))
 
 
 def main():
@@ -128,8 +162,12 @@ def main():
         except ValueError:
             differ.append((name, "the page printed no JSON:\n" + out[-2000:]))
             continue
-        left = json.dumps(normalise(linux_doc, script), ensure_ascii=False, sort_keys=True, indent=1)
-        right = json.dumps(normalise(wine_doc, script), ensure_ascii=False, sort_keys=True, indent=1)
+        linux_site = os.path.abspath(os.path.join(a.work, "linux", name, script.get("site", ".")))
+        wine_site = wine.windows_path(env, site_w)
+        left = json.dumps(normalise(linux_doc, script, linux_site, wine_doc), ensure_ascii=False, sort_keys=True,
+                          indent=1)
+        right = json.dumps(normalise(wine_doc, script, wine_site, linux_doc), ensure_ascii=False, sort_keys=True,
+                           indent=1)
         if left.encode("utf-8") == right.encode("utf-8"):
             equal.append(name)
         else:
