@@ -1,6 +1,8 @@
 // VARIANT conversions and late-bound calls on foreign IDispatch objects.
 #include "platform/windows/automation.h"
 
+#include <dispex.h>
+
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -14,6 +16,9 @@ namespace kvdn::platform::windows {
 namespace {
 
 std::atomic<long> gLiveObjects{0};
+
+// IID_IDispatchEx, which mingw's uuid library does not carry.
+constexpr GUID kIID_IDispatchEx{0xA6EF9860, 0xC720, 0x11D0, {0x93, 0x37, 0x00, 0xA0, 0xC9, 0x0D, 0xCA, 0xA9}};
 
 std::string bstrText(BSTR b) {
   return b ? narrow(b, ::SysStringLen(b)) : std::string();
@@ -223,7 +228,17 @@ Variant callDispatch(IDispatch* target, std::string_view name, WORD flags, const
     std::wstring wname = widen(name);
     LPOLESTR names[1] = {wname.data()};
     if (FAILED(target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
-      raise(err::kNotSupported);
+      // Some script engines (Wine's VBScript classes) answer names only
+      // through IDispatchEx.
+      IDispatchEx* ex = nullptr;
+      HRESULT hr = target->QueryInterface(kIID_IDispatchEx, reinterpret_cast<void**>(&ex));
+      if (FAILED(hr) || !ex) raise(err::kNotSupported);
+      BSTR bname = ::SysAllocStringLen(wname.data(), static_cast<UINT>(wname.size()));
+      hr = bname ? ex->GetDispID(bname, fdexNameCaseInsensitive, &id) : E_OUTOFMEMORY;
+      ::SysFreeString(bname);
+      ex->Release();
+      if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+      if (FAILED(hr)) raise(err::kNotSupported);
     }
   }
   // Arguments go right to left.

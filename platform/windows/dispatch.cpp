@@ -22,8 +22,10 @@
 
 #include <atomic>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kvdn/error.h"
@@ -106,6 +108,14 @@ void writeBack(VARIANT& arg, const Variant& value) {
   ::VariantClear(&fresh);
 }
 
+class DispatchObject;
+
+// One IDispatch per library object while any script holds it, so that COM
+// identity holds ("db.conn Is c" in a page). Entries are weak: the wrapper
+// removes itself when its last reference goes.
+std::mutex gWrappersMutex;
+std::unordered_map<const Object*, DispatchObject*> gWrappers;
+
 class DispatchObject final : public IDispatch, public IKvdnNative {
  public:
   explicit DispatchObject(ObjectPtr object) : object_(std::move(object)) { objectCreated(); }
@@ -127,8 +137,25 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
   ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
+    if (left == 0) {
+      {
+        std::lock_guard<std::mutex> lock(gWrappersMutex);
+        auto it = gWrappers.find(object_.get());
+        if (it != gWrappers.end() && it->second == this) gWrappers.erase(it);
+      }
+      delete this;
+    }
     return left;
+  }
+
+  // A new reference unless the count already reached zero (the wrapper is
+  // being destroyed). Called with gWrappersMutex held.
+  bool tryAddRef() {
+    ULONG current = refs_.load(std::memory_order_acquire);
+    while (current != 0) {
+      if (refs_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) return true;
+    }
+    return false;
   }
 
   ObjectPtr STDMETHODCALLTYPE native() override { return object_; }
@@ -186,6 +213,9 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
         args.push_back(fromVariant(params->rgvarg[current]));
       }
       current = 0;
+      adaptArguments(name, args);
+      // What the caller passed, as the callee sees it: a slot that differs
+      // afterwards was written by the callee and goes back to the caller.
       const std::vector<Variant> before = args;
       Variant value;
       if (put) {
@@ -253,7 +283,6 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
       }
       return object_->invoke(name, args);
     }
-    adaptArguments(name, args);
     try {
       return object_->invoke(name, args);
     } catch (const ComError& e) {
@@ -289,7 +318,12 @@ IDispatch* dispatchFor(const ObjectPtr& object) {
     if (d) d->AddRef();
     return d;
   }
-  return new DispatchObject(object);  // the caller's one reference
+  std::lock_guard<std::mutex> lock(gWrappersMutex);
+  auto it = gWrappers.find(object.get());
+  if (it != gWrappers.end() && it->second->tryAddRef()) return it->second;
+  auto* wrapper = new DispatchObject(object);  // the caller's one reference
+  gWrappers[object.get()] = wrapper;
+  return wrapper;
 }
 
 }  // namespace kvdn::platform::windows

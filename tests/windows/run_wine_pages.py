@@ -125,6 +125,107 @@ def normalise(doc, script, site, other):
     return paths(numbers(doc))
 
 
+USERS_SETUP = [
+    "CREATE TABLE 用户 (ID INTEGER PRIMARY KEY, 登录账号 TEXT COLLATE NOCASE, 姓名 TEXT COLLATE NOCASE, "
+    "注册日期 DATETIME)",
+    "INSERT INTO 用户 (登录账号, 姓名, 注册日期) VALUES ('admin', '管理员', '2026-01-05 09:30:00'), "
+    "('zhang', '张三', '2026-02-11 14:00:00'), ('li', '李四', NULL)",
+]
+
+
+def linux_calls(kvdn_page, work, calls):
+    """The Linux build's results for one page of calls (no request, no database)."""
+    folder = os.path.join(work, "vbs-linux")
+    os.makedirs(os.path.join(folder, "site"), exist_ok=True)
+    path = os.path.join(folder, "calls.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"site": "site", "pages": [{"request": {"url": "/x.asp"}, "calls": calls}]}, f, ensure_ascii=False)
+    out = subprocess.run([kvdn_page, path], capture_output=True, timeout=60, check=True)
+    return json.loads(out.stdout.decode("utf-8"))["pages"][0]["results"]
+
+
+def vbscript_checks(env, work, kvdn_page):
+    """The VBScript page (by_reference.vbs): (name, expected, actual) per check."""
+    site = os.path.join(work, "vbs", "site")
+    run_setup({"setup": [{"database": "/数据/site.mdb", "sql": USERS_SETUP}]}, site)
+    here = os.path.dirname(os.path.abspath(__file__))
+    text = open(os.path.join(here, "by_reference.vbs"), encoding="utf-8").read()
+    text = text.replace("SITE", wine.windows_path(env, site)).replace("\r\n", "\n").replace("\n", "\r\n")
+    page = os.path.join(work, "vbs", "page.vbs")
+    with open(page, "w", encoding="gbk") as f:
+        f.write(text)
+    out = wine.cscript(env, page, encoding="gbk")
+    got = {}
+    for line in out.splitlines():
+        if "=" in line:
+            k, v = line.split("=", 1)
+            got[k.strip()] = v
+    linux = linux_calls(kvdn_page, work, [
+        {"call": "strDropDownList", "args": ["男,女,保密", "女"]},
+        {"call": "connClose"},
+        {"call": "md5", "args": [None]},
+        {"call": "md5", "args": [{"date": "2026-01-05 09:30:00"}]},
+    ])
+    sql_error = linux_sql_error(kvdn_page, work)
+    expected = {
+        "byref.after": linux[0]["args"][0],
+        "byref.result": linux[0]["value"],
+        "trap.noconn": "%d|%s" % (linux[1]["error"]["number"], linux[1]["error"]["description"]),
+        "trap.null": "%d|%s" % (linux[2]["error"]["number"], linux[2]["error"]["description"]),
+        "trap.unknown": "438|Object doesn't support this property or method",
+        "prop.dbtype": "String:access",
+        "open.count": "3",
+        "date.type": "7:2026-1-5 9:30",
+        "date.md5": linux[3]["value"],
+        "trap.sql": sql_error,
+        "conn.same": "1:张三",
+        "rs.default": "管理员|1|2|姓名",
+        "rs.next": "张三|0",
+        "conn.nothing": "91",
+        "response": "",
+        "done": "1",
+    }
+    checks = [("vbscript " + k, v, got.get(k, "(not printed)\n" + out[-1500:])) for k, v in expected.items()]
+    return checks
+
+
+def linux_sql_error(kvdn_page, work):
+    folder = os.path.join(work, "vbs-linux-sql")
+    site = os.path.join(folder, "site")
+    run_setup({"setup": [{"database": "/数据/site.mdb", "sql": USERS_SETUP}]}, site)
+    path = os.path.join(folder, "calls.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"site": "site", "pages": [{"request": {"url": "/x.asp"}, "calls": [
+            {"set": "dbType", "value": "access"}, {"set": "database", "value": "/数据/site.mdb"},
+            {"call": "connOpen"}, {"call": "dbShsl", "args": ["select nothing from nowhere"]}]}]},
+            f, ensure_ascii=False)
+    out = subprocess.run([kvdn_page, path], capture_output=True, timeout=60, check=True)
+    e = json.loads(out.stdout.decode("utf-8"))["pages"][0]["results"][3]["error"]
+    return "%d|%s" % (e["number"], e["description"])
+
+
+CLSID_DBCLASS = "{6B3F2A41-9C7D-4E52-A1B8-3D0E5F7C2A91}"
+
+
+def registration_checks(env, dll):
+    """regsvr32 wrote the keys a page needs; regsvr32 /u leaves none behind."""
+    checks = []
+    inproc = wine.reg_query(env, "HKCR\\CLSID\\%s\\InprocServer32" % CLSID_DBCLASS)
+    checks.append(("registered ThreadingModel Both", True, "Both" in inproc))
+    checks.append(("registered path of the DLL", True, wine.windows_path(env, dll).lower() in inproc.lower()))
+    checks.append(("registered ProgID", True, CLSID_DBCLASS in wine.reg_query(env, "HKCR\\kvdnAspDll.dbClass")))
+    wine.register(env, dll, unregister=True)
+    left = []
+    for key in ["HKCR\\kvdnAspDll.dbClass", "HKCR\\kvdnAspDll.md5Class", "HKCR\\kvdnAspDll.Connection",
+                "HKCR\\CLSID\\" + CLSID_DBCLASS, "HKCU\\Software\\Classes\\kvdnAspDll.dbClass",
+                "HKLM\\Software\\Classes\\CLSID\\" + CLSID_DBCLASS]:
+        if wine.reg_query(env, key):
+            left.append(key)
+    checks.append(("regsvr32 /u leaves no key", [], left))
+    wine.register(env, dll)
+    return checks
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dll", required=True)
@@ -174,6 +275,11 @@ def main():
             import difflib
             diff = "\n".join(difflib.unified_diff(left.splitlines(), right.splitlines(), "linux", "wine", lineterm=""))
             differ.append((name, diff[:6000]))
+    for name, want, got in vbscript_checks(env, a.work, a.kvdn_page) + registration_checks(env, dll):
+        if want == got:
+            equal.append(name)
+        else:
+            differ.append((name, "expected %r\n     got %r" % (want, got)))
     for name, why in differ:
         print("DIFFERS %s:\n%s" % (name, why))
     for name in equal:

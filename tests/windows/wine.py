@@ -47,12 +47,13 @@ def register(env, dll, unregister=False):
                                                             r.stderr.decode("utf-8", "replace")))
 
 
-def cscript(env, script, timeout=300):
+def cscript(env, script, timeout=300, encoding="utf-8"):
+    """What the script printed; a console of code page 936 prints GBK."""
     r = run(env, ["cscript", "//nologo", windows_path(env, script)], timeout=timeout)
-    return r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
+    return r.stdout.decode(encoding, "replace") + r.stderr.decode(encoding, "replace")
 
 
 def reg_query(env, key):
     """`reg query KEY /s` output, "" when the key does not exist."""
     r = run(env, ["reg", "query", key, "/s"])
-    return r.stdout.decode("utf-8", "replace") if r.returncode == 0 else ""
+    return r.stdout.decode("gbk", "replace") if r.returncode == 0 else ""
