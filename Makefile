@@ -5,7 +5,7 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: windows windows-deps deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
+.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
 PORT ?= 8080
 
 deps:
@@ -26,6 +26,7 @@ test: build
 test-steps:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory browser-test
+	@$(MAKE) --no-print-directory windows-test
 	@if [ -n "$$KVDN_PG_DSN" ]; then KVDN_SITE_ODBC="$$KVDN_PG_DSN" $(MAKE) --no-print-directory browser-test; fi
 	@$(MAKE) --no-print-directory asan
 
@@ -50,6 +51,11 @@ browser-test: build
 WINDOWS_BUILD ?= build-windows
 windows-deps:
 	@bash scripts/install-windows-deps.sh
+
+# The DLL registered in a private Wine prefix and driven by Wine's script
+# engines, compared with the Linux build (skipped loudly without Wine).
+windows-test: build
+	@bash scripts/windows-test.sh $(BUILD) $(WINDOWS_BUILD)
 
 windows: windows-deps
 	@cmake -S platform/windows -B $(WINDOWS_BUILD) -G "$(GENERATOR)" \
