@@ -30,6 +30,7 @@
 
 #include "kvdn/error.h"
 #include "platform/windows/automation.h"
+#include "platform/windows/foreign_data.h"
 #include "platform/windows/wide.h"
 
 namespace kvdn::platform::windows {
@@ -220,7 +221,11 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
       Variant value;
       if (put) {
         if (params->cArgs == 0) return DISP_E_PARAMNOTFOUND;
-        const Variant assigned = fromVariant(params->rgvarg[0]);
+        Variant assigned = fromVariant(params->rgvarg[0]);
+        // A connection of the machine's ADO assigned to `conn` (Set db.conn = c).
+        if (iequals(name, "conn") && assigned.isObject()) {
+          assigned = Variant(adaptForeign(assigned.object(), "adodb.connection"));
+        }
         if (args.empty()) {
           object_->setProperty(name, assigned);
         } else {
@@ -261,12 +266,16 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
   }
 
   // The page context handed to OnStartPage is the page's own IDispatch:
-  // it becomes the component's ScriptingContext here.
+  // it becomes the component's ScriptingContext here. A recordset of the
+  // machine's ADO handed to pageNav becomes the component's Recordset.
   void adaptArguments(const std::string& name, std::vector<Variant>& args) {
     if (iequals(name, "OnStartPage") && args.size() == 1 && args[0].isObject()) {
       if (auto foreign = std::dynamic_pointer_cast<ForeignObject>(args[0].object())) {
         args[0] = Variant(ObjectPtr(wrapScriptingContext(DispatchRef(foreign->dispatch()))));
       }
+    }
+    if (iequals(name, "pageNav") && !args.empty() && args[0].isObject()) {
+      args[0] = Variant(adaptForeign(args[0].object(), "adodb.recordset"));
     }
   }
 
@@ -316,6 +325,10 @@ IDispatch* dispatchFor(const ObjectPtr& object) {
   if (auto foreign = std::dynamic_pointer_cast<ForeignObject>(object)) {
     IDispatch* d = foreign->dispatch();
     if (d) d->AddRef();
+    return d;
+  }
+  if (IDispatch* d = foreignDispatch(object)) {
+    d->AddRef();
     return d;
   }
   std::lock_guard<std::mutex> lock(gWrappersMutex);

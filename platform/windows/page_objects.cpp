@@ -14,10 +14,21 @@
 
 #include "kvdn/error.h"
 #include "platform/windows/automation.h"
+#include "platform/windows/foreign_data.h"
 
 namespace kvdn::platform::windows {
 
 namespace {
+
+// This library's own classes, filled once on first use; read-only after.
+const ClassRegistry& ownClasses() {
+  static const ClassRegistry registry = [] {
+    ClassRegistry r;
+    registerStandardClasses(r);
+    return r;
+  }();
+  return registry;
+}
 
 // Property reads are plain gets (a script engine would call a function
 // property given DISPATCH_METHOD); members with arguments may be either.
@@ -111,12 +122,21 @@ class DispatchServer final : public Server {
   std::string mapPath(std::string_view path) const override {
     return textOf(callDispatch(d_.get(), "MapPath", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(path)}));
   }
-  // Our own classes handed out by the host arrive as themselves (the
-  // component can use them directly); any other object stays late-bound.
+  // Our own classes handed out by the host arrive as themselves. The
+  // machine's ADO objects are driven late-bound through adapters. For the
+  // file classes the component needs what only this library offers (online
+  // backup of a database in use): the host's own Scripting.FileSystemObject,
+  // ADOX.Catalog and JRO.JetEngine are replaced by this library's.
   ObjectPtr createObject(std::string_view progId) override {
     Variant v =
         callDispatch(d_.get(), "CreateObject", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(progId)});
-    return v.toObject();
+    ObjectPtr object = v.toObject();
+    if (!std::dynamic_pointer_cast<ForeignObject>(object)) return object;
+    if (iequals(progId, "scripting.filesystemobject") || iequals(progId, "adox.catalog") ||
+        iequals(progId, "jro.jetengine")) {
+      return ownClasses().create(progId);
+    }
+    return adaptForeign(object, progId);
   }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
     return callDispatch(d_.get(), name, kCall, args);

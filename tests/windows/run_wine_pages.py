@@ -204,6 +204,31 @@ def linux_sql_error(kvdn_page, work):
     return "%d|%s" % (e["number"], e["description"])
 
 
+def foreign_ado_checks(env, work):
+    """foreign_ado.vbs: the component through data objects it did not make."""
+    site = os.path.join(work, "foreign", "site")
+    run_setup({"setup": [{"database": "/数据/site.mdb", "sql": USERS_SETUP}]}, site)
+    here = os.path.dirname(os.path.abspath(__file__))
+    text = open(os.path.join(here, "foreign_ado.vbs"), encoding="utf-8").read()
+    text = text.replace("SITE", wine.windows_path(env, site)).replace("\r\n", "\n").replace("\n", "\r\n")
+    page = os.path.join(work, "foreign", "page.vbs")
+    with open(page, "w", encoding="gbk") as f:
+        f.write(text)
+    out = wine.cscript(env, page, encoding="gbk")
+    got = {}
+    for line in out.splitlines():
+        if "=" in line:
+            k, v = line.split("=", 1)
+            got[k.strip()] = v
+    checks = [("foreign ado types", "dbClass conn: Object|proxy:Object", "dbClass conn: " + got.get("types", out[-1500:]))]
+    for i in range(1, 5):
+        v = got.get("same.%d" % i, "(not printed) " + out[-1500:])
+        same, _, length = v.partition(":")
+        checks.append(("foreign ado call %d same result" % i, "1", same if length not in ("", "0") else v))
+    checks.append(("foreign ado done", "1", got.get("done", out[-1500:])))
+    return checks
+
+
 CLSID_DBCLASS = "{6B3F2A41-9C7D-4E52-A1B8-3D0E5F7C2A91}"
 
 
@@ -275,7 +300,8 @@ def main():
             import difflib
             diff = "\n".join(difflib.unified_diff(left.splitlines(), right.splitlines(), "linux", "wine", lineterm=""))
             differ.append((name, diff[:6000]))
-    for name, want, got in vbscript_checks(env, a.work, a.kvdn_page) + registration_checks(env, dll):
+    extra = vbscript_checks(env, a.work, a.kvdn_page) + foreign_ado_checks(env, a.work) + registration_checks(env, dll)
+    for name, want, got in extra:
         if want == got:
             equal.append(name)
         else:
