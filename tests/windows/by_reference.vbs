@@ -76,8 +76,8 @@ Set context.Application = New Coll
 Set db = CreateObject("kvdnAspDll.dbClass")
 db.OnStartPage context
 
-' By reference: the list is written back into the caller's variable.
-s = "男,女,保密"
+' By reference: the list is written back normalised into the caller's variable.
+s = "男， 女, 保密"
 r = db.strDropDownList(s, "女")
 WScript.Echo "byref.after=" & s
 WScript.Echo "byref.result=" & r

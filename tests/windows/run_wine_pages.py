@@ -161,12 +161,14 @@ def vbscript_checks(env, work, kvdn_page):
             k, v = line.split("=", 1)
             got[k.strip()] = v
     linux = linux_calls(kvdn_page, work, [
-        {"call": "strDropDownList", "args": ["男,女,保密", "女"]},
+        {"call": "strDropDownList", "args": ["男， 女, 保密", "女"]},
         {"call": "connClose"},
         {"call": "md5", "args": [None]},
         {"call": "md5", "args": [{"date": "2026-01-05 09:30:00"}]},
     ])
     sql_error = linux_sql_error(kvdn_page, work)
+    if linux[0]["args"][0] == "男， 女, 保密":
+        raise RuntimeError("the Linux build no longer writes the list back: the by-reference check would prove nothing")
     expected = {
         "byref.after": linux[0]["args"][0],
         "byref.result": linux[0]["value"],
