@@ -231,6 +231,44 @@ def foreign_ado_checks(env, work):
     return checks
 
 
+def odbc_checks(env, work):
+    """With a server (KVDN_PG_DSN, as make test sets it): the DLL's own
+    Connection through the system's ODBC (under Wine: odbc32, unixODBC and
+    Debian's PostgreSQL driver), handed to a dbClass, text in Chinese both ways."""
+    dsn = os.environ.get("KVDN_PG_DSN", "")
+    if not dsn:
+        print("SKIP odbc: KVDN_PG_DSN names no server (make test starts one)")
+        return []
+    page = os.path.join(work, "odbc", "page.js")
+    os.makedirs(os.path.dirname(page), exist_ok=True)
+    script = """
+var out = [];
+try {
+  var c = new ActiveXObject("kvdnAspDll.Connection");
+  c.Open(%(dsn)s);
+  c.Execute("drop table if exists wine_odbc_check");
+  c.Execute("create table wine_odbc_check (id serial primary key, name varchar(20))");
+  c.Execute("insert into wine_odbc_check (name) values ('%(name)s'), ('b')");
+  var rs = c.Execute("select name from wine_odbc_check order by id");
+  out.push("first=" + escape(rs.Fields(0).Value));
+  var db = new ActiveXObject("kvdnAspDll.dbClass");
+  db.conn = c;
+  out.push("count=" + db.dbShsl("select count(*) from wine_odbc_check"));
+  out.push("lookup=" + db.dbShsl("select id from wine_odbc_check where name = '%(name)s'"));
+  c.Execute("drop table wine_odbc_check");
+  c.Close();
+} catch (e) { out.push("error=" + e.number + " " + e.description); }
+WScript.Echo(out.join("\\n"));
+""" % {"dsn": json.dumps(dsn), "name": "\\u5f20\\u4e09"}
+    with open(page, "w", encoding="ascii") as f:
+        f.write(script)
+    out = wine.cscript(env, page)
+    got = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return [("odbc first row", "%u5F20%u4E09", got.get("first", out[-1500:])),
+            ("odbc count through dbClass", "2", got.get("count", out[-1500:])),
+            ("odbc Chinese text bound in a lookup", "1", got.get("lookup", out[-1500:]))]
+
+
 CLSID_DBCLASS = "{6B3F2A41-9C7D-4E52-A1B8-3D0E5F7C2A91}"
 
 
@@ -302,7 +340,8 @@ def main():
             import difflib
             diff = "\n".join(difflib.unified_diff(left.splitlines(), right.splitlines(), "linux", "wine", lineterm=""))
             differ.append((name, diff[:6000]))
-    extra = vbscript_checks(env, a.work, a.kvdn_page) + foreign_ado_checks(env, a.work) + registration_checks(env, dll)
+    extra = (vbscript_checks(env, a.work, a.kvdn_page) + foreign_ado_checks(env, a.work) + odbc_checks(env, a.work) +
+             registration_checks(env, dll))
     for name, want, got in extra:
         if want == got:
             equal.append(name)
