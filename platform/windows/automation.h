@@ -101,6 +101,10 @@ HRESULT scodeOf(std::int32_t number) noexcept;
 // The reverse, for errors coming back from a foreign object.
 std::int32_t numberOf(HRESULT scode) noexcept;
 
+// The library's own classes (what registerStandardClasses registers), made
+// once on first use and read-only afterwards.
+const ClassRegistry& libraryClasses();
+
 // Counts of live COM objects and server locks, for DllCanUnloadNow.
 void objectCreated() noexcept;
 void objectDestroyed() noexcept;

@@ -20,16 +20,6 @@ namespace kvdn::platform::windows {
 
 namespace {
 
-// This library's own classes, filled once on first use; read-only after.
-const ClassRegistry& ownClasses() {
-  static const ClassRegistry registry = [] {
-    ClassRegistry r;
-    registerStandardClasses(r);
-    return r;
-  }();
-  return registry;
-}
-
 // Property reads are plain gets (a script engine would call a function
 // property given DISPATCH_METHOD); members with arguments may be either.
 constexpr WORD kGet = DISPATCH_PROPERTYGET;
@@ -134,7 +124,7 @@ class DispatchServer final : public Server {
     if (!std::dynamic_pointer_cast<ForeignObject>(object)) return object;
     if (iequals(progId, "scripting.filesystemobject") || iequals(progId, "adox.catalog") ||
         iequals(progId, "jro.jetengine")) {
-      return ownClasses().create(progId);
+      return libraryClasses().create(progId);
     }
     return adaptForeign(object, progId);
   }

@@ -66,17 +66,6 @@ constexpr std::array<ClassEntry, 7> kClasses{{
      "jro.jetengine"},
 }};
 
-// The class registry of the library, filled once on first use. Read-only
-// afterwards, so threads may share it.
-const ClassRegistry& classes() {
-  static const ClassRegistry registry = [] {
-    ClassRegistry r;
-    registerStandardClasses(r);
-    return r;
-  }();
-  return registry;
-}
-
 class Factory final : public IClassFactory {
  public:
   explicit Factory(const ClassEntry& entry) : entry_(entry) { objectCreated(); }
@@ -103,7 +92,7 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     try {
-      IDispatch* d = dispatchFor(classes().create(entry_.registryProgId));
+      IDispatch* d = dispatchFor(libraryClasses().create(entry_.registryProgId));
       if (!d) return E_FAIL;
       const HRESULT hr = d->QueryInterface(iid, out);
       d->Release();
@@ -197,6 +186,15 @@ void unregisterClass(HKEY root, const std::wstring& prefix, const ClassEntry& c)
 }
 
 }  // namespace
+
+const ClassRegistry& libraryClasses() {
+  static const ClassRegistry registry = [] {
+    ClassRegistry r;
+    registerStandardClasses(r);
+    return r;
+  }();
+  return registry;
+}
 
 }  // namespace kvdn::platform::windows
 
