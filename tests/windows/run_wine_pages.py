@@ -269,6 +269,21 @@ WScript.Echo(out.join("\\n"));
             ("odbc Chinese text bound in a lookup", "1", got.get("lookup", out[-1500:]))]
 
 
+SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll", "odbc32.dll"}
+
+
+def binary_checks(dll):
+    """The DLL exports exactly the four functions and needs only system DLLs
+    (the C++ and thread runtimes are linked in)."""
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", dll], capture_output=True, timeout=60,
+                          check=True).stdout.decode("utf-8", "replace")
+    exports = sorted(re.findall(r"^\s*\[\s*\d+\]\s+(\w+)\s*$", dump.split("[Ordinal/Name Pointer] Table")[-1],
+                                re.M))
+    imports = sorted({m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)})
+    return [("exports", ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"], exports),
+            ("imports only system DLLs", [], [i for i in imports if i not in SYSTEM_DLLS])]
+
+
 CLSID_DBCLASS = "{6B3F2A41-9C7D-4E52-A1B8-3D0E5F7C2A91}"
 
 
@@ -340,7 +355,7 @@ def main():
             import difflib
             diff = "\n".join(difflib.unified_diff(left.splitlines(), right.splitlines(), "linux", "wine", lineterm=""))
             differ.append((name, diff[:6000]))
-    extra = (vbscript_checks(env, a.work, a.kvdn_page) + foreign_ado_checks(env, a.work) + odbc_checks(env, a.work) +
+    extra = (binary_checks(a.dll) + vbscript_checks(env, a.work, a.kvdn_page) + foreign_ado_checks(env, a.work) + odbc_checks(env, a.work) +
              registration_checks(env, dll))
     for name, want, got in extra:
         if want == got:
