@@ -5,7 +5,7 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
+.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
 PORT ?= 8080
 
 deps:
@@ -26,6 +26,7 @@ test: build
 test-steps:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory browser-test
+	@$(MAKE) --no-print-directory windows-test
 	@if [ -n "$$KVDN_PG_DSN" ]; then KVDN_SITE_ODBC="$$KVDN_PG_DSN" $(MAKE) --no-print-directory browser-test; fi
 	@$(MAKE) --no-print-directory asan
 
@@ -44,6 +45,22 @@ browser-test: build
 	@if [ -x /usr/bin/chromium ]; then \
 	  bash scripts/install-node-deps.sh && KVDN_BUILD=$(BUILD) node --test tests/site/browser_test.mjs; \
 	else echo "SKIP browser test: chromium could not be installed (see scripts/install-deps.sh)"; fi
+
+# The Windows in-process COM server, cross-built with Debian's mingw-w64:
+# build-windows/bin/kvdnAspDll.dll (see README, "Windows").
+WINDOWS_BUILD ?= build-windows
+windows-deps:
+	@bash scripts/install-windows-deps.sh
+
+# The DLL registered in a private Wine prefix and driven by Wine's script
+# engines, compared with the Linux build (skipped loudly without Wine).
+windows-test: build
+	@bash scripts/windows-test.sh $(BUILD) $(WINDOWS_BUILD)
+
+windows: windows-deps
+	@cmake -S platform/windows -B $(WINDOWS_BUILD) -G "$(GENERATOR)" \
+	  --toolchain $(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 node-deps:
 	@bash scripts/install-node-deps.sh

@@ -140,6 +140,12 @@ std::string passThroughConnectionString(const ConnectionString& cs) {
 std::string freeTdsDriver() {
   try {
     auto env = makeEnvironment();
+#ifdef _WIN32
+    // On Windows the machine's own SQL Server driver ("SQL Server", "ODBC
+    // Driver 18 for SQL Server", ...) serves the same strings.
+    std::string native = installedDriver(*env, "sql server");
+    if (!native.empty()) return "{" + native + "}";
+#endif
     std::string registered = installedDriver(*env, "freetds");
     if (!registered.empty()) return "{" + registered + "}";
   } catch (const ComError&) {

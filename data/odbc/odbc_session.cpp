@@ -1,5 +1,9 @@
 #include "odbc_session.h"
 
+#ifdef _WIN32
+// The Windows ODBC headers build on the types of <windows.h>.
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>

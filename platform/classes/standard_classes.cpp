@@ -6,19 +6,30 @@
 #include "kvdn/files.h"
 #include "kvdn/page.h"
 #include "kvdn/provider.h"
-#include "kvdn/workbook_reader.h"
-#include "odbc_provider.h"
 #include "sqlite_provider.h"
+// A build may leave out the server and spreadsheet providers (the Windows
+// build has neither unixODBC nor FreeXL); their connections then fail with
+// the provider registry's messages.
+#ifndef KVDN_NO_ODBC
+#include "odbc_provider.h"
+#endif
+#ifndef KVDN_NO_XLS
+#include "kvdn/workbook_reader.h"
 #include "xls_provider.h"
+#endif
 
 namespace kvdn {
 
 void registerStandardProviders(ProviderRegistry& registry) {
   registerSqliteProvider(registry);
+#ifndef KVDN_NO_ODBC
   registerOdbcProvider(registry);
+#endif
+#ifndef KVDN_NO_XLS
   // Last, so that it is asked first: the ODBC provider would take any
   // "Driver=" string, the spreadsheet driver's included.
   registerXlsProvider(registry, makeSystemWorkbookReader());
+#endif
 }
 
 void registerDataClasses(ClassRegistry& registry) {

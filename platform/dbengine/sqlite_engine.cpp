@@ -1,8 +1,6 @@
 // The catalog and the engine over SQLite: empty database files, compaction
 // by VACUUM INTO, and copies through the online backup API.
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,8 +8,10 @@
 #include <string>
 #include <system_error>
 
+#include "utf8_path.h"
 #include "kvdn/files.h"
 #include "kvdn/text.h"
+#include "durable_file.h"
 
 namespace kvdn {
 
@@ -83,41 +83,26 @@ class Db {
 
 bool isRegularFile(const std::string& path) {
   std::error_code ec;
-  return !path.empty() && fs::is_regular_file(fs::path(path), ec);
+  return !path.empty() && fs::is_regular_file(pathFromUtf8(path), ec);
 }
 
 bool existsAtAll(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(fs::path(path), ec));
+  return fs::exists(fs::symlink_status(pathFromUtf8(path), ec));
 }
 
 void removeQuietly(const std::string& path) {
   std::error_code ec;
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(fs::path(path + suffix), ec);
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(pathFromUtf8(path + suffix), ec);
 }
 
-void syncFolderOf(const std::string& path) {
-  fs::path folder = fs::path(path).parent_path();
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-
-void syncFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) raise(err::kDbFail, std::system_category().message(errno) + " (" + path + ")");
-  const int rc = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  if (rc != 0) raise(err::kDbFail, std::system_category().message(error) + " (" + path + ")");
-}
+using platform::syncFile;
+using platform::syncFolderOf;
 
 // A name beside `path` that no other copy in this process or another uses.
 std::string scratchNameBeside(const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  return path + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+  return path + ".partial-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(counter++);
 }
 
 // Copies the whole of `from` into `to` in one backup step, so that the source
@@ -172,7 +157,7 @@ void copyAsNewFile(Db& source, const std::string& destination) {
     }
     syncFile(scratch);
     std::error_code ec;
-    fs::rename(fs::path(scratch), fs::path(destination), ec);
+    fs::rename(pathFromUtf8(scratch), pathFromUtf8(destination), ec);
     if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
     syncFolderOf(destination);
   } catch (...) {
@@ -215,14 +200,7 @@ class SqliteCatalog final : public Catalog {
  public:
   void create(std::string_view connectionString) override {
     const std::string path = jetDataSource(connectionString);
-    // O_EXCL: two pages creating the same file cannot both believe they made it.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      const int error = errno;
-      if (error == EEXIST) raise(err::kDbFail, "Database already exists (" + path + ")");
-      raise(err::kDbFail, std::system_category().message(error) + " (" + path + ")");
-    }
-    ::close(fd);
+    if (!platform::createNewFile(path)) raise(err::kDbFail, "Database already exists (" + path + ")");
     try {
       Db db(path, false);
       // An empty file is a database to SQLite only by convention; writing the

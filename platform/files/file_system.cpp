@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "utf8_path.h"
 #include "kvdn/files.h"
 
 namespace kvdn {
@@ -14,7 +15,7 @@ namespace {
 
 // Paths arrive as UTF-8 text; std::filesystem on Linux takes the bytes as they are.
 fs::path toPath(std::string_view text) {
-  return fs::path(std::string(text));
+  return pathFromUtf8(text);
 }
 
 [[noreturn]] void raiseFile(std::int32_t number, std::string_view what, std::string_view path) {
@@ -50,8 +51,8 @@ void requireParentFolder(const fs::path& destination, std::string_view text) {
 class LocalFile final : public File {
  public:
   explicit LocalFile(fs::path path) : path_(std::move(path)) {}
-  std::string name() const override { return path_.filename().string(); }
-  std::string path() const override { return path_.string(); }
+  std::string name() const override { return utf8FromPath(path_.filename()); }
+  std::string path() const override { return utf8FromPath(path_); }
 
  private:
   fs::path path_;
@@ -60,26 +61,26 @@ class LocalFile final : public File {
 class LocalFolder final : public Folder {
  public:
   explicit LocalFolder(fs::path path) : path_(std::move(path)) {}
-  std::string path() const override { return path_.string(); }
+  std::string path() const override { return utf8FromPath(path_); }
 
   std::vector<std::shared_ptr<File>> files() const override {
     std::error_code ec;
     fs::directory_iterator it(path_, ec);
-    if (ec) raiseSystem(ec, path_.string());
+    if (ec) raiseSystem(ec, utf8FromPath(path_));
     std::vector<std::pair<std::string, fs::path>> found;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-      if (ec) raiseSystem(ec, path_.string());
+      if (ec) raiseSystem(ec, utf8FromPath(path_));
       std::error_code typeError;
       if (!it->is_regular_file(typeError)) continue;
-      std::string name = it->path().filename().string();
+      std::string name = utf8FromPath(it->path().filename());
       found.emplace_back(asciiUpper(name), it->path());
     }
-    if (ec) raiseSystem(ec, path_.string());
+    if (ec) raiseSystem(ec, utf8FromPath(path_));
     // Directory order on Linux follows hashes and changes with every
     // insertion; the pages expect the stable, name-ordered listing.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
-      return a.second.filename().string() < b.second.filename().string();
+      return utf8FromPath(a.second.filename()) < utf8FromPath(b.second.filename());
     });
     std::vector<std::shared_ptr<File>> out;
     out.reserve(found.size());
@@ -171,7 +172,7 @@ Variant File::getProperty(std::string_view name) {
 
 Variant Folder::getProperty(std::string_view name) {
   if (iequals(name, "Path")) return Variant(path());
-  if (iequals(name, "Name")) return Variant(fs::path(path()).filename().string());
+  if (iequals(name, "Name")) return Variant(utf8FromPath(pathFromUtf8(path()).filename()));
   if (iequals(name, "Files")) return Variant(ObjectPtr(std::make_shared<FileCollection>(files())));
   raise(err::kNotSupported);
 }

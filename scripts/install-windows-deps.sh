@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what the Windows build and its tests need: Debian's mingw-w64
+# cross compiler (posix threads) and Wine, skipping what is present.
+# Exit status 0 when both are usable afterwards, 3 when they could not be
+# installed (callers then say so loudly and skip the Windows steps).
+set -uo pipefail
+
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine locales)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]} > 0)); then
+  SUDO=""
+  if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+  export DEBIAN_FRONTEND=noninteractive
+  echo "installing (Windows build and tests): ${missing[*]}"
+  if ! { $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq && $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"; }; then
+    echo "WARNING: could not install ${missing[*]}: the Windows DLL cannot be built or tested here" >&2
+    exit 3
+  fi
+fi
+for tool in x86_64-w64-mingw32-g++-posix wine; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "WARNING: $tool is missing after the install: the Windows DLL cannot be built or tested here" >&2
+    exit 3
+  fi
+done
+# Wine takes its ANSI code page from the locale: the tests run it under
+# zh_CN.UTF-8 (code page 936, as the sites' servers), which must exist.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  if ! localedef -i zh_CN -f UTF-8 zh_CN.UTF-8; then
+    echo "WARNING: could not make the zh_CN.UTF-8 locale: the Windows tests need it" >&2
+    exit 3
+  fi
+fi
+exit 0
