@@ -317,6 +317,9 @@ void registerPages(kvdn::HttpHost& host) {
   host.addPage("/admin/", homeRedirect);
   host.addPage("/admin", homeRedirect);
   host.addPage("/ping.asp", pingPage);
+  host.addPage("/favicon.ico", [](PageEnv& env) {
+    env.redirect("/static/favicon.svg");
+  });
   host.addPage("/admin/health.asp", healthPage);
 }
 

@@ -128,7 +128,17 @@ std::filesystem::path databaseFile(const std::filesystem::path& siteRoot) {
 
 bool ensureDatabase(const std::filesystem::path& siteRoot) {
   const std::filesystem::path file = databaseFile(siteRoot);
-  if (std::filesystem::exists(file)) return false;
+  if (std::filesystem::exists(file)) {
+    // A database from an earlier version gets the site's newer tables.
+    kvdn::ClassRegistry classes;
+    kvdn::registerStandardClasses(classes);
+    auto conn = std::dynamic_pointer_cast<kvdn::Connection>(classes.create("ADODB.Connection"));
+    if (!conn) kvdn::raise(kvdn::err::kTypeMismatch, "unexpected class behind a standard ProgID");
+    conn->open("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + file.string());
+    ensureSiteTables(*conn, false);
+    conn->close();
+    return false;
+  }
   std::filesystem::create_directories(file.parent_path());
 
   kvdn::ClassRegistry classes;
@@ -142,6 +152,7 @@ bool ensureDatabase(const std::filesystem::path& siteRoot) {
     conn->open("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + file.string());
     fillTables(*conn, std::vector<std::string>(kTables.begin(), kTables.end()));
     conn->commitTrans();
+    ensureSiteTables(*conn, false);
     conn->close();
   } catch (...) {
     // A half-made database would be taken for a finished one next start.
@@ -161,6 +172,7 @@ bool ensureServerDatabase(const std::string& connectionString) {
   conn->open(connectionString);
   try {
     conn->execute("select count(*) from 用户");
+    ensureSiteTables(*conn, true);
     conn->close();
     return false;
   } catch (const kvdn::ComError& e) {
@@ -184,6 +196,7 @@ bool ensureServerDatabase(const std::string& connectionString) {
                     "', 'id'), (select max(ID) from " + table + "))");
     }
     conn->commitTrans();
+    ensureSiteTables(*conn, true);
   } catch (...) {
     try {
       conn->rollbackTrans();
