@@ -37,11 +37,12 @@ struct Module {
   int mandatory;
   int order;
 };
-const std::array<Module, 9> kModules = {{
+const std::array<Module, 10> kModules = {{
     {1, "系统管理", "", 0, 0, 1},
     {2, "用户管理", "user.asp", 1, 0, 1},
     {3, "角色列表", "role.asp", 1, 0, 2},
     {4, "数据库维护", "maintain.asp", 1, 0, 3},
+    {10, "操作日志", "audit.asp", 1, 0, 4},
     {5, "个人中心", "", 0, 0, 2},
     {6, "首页", "index.asp", 5, 1, 1},
     {7, "我的资料", "profile.asp", 5, 1, 2},
@@ -105,7 +106,7 @@ void fillTables(kvdn::Connection& conn, const std::vector<std::string>& tables) 
   }
   // The administrator's 权限 is never read (role 1 sees everything); it
   // lists every module for people reading the table.
-  conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,6,7,8,9')");
+  conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,10,6,7,8,9')");
   conn.execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8')");
 
   kvdn::DbClass digest;  // md5 needs no page

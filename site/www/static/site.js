@@ -42,6 +42,14 @@
 
   function enhance(root) {
     root.querySelectorAll('[onclick], [onClick]').forEach(operable);
+    // A box that scrolls a wide table sideways must be reachable by keyboard.
+    if (root.querySelectorAll) root.querySelectorAll('.gridBox').forEach(function (box) {
+      if (box.hasAttribute('tabindex')) return;
+      box.tabIndex = 0;
+      box.setAttribute('role', 'region');
+      var heading = box.previousElementSibling;
+      box.setAttribute('aria-label', heading && /^H[1-3]$/.test(heading.tagName) ? heading.textContent : '表格');
+    });
     root.querySelectorAll('.titleNav').forEach(function (title) {
       var list = title.nextElementSibling;
       if (list && list.id) {
@@ -66,23 +74,26 @@
     var head = grid.querySelector('thead tr');
     if (!head) return;
     head.querySelectorAll('td').forEach(function (cell) {
-      var key = sortKeys[cell.textContent.trim()];
-      if (!key || cell.querySelector('a, input')) return;
+      var label = cell.textContent.trim();
+      var key = sortKeys[label];
+      if (!key || cell.querySelector('a, input, button')) return;
+      // The heading becomes a column header holding a sort button.
       cell.classList.add('sortable');
-      cell.setAttribute('role', 'button');
-      cell.tabIndex = 0;
+      cell.setAttribute('role', 'columnheader');
       cell.setAttribute('aria-sort', listState.sort === key ? (listState.dir === 'desc' ? 'descending' : 'ascending') : 'none');
-      cell.title = '按' + cell.textContent.trim() + '排序';
-      var go = function () {
+      var button = document.createElement('button');
+      button.type = 'button';
+      button.className = 'sortButton';
+      button.textContent = label;
+      button.title = '按' + label + '排序';
+      button.addEventListener('click', function () {
         var dir = listState.sort === key && listState.dir !== 'desc' ? 'desc' : 'asc';
         listState.sort = key;
         listState.dir = dir;
         window.callTableData('?ac=call&page=1');
-      };
-      cell.addEventListener('click', go);
-      cell.addEventListener('keydown', function (e) {
-        if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); go(); }
       });
+      cell.textContent = '';
+      cell.appendChild(button);
     });
   }
 
@@ -265,7 +276,10 @@
   document.addEventListener('submit', function (e) {
     var form = e.target;
     var text = form.getAttribute && form.getAttribute('data-confirm');
-    if (text && !confirm(text)) e.preventDefault();
+    if (!text) return;
+    // {bak}: the backup chosen in the form.
+    if (form.elements.bak) text = text.replace('{bak}', form.elements.bak.value);
+    if (!confirm(text)) { e.preventDefault(); e.stopImmediatePropagation(); }
   }, true);
 
   document.addEventListener('DOMContentLoaded', function () {
@@ -338,17 +352,6 @@
     document.querySelectorAll('ul.menu').forEach(function (list) {
       var title = list.previousElementSibling;
       if (title && list.style.display === 'none') title.classList.add('closed');
-    });
-    // The profile is stored by the query-string writer: its values go in the
-    // address of the POST, the token stays in the body.
-    var profile = document.getElementById('profileForm');
-    if (profile) profile.addEventListener('submit', function () {
-      var q = new URLSearchParams();
-      ['id', 'ac', '姓名', '性别'].forEach(function (name) {
-        if (profile.elements[name]) q.set(name, profile.elements[name].value);
-      });
-      q.set('t', String(Date.now()));
-      profile.action = 'profile.asp?' + q.toString();
     });
     var flash = document.getElementById('flash');
     if (flash) setTimeout(function () { flash.classList.add('fade'); }, 4000);
