@@ -241,6 +241,7 @@ std::string tableBackup(PageEnv& env) {
 struct Backup {
   std::string name;
   std::time_t time = 0;
+  fs::file_time_type written;  // finer than `time`: two backups in one second
   std::uintmax_t size = 0;
 };
 
@@ -256,10 +257,11 @@ std::vector<Backup> listBackups(PageEnv& env) {
     b.size = fs::file_size(folder / name, ec);
     if (ec) continue;
     b.time = fileTime(folder / name);
+    b.written = fs::last_write_time(folder / name, ec);
     out.push_back(b);
   }
   std::sort(out.begin(), out.end(), [](const Backup& x, const Backup& y) {
-    return x.time != y.time ? x.time > y.time : x.name > y.name;
+    return x.written != y.written ? x.written > y.written : x.name > y.name;
   });
   return out;
 }
@@ -643,7 +645,7 @@ void maintainPage(PageEnv& env) {
         "<section class='card'><h2>新建数据库</h2><form method='post' action='maintain.asp'>"
         "<input type='hidden' name='op' value='create'>" +
         tokenField(*user) +
-        "<label>文件名 <span>database/<input name='name' required pattern='[A-Za-z0-9_]+' maxlength='32' "
+        "<label>文件名 <span class='fileName'>database/<input name='name' required pattern='[A-Za-z0-9_]+' maxlength='32' "
         "placeholder='文件名' aria-label='新数据库文件名'>.mdb</span></label> "
         "<button type='submit' id='btnCreate'>建立</button></form><p>数据库文件：";
     for (std::size_t i = 0; i < files.size(); ++i) out += (i ? "、" : "") + html(files[i]);
