@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <thread>
 
+#include "kvdn/error.h"
 #include "kvdn/http_host.h"
 #include "site.h"
 #include "support/site_fixture.h"
@@ -670,6 +672,74 @@ TEST_F(SitePages, HealthAnswers503WhenTheDatabaseFails) {
   auto failed = client->Get("/admin/health.asp");
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->status, 503) << failed->body;
+}
+
+// The host's hooks as the program sets them: the site's error pages for
+// what no page answers and for a page that fails, a log record per request,
+// headers a page adds (a line break in one is refused).
+TEST(SiteHostHooks, ErrorPagesRequestLogAndPageHeaders) {
+  kvdn::testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "static");
+  std::mutex lock;
+  std::vector<kvdn::RequestRecord> records;
+  kvdn::HttpHostOptions options;
+  options.siteRoot = dir.path();
+  options.port = 0;
+  options.threads = 2;
+  options.logUserKey = "account";
+  options.requestLog = [&](const kvdn::RequestRecord& r) {
+    std::lock_guard guard(lock);
+    records.push_back(r);
+  };
+  options.errorPage = [](int status, const std::string& path) { return errorPage(status, path); };
+  kvdn::HttpHost host(options);
+  host.addPage("/fails.asp", [](kvdn::PageEnv& env) {
+    env.session().setValue("account", kvdn::Variant("zhangwei"));
+    kvdn::raise(kvdn::err::kTypeMismatch, "a failure");
+  });
+  host.addPage("/csv.asp", [](kvdn::PageEnv& env) {
+    env.header("Content-Type", "text/csv; charset=utf-8");
+    env.header("X-Test", "a\r\nSet-Cookie: x=1");
+    env.write("a,b");
+  });
+  ASSERT_TRUE(host.bind());
+  std::thread server([&] { host.serve(); });
+  httplib::Client client("127.0.0.1", host.port());
+  auto missing = client.Get("/nothing/here?x=1");
+  auto failed = client.Get("/fails.asp");
+  auto csv = client.Get("/csv.asp");
+  host.stop();
+  server.join();
+  ASSERT_TRUE(missing && failed && csv);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_NE(missing->body.find("页面不存在"), std::string::npos);
+  EXPECT_NE(missing->body.find("/nothing/here"), std::string::npos);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_NE(failed->body.find("页面出错了"), std::string::npos);
+  EXPECT_EQ(failed->body.find("a failure"), std::string::npos) << "the failure stays in the server's log";
+  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_FALSE(csv->has_header("X-Test"));
+  EXPECT_FALSE(csv->has_header("Set-Cookie"));
+
+  std::lock_guard guard(lock);
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(),
+            [](const kvdn::RequestRecord& x, const kvdn::RequestRecord& y) { return x.time < y.time; });
+  struct Want {
+    const char* path;
+    int status;
+    const char* user;
+  };
+  const Want wants[] = {{"/nothing/here", 404, ""}, {"/fails.asp", 500, "zhangwei"}, {"/csv.asp", 200, ""}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(wants[i].path);
+    EXPECT_EQ(records[i].path, wants[i].path);
+    EXPECT_EQ(records[i].status, wants[i].status);
+    EXPECT_EQ(records[i].user, wants[i].user);
+    EXPECT_EQ(records[i].method, "GET");
+    EXPECT_EQ(records[i].address, "127.0.0.1");
+    EXPECT_GE(records[i].milliseconds, 0);
+  }
 }
 
 TEST_F(SitePages, PagesWithPersonalDataAreNotStoredAndNotFramed) {
