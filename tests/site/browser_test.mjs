@@ -378,6 +378,20 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         }
         await axe(page, 'the user list');
         await shot(page, size, 'users', { fullPage: true });
+        // Every action is a Tab stop: the menu (or its button), the grid's
+        // links, its tick boxes and its pager.
+        const reached = new Set();
+        await page.evaluate(() => document.activeElement?.blur());
+        for (let i = 0; i < 90; i++) {
+          await page.keyboard.press('Tab');
+          reached.add(await page.evaluate(() => {
+            const el = document.activeElement;
+            return el.name === 'chkAll' ? '全选' : el.name === 'delids' ? '勾选' : (el.textContent || '').trim();
+          }));
+        }
+        const wanted = ['添加用户', '删除', '全选', '修改', '勾选', '下一页', '最后页', '导出 CSV', '登录账号',
+          size.phone ? '菜单' : '系统管理'];
+        for (const label of wanted) assert.ok(reached.has(label), `Tab never reaches ${label}: ${[...reached].join(' | ')}`);
         // The pager's links are keyboard stops.
         const next = page.locator('#tableData tfoot a', { hasText: '下一页' });
         assert.equal(await next.getAttribute('tabindex'), '0');
