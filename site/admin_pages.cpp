@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -213,6 +214,10 @@ std::time_t fileTime(const fs::path& file) {
 // A backup of the database file named with the date and time; "" when the
 // component reported a failure (the response has then ended) or it failed.
 std::string timedBackup(PageEnv& env) {
+  // The component writes one file a day: two backups at once would rename
+  // the same file.
+  static std::mutex backups;
+  std::lock_guard lock(backups);
   const fs::path folder = env.server().mapPath("database");
   // A day backup left by an earlier version keeps its own time.
   for (const auto& entry : fs::directory_iterator(folder)) {
@@ -645,7 +650,8 @@ void maintainPage(PageEnv& env) {
         "<section class='card'><h2>新建数据库</h2><form method='post' action='maintain.asp'>"
         "<input type='hidden' name='op' value='create'>" +
         tokenField(*user) +
-        "<label>文件名 <span class='fileName'>database/<input name='name' required pattern='[A-Za-z0-9_]+' maxlength='32' "
+        "<label>文件名 <span class='fileName'>database/<input name='name' required pattern='[A-Za-z0-9_]+' "
+        "maxlength='32' "
         "placeholder='文件名' aria-label='新数据库文件名'>.mdb</span></label> "
         "<button type='submit' id='btnCreate'>建立</button></form><p>数据库文件：";
     for (std::size_t i = 0; i < files.size(); ++i) out += (i ? "、" : "") + html(files[i]);

@@ -49,7 +49,8 @@ void ensureSiteTables(kvdn::Connection& conn, bool server) {
   const std::string time = server ? "timestamp(0)" : "DATETIME";
   conn.execute("create table if not exists 操作日志 (" + key + ", 时间 " + time +
                ", 账号 text, 地址 text, 动作 text, 内容 text)");
-  conn.execute("create table if not exists 查询条件 (键 varchar(80) primary key, 模式 text)");
+  conn.execute(
+      "create table if not exists 查询条件 (键 varchar(80) primary key, 模式 text, 时间 varchar(20))");
 }
 
 void audit(PageEnv& env, std::string_view account, std::string_view action, std::string_view detail) {
@@ -71,8 +72,14 @@ void audit(PageEnv& env, std::string_view account, std::string_view action, std:
 }
 
 void storeSearch(PageEnv& env, const std::string& key, std::string_view term) {
-  // `key` is made by the site (hex token and a letter suffix).
-  env.db->conn->execute("delete from 查询条件 where 键='" + sqlLiteral(key) + "'");
+  // `key` is made by the site (hex token and a letter suffix). Terms of
+  // sessions long gone (a day without a search) go too: the table stays small.
+  const std::time_t dayAgo = std::time(nullptr) - 24 * 60 * 60;
+  std::tm local{};
+  localtime_r(&dayAgo, &local);
+  char cutoff[32];
+  std::strftime(cutoff, sizeof cutoff, "%Y-%m-%d %H:%M:%S", &local);
+  env.db->conn->execute("delete from 查询条件 where 键='" + sqlLiteral(key) + "' or 时间<'" + cutoff + "'");
   if (term.empty()) return;
   // A LIKE pattern with '!' as the escape: the user's % and _ match
   // themselves; compared lower-cased on both sides.
@@ -86,6 +93,7 @@ void storeSearch(PageEnv& env, const std::string& key, std::string_view term) {
   rs->addNew();
   rs->fields().item("键").setValue(Variant(key));
   rs->fields().item("模式").setValue(Variant(pattern));
+  rs->fields().item("时间").setValue(Variant(nowText()));
   rs->update();
   rs->close();
 }

@@ -189,7 +189,7 @@
     }
     var d = dialog();
     if (!d) { location.href = target.href; return; }
-    document.getElementById('dlgTitle').textContent = ac === 'add' ? '添加' : ac === 'modify' ? '修改' : '';
+    document.getElementById('dlgTitle').textContent = ac === 'add' ? '添加用户' : ac === 'modify' ? '修改用户' : '';
     frame().style.height = '120px';
     frame().contentWindow.location.replace(target.href);
     if (!d.open) d.showModal();
