@@ -542,7 +542,9 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await gridRow(page, size.second).locator("input[name='delids']").check();
         const confirmed = nextDialog(page, true);
         await page.locator('#tableData thead a', { hasText: '删除' }).click();
-        assert.match(await confirmed, /确定删除选中的 2 条记录/);
+        const question = await confirmed;
+        assert.match(question, /确定删除选中的 2 条记录/);
+        assert.ok(question.includes(account) && question.includes(size.second), question);
         await waitForText(page, '#toast', '已删除 2 条记录！');
         await waitForText(page, '#tableData tfoot', `共${total - 1}条`);
         assert.equal(await gridRow(page, account).count(), 0);

@@ -180,7 +180,13 @@
       var form = document.forms.formtablepage;
       var ticked = form ? form.querySelectorAll('input[name=delids]:checked') : [];
       if (!ticked.length) { alert('请先勾选要删除的记录！'); return; }
-      if (!confirm('确定删除选中的 ' + ticked.length + ' 条记录吗？')) return;
+      // Name what is lost: the accounts of the ticked rows.
+      var names = Array.prototype.map.call(ticked, function (box) {
+        var cells = box.closest('tr').querySelectorAll('td');
+        return cells[1] ? cells[1].textContent.trim() : box.value;
+      });
+      if (!confirm('确定删除选中的 ' + ticked.length + ' 条记录吗？\n将删除用户：' + names.join('、') +
+                   '\n删除后不能撤销。')) return;
       target.searchParams.set('_token', document.body.dataset.token || '');
       form.action = target.href;
       form.target = 'dlgFrame';
