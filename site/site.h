@@ -5,7 +5,8 @@
 //   static/                  style sheet and page script (served as files)
 //   admin/*.asp              the pages (registered paths, no files)
 //   admin/database/app.mdb   the application database (never served)
-//   admin/database/*.bak     dated backups; userinfo.xls for the import
+//   admin/database/*.bak     backups named with date and time; userinfo.xls for
+//                            the import, upload.xls while a preview is open
 // Pages set `database` to "database/app.mdb", a path relative to the page's
 // folder, so the maintenance methods' fixed "database\" folder is the same one.
 #pragma once
