@@ -9,10 +9,19 @@ if ! command -v npm >/dev/null 2>&1; then
   echo "install-node-deps: npm is missing (scripts/install-deps.sh installs it)" >&2
   exit 1
 fi
-locked=$(node -p "require('./package-lock.json').packages['node_modules/playwright-core'].version")
-have=$(node -p "try { require('./node_modules/playwright-core/package.json').version } catch (e) { '' }")
-if [[ "$locked" == "$have" ]]; then
+# Every locked package at its locked version: nothing to do.
+state() {
+  node -e "
+    const lock = require('./package-lock.json').packages;
+    for (const name of ['playwright-core', 'axe-core']) {
+      const want = lock['node_modules/' + name].version;
+      let have = '';
+      try { have = require('./node_modules/' + name + '/package.json').version; } catch (e) {}
+      console.log(name + ' ' + want + (have === want ? '' : ' (missing)'));
+    }"
+}
+if ! state | grep -q missing; then
   exit 0
 fi
-echo "installing npm packages: playwright-core $locked"
+echo "installing npm packages: $(state | tr '\n' ' ')"
 npm ci --no-audit --no-fund --loglevel=error

@@ -1,4 +1,5 @@
 // Helpers every page of the site shares: login, database, checks, the frame.
+#include <iostream>
 #include <string>
 
 #include "kvdn/data.h"
@@ -29,7 +30,8 @@ std::optional<User> requireLogin(PageEnv& env) {
   if (found) {
     user.role = rs->fields().item(0).value().toInt32();
     user.name = rs->fields().item(1).value().joinText();
-    if (user.name.empty()) user.name = rs->fields().item(2).value().joinText();
+    user.account = rs->fields().item(2).value().joinText();
+    if (user.name.empty()) user.name = user.account;
   }
   rs->close();
   if (!found || user.token.empty()) {
@@ -93,26 +95,53 @@ const std::string& serverDatabase() {
 
 bool openDatabase(PageEnv& env) {
   if (env.db->conn && env.db->conn->isOpen()) return true;
-  if (!serverDatabase().empty()) {
-    // A page hands the object a connection of its own making; a failure is
-    // reported as connOpen reports one.
+  // The page hands the object a connection of its own making (the string
+  // connOpen would make for the file), so that a database that cannot be
+  // opened gets the site's own page with a way back instead of bare text.
+  std::string connection = serverDatabase();
+  if (connection.empty()) {
+    env.db->dbType = Variant("access");
+    env.db->database = Variant(kDatabase);
+    connection = "Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + env.server().mapPath(kDatabase);
+  } else {
     env.db->dbType = Variant("");
-    auto conn = std::dynamic_pointer_cast<kvdn::Connection>(env.server().createObject("ADODB.Connection"));
-    if (!conn) kvdn::raise(kvdn::err::kTypeMismatch);
-    try {
-      conn->open(serverDatabase());
-    } catch (const kvdn::ComError& e) {
-      env.write("数据库打开失败！<br>" + std::to_string(e.number()) + "<br>" + e.description());
-      env.response().end();
-      return false;
-    }
-    env.db->conn = std::move(conn);
-    return true;
   }
-  env.db->dbType = Variant("access");
-  env.db->database = Variant(kDatabase);
-  env.db->connOpen();
-  return !env.ended();
+  auto conn = std::dynamic_pointer_cast<kvdn::Connection>(env.server().createObject("ADODB.Connection"));
+  if (!conn) kvdn::raise(kvdn::err::kTypeMismatch);
+  try {
+    conn->open(connection);
+  } catch (const kvdn::ComError& e) {
+    std::cerr << "kvdn-site: the database cannot be opened: error " << e.number() << ": " << e.description()
+              << std::endl;
+    env.status(503);
+    env.write(errorPage(503, env.request().serverVariable("URL")));
+    env.response().end();
+    return false;
+  }
+  env.db->conn = std::move(conn);
+  return true;
+}
+
+std::string errorPage(int status, std::string_view path) {
+  std::string title;
+  std::string text;
+  if (status == 404) {
+    title = "页面不存在";
+    text = "您要找的页面（" + html(path) + "）不存在，可能已被移走，或地址输入有误。";
+  } else if (status == 503) {
+    title = "数据库暂时无法打开";
+    text = "系统无法打开数据库，可能正在维护或文件已损坏。请稍后再试；如果一直如此，请联系管理员。";
+  } else {
+    title = "页面出错了";
+    text = "处理您的请求时出现了错误，已记录在服务器日志中。请返回重试；如果一直如此，请联系管理员。";
+  }
+  std::string out = pageHead(title);
+  out +=
+      "<body class='errorBody'><main class='errorBox' id='main'><p class='code'>" + std::to_string(status) +
+      "</p><h1>" + title + "</h1><p>" + text +
+      "</p><div class='buttons'><a class='button' href='javascript:history.back()' id='goBack'>返回上一页</a>"
+      "<a class='button primary' href='/admin/index.asp' id='goHome'>回到首页</a></div></main></body></html>";
+  return out;
 }
 
 bool isKey(std::string_view text) {
@@ -194,14 +223,17 @@ std::string pageHead(std::string_view title) {
   return "<!DOCTYPE html><html lang='zh-CN'><head><meta charset='utf-8'>"
          "<meta name='viewport' content='width=device-width, initial-scale=1'><title>" +
          html(title) +
-         " - 后台管理</title><link rel='stylesheet' href='/static/site.css'>"
+         " - 后台管理</title><link rel='icon' href='/static/favicon.svg' type='image/svg+xml'>"
+         "<link rel='stylesheet' href='/static/site.css'>"
          "<script src='/static/site.js'></script></head>";
 }
 
 std::string frameTop(const User& user, std::string_view title, std::string_view menu) {
   std::string out = pageHead(title);
   out += "<body data-token='" + html(user.token) +
-         "'><header class='topBar'><span class='brand'>后台管理系统</span><span class='who'>";
+         "'><a class='skip' href='#main'>跳到正文</a><header class='topBar'><button type='button' "
+         "class='menuToggle' id='menuToggle' aria-controls='sideNav' aria-expanded='false'>菜单</button>"
+         "<span class='brand'>后台管理系统</span><span class='who'>";
   out += html(user.name);
   out += user.role == 1 ? "（管理员）" : "（操作员）";
   // Logging out changes the session: a POST with the token, like every
@@ -211,9 +243,9 @@ std::string frameTop(const User& user, std::string_view title, std::string_view 
       "name='" +
       std::string(kTokenKey) + "' value='" + html(user.token) +
       "'><button type='submit' class='linkButton'>退出</button></form></span></header>"
-      "<div class='layout'><nav class='sideNav' id='sideNav'>";
+      "<div class='layout'><nav class='sideNav' id='sideNav' aria-label='功能菜单'>";
   out += menu;
-  out += "</nav><main class='content'><h1>";
+  out += "</nav><main class='content' id='main'><h1>";
   out += html(title);
   out += "</h1>";
   return out;
@@ -221,8 +253,10 @@ std::string frameTop(const User& user, std::string_view title, std::string_view 
 
 std::string frameBottom() {
   return "</main></div><dialog id='dlg' class='dlg'><div class='dlgHead'><span id='dlgTitle'></span>"
-         "<button type='button' class='dlgClose' onclick='closeModal()' title='关闭'>×</button></div>"
-         "<iframe name='dlgFrame' id='dlgFrame' src='about:blank'></iframe></dialog></body></html>";
+         "<button type='button' class='dlgClose' onclick='closeModal()' title='关闭' "
+         "aria-label='关闭'>×</button></div>"
+         "<iframe name='dlgFrame' id='dlgFrame' title='对话框' "
+         "src='about:blank'></iframe></dialog></body></html>";
 }
 
 void setFlash(PageEnv& env, std::string_view message) {

@@ -37,11 +37,12 @@ struct Module {
   int mandatory;
   int order;
 };
-const std::array<Module, 9> kModules = {{
+const std::array<Module, 10> kModules = {{
     {1, "系统管理", "", 0, 0, 1},
     {2, "用户管理", "user.asp", 1, 0, 1},
     {3, "角色列表", "role.asp", 1, 0, 2},
     {4, "数据库维护", "maintain.asp", 1, 0, 3},
+    {10, "操作日志", "audit.asp", 1, 0, 4},
     {5, "个人中心", "", 0, 0, 2},
     {6, "首页", "index.asp", 5, 1, 1},
     {7, "我的资料", "profile.asp", 5, 1, 2},
@@ -105,7 +106,7 @@ void fillTables(kvdn::Connection& conn, const std::vector<std::string>& tables) 
   }
   // The administrator's 权限 is never read (role 1 sees everything); it
   // lists every module for people reading the table.
-  conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,6,7,8,9')");
+  conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,10,6,7,8,9')");
   conn.execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8')");
 
   kvdn::DbClass digest;  // md5 needs no page
@@ -128,7 +129,17 @@ std::filesystem::path databaseFile(const std::filesystem::path& siteRoot) {
 
 bool ensureDatabase(const std::filesystem::path& siteRoot) {
   const std::filesystem::path file = databaseFile(siteRoot);
-  if (std::filesystem::exists(file)) return false;
+  if (std::filesystem::exists(file)) {
+    // A database from an earlier version gets the site's newer tables.
+    kvdn::ClassRegistry classes;
+    kvdn::registerStandardClasses(classes);
+    auto conn = std::dynamic_pointer_cast<kvdn::Connection>(classes.create("ADODB.Connection"));
+    if (!conn) kvdn::raise(kvdn::err::kTypeMismatch, "unexpected class behind a standard ProgID");
+    conn->open("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + file.string());
+    ensureSiteTables(*conn, false);
+    conn->close();
+    return false;
+  }
   std::filesystem::create_directories(file.parent_path());
 
   kvdn::ClassRegistry classes;
@@ -142,6 +153,7 @@ bool ensureDatabase(const std::filesystem::path& siteRoot) {
     conn->open("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + file.string());
     fillTables(*conn, std::vector<std::string>(kTables.begin(), kTables.end()));
     conn->commitTrans();
+    ensureSiteTables(*conn, false);
     conn->close();
   } catch (...) {
     // A half-made database would be taken for a finished one next start.
@@ -161,6 +173,7 @@ bool ensureServerDatabase(const std::string& connectionString) {
   conn->open(connectionString);
   try {
     conn->execute("select count(*) from 用户");
+    ensureSiteTables(*conn, true);
     conn->close();
     return false;
   } catch (const kvdn::ComError& e) {
@@ -184,6 +197,7 @@ bool ensureServerDatabase(const std::string& connectionString) {
                     "', 'id'), (select max(ID) from " + table + "))");
     }
     conn->commitTrans();
+    ensureSiteTables(*conn, true);
   } catch (...) {
     try {
       conn->rollbackTrans();

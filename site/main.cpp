@@ -14,8 +14,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -125,6 +127,25 @@ int main(int argc, char** argv) {
     options.maxConnections = files.rlim_cur > 128 ? static_cast<unsigned>(files.rlim_cur - 64) : 64;
   }
 
+  // One line per request on stderr, as operators expect of a server:
+  // time (UTC), address, user, method, path, status, milliseconds.
+  options.logUserKey = "account";
+  options.requestLog = [](const kvdn::RequestRecord& r) {
+    const std::time_t when = std::chrono::system_clock::to_time_t(r.time);
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::string line = std::string(stamp) + " " + (r.address.empty() ? "-" : r.address) + " " +
+                       (r.user.empty() ? "-" : r.user) + " " + r.method + " " + r.path + " " +
+                       std::to_string(r.status) + " " + std::to_string(r.milliseconds) + "ms\n";
+    // The path is the client's text: no line breaks or controls in the log.
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+      if (static_cast<unsigned char>(line[i]) < 0x20) line[i] = '?';
+    }
+    std::cerr << line << std::flush;
+  };
+  options.errorPage = [](int status, const std::string& path) { return site::errorPage(status, path); };
   kvdn::HttpHost host(options);
   site::registerPages(host);
   if (!host.bind()) return 1;

@@ -5,7 +5,8 @@
 //   static/                  style sheet and page script (served as files)
 //   admin/*.asp              the pages (registered paths, no files)
 //   admin/database/app.mdb   the application database (never served)
-//   admin/database/*.bak     dated backups; userinfo.xls for the import
+//   admin/database/*.bak     backups named with date and time; userinfo.xls for
+//                            the import, upload.xls while a preview is open
 // Pages set `database` to "database/app.mdb", a path relative to the page's
 // folder, so the maintenance methods' fixed "database\" folder is the same one.
 #pragma once
@@ -13,12 +14,14 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "kvdn/data.h"
 #include "kvdn/http_host.h"
 #include "kvdn/text.h"
 
@@ -63,6 +66,7 @@ struct User {
   int id = 0;
   int role = 0;
   std::string name;
+  std::string account;
   std::string token;
 };
 
@@ -74,10 +78,37 @@ struct User {
 // has ended and nothing is returned.
 std::optional<User> requireLogin(kvdn::PageEnv& env);
 
-// Sets the connection properties and opens the database. False when connOpen
-// reported a failure (the response has then ended). A second call on a page
-// whose connection is open does nothing.
+// Sets the connection properties and opens the database. False when it
+// cannot be opened: the response is then the site's 503 page (errorPage)
+// and has ended. A second call on a page whose connection is open does
+// nothing.
 bool openDatabase(kvdn::PageEnv& env);
+
+// The site's own error page (Chinese, the site's style, a way back) for
+// 404, 500 and 503 (the database cannot be opened); `path` is shown escaped.
+std::string errorPage(int status, std::string_view path);
+
+// ---- The audit trail (table 操作日志): who did what and when.
+//
+// Written with bound values (a recordset's addNew/update), so what a user
+// typed never becomes SQL text. A failure to write it is logged on stderr
+// and does not fail the page (the action itself has happened).
+void audit(kvdn::PageEnv& env, std::string_view account, std::string_view action, std::string_view detail);
+// Makes the site's own tables (操作日志, 查询条件) when missing, on an open
+// connection of either kind. Throws kvdn::ComError.
+void ensureSiteTables(kvdn::Connection& conn, bool server);
+
+// ---- Search terms without SQL text.
+//
+// The grids take a statement, so a search term is stored (bound) in the
+// table 查询条件 under `key` (a site-made key: hex and letters) as a LIKE
+// pattern, and the statement joins that row: searchFilter gives the
+// condition for the statement. An empty term removes the row.
+void storeSearch(kvdn::PageEnv& env, const std::string& key, std::string_view term);
+// "(col1 like pattern or col2 like pattern ...)" against the stored row, or
+// "" when the term was empty.
+std::string searchFilter(const std::string& key, std::string_view term,
+                         std::initializer_list<std::string_view> columns);
 
 // ---- Requests from other sites.
 //

@@ -77,6 +77,7 @@ void loginPage(PageEnv& env) {
     std::cerr << "kvdn-site: login failed for account '" << account << "' from " << address << " ("
               << counts.account << " failures of the account, " << counts.address << " from the address)"
               << std::endl;
+    audit(env, account, "登录失败", "密码错误或账号不存在");
     env.write(loginForm("登录账号或密码错误！", account));
     return;
   }
@@ -87,6 +88,8 @@ void loginPage(PageEnv& env) {
   env.session().setValue("role", Variant(user.role));
   env.session().setValue("name", Variant(user.name.empty() ? account : user.name));
   env.session().setValue("token", Variant(newToken()));
+  env.session().setValue("account", Variant(account));
+  audit(env, account, "登录", "登录成功");
   env.redirect("index.asp");
 }
 
@@ -160,20 +163,135 @@ bool holdsLastAdmin(PageEnv& env, const std::string& ids) {
          holdsAdmins(env, ids);
 }
 
+// ---- The list's state: search, sort, page size (request text never goes
+// into SQL: the term is stored bound, sort and size come from fixed lists).
+
+struct ListState {
+  std::string term;   // search text, "" for all
+  std::string order;  // the ORDER BY column list
+  std::string sortKey;
+  bool descending = false;
+  int size = 10;
+};
+
+struct SortColumn {
+  const char* key;
+  const char* column;
+};
+constexpr SortColumn kUserSorts[] = {{"account", "u.登录账号"},
+                                     {"name", "u.姓名"},
+                                     {"sex", "u.性别"},
+                                     {"role", "u.角色"},
+                                     {"time", "u.注册时间"}};
+constexpr int kPageSizes[] = {10, 20, 50, 100};
+
+// A search term: up to 40 characters (120 bytes), no control characters.
+bool isSearchTerm(std::string_view text) {
+  if (text.size() > 120) return false;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+ListState listState(PageEnv& env) {
+  ListState state;
+  state.term = kvdn::trimBlanks(env.query("q"));
+  if (!isSearchTerm(state.term)) state.term.clear();
+  const std::string sort = env.query("sort");
+  state.descending = env.query("dir") == "desc";
+  state.order = "u.ID";
+  for (const SortColumn& c : kUserSorts) {
+    if (sort == c.key) {
+      state.sortKey = c.key;
+      state.order = std::string(c.column) + (state.descending ? " desc" : "") + ", u.ID";
+    }
+  }
+  const std::string size = env.query("size");
+  for (int n : kPageSizes) {
+    if (size == std::to_string(n)) state.size = n;
+  }
+  return state;
+}
+
+// The key of this session's stored user search.
+std::string searchKey(const User& user) {
+  return user.token + "u";
+}
+
+// "where ..." for the list's search ("" without one); stores the term.
+std::string userWhere(PageEnv& env, const User& user, const ListState& state) {
+  storeSearch(env, searchKey(user), state.term);
+  const std::string filter = searchFilter(searchKey(user), state.term, {"u.登录账号", "u.姓名"});
+  return filter.empty() ? std::string() : " where " + filter;
+}
+
 // The list: number column, add/modify links, delete boxes, pager. Names are
 // escaped in the statement (the grid emits values as they are) and shortened
 // with the grid's own token; the administrator role is marked by a class.
-std::string userGrid(PageEnv& env) {
+std::string userGrid(PageEnv& env, const User& user) {
+  const ListState state = listState(env);
   const std::string sql = "select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, '{qzmLeft12_}' || " +
                           htmlColumn("u.姓名") + " || '{_qzmLeft}' as 姓名, " + htmlColumn("u.性别") +
                           " as 性别, " + htmlColumn("r.名称") +
                           " || case when u.角色=1 then "
                           "'{qzmClassadmin_}' else '' end as 角色, "
-                          "u.注册时间 from 用户 u left join 用户身份 r on r.ID=u.角色 order by u.ID";
+                          "u.注册时间 from 用户 u left join 用户身份 r on r.ID=u.角色" +
+                          userWhere(env, user, state) + " order by " + state.order;
   return env.db
-      ->dbSelect(Variant(sql), Variant(10), Variant(1), Variant("添加用户"), Variant(1), Variant("修改"),
-                 Variant(1), Variant("tableWg"))
+      ->dbSelect(Variant(sql), Variant(state.size), Variant(1), Variant("添加用户"), Variant(1),
+                 Variant("修改"), Variant(1), Variant("tableWg"))
       .joinText();
+}
+
+// The page of the list (its search and order) that holds the user `id`,
+// 1 when the search does not select it.
+int pageOf(PageEnv& env, const User& user, const std::string& id) {
+  const ListState state = listState(env);
+  std::string where = userWhere(env, user, state);
+  where += where.empty() ? " where " : " and ";
+  std::string before = "u.ID<=" + id;
+  for (const SortColumn& c : kUserSorts) {
+    if (state.sortKey == c.key) {
+      const std::string own = std::string("(select ") + (c.column + 2) + " from 用户 where ID=" + id + ")";
+      before = "(" + std::string(c.column) + (state.descending ? ">" : "<") + own + " or (" + c.column + "=" +
+               own + " and u.ID<=" + id + "))";
+    }
+  }
+  const std::string selected =
+      env.db->dbShsl(Variant("select count(*) from 用户 u" + where + "u.ID=" + id)).joinText();
+  if (selected == "0") return 1;
+  const long long position =
+      std::stoll(env.db->dbShsl(Variant("select count(*) from 用户 u" + where + before)).joinText());
+  return position <= 0 ? 1 : static_cast<int>((position - 1) / state.size + 1);
+}
+
+// The list as CSV (UTF-8 with a byte-order mark, for spreadsheet programs):
+// every user the search selects, in the list's order.
+void userCsv(PageEnv& env, const User& user) {
+  const ListState state = listState(env);
+  auto rs = env.db->conn->execute(
+      "select u.ID, u.登录账号, u.姓名, u.性别, r.名称, u.注册时间 from 用户 u "
+      "left join 用户身份 r on r.ID=u.角色" +
+      userWhere(env, user, state) + " order by " + state.order);
+  std::string out = "\xEF\xBB\xBF编号,登录账号,姓名,性别,角色,注册时间\r\n";
+  while (!rs->eof()) {
+    for (int i = 0; i < 6; ++i) {
+      std::string value = rs->fields().item(i).value().joinText();
+      // A leading = + - @ would be a formula to a spreadsheet program.
+      if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@'))
+        value.insert(0, "'");
+      out += i ? "," : "";
+      out += '"' + kvdn::replaceAll(value, "\"", "\"\"") + '"';
+    }
+    out += "\r\n";
+    rs->moveNext();
+  }
+  rs->close();
+  env.header("Content-Type", "text/csv; charset=utf-8");
+  env.header("Content-Disposition", "attachment; filename=\"users.csv\"");
+  env.write(out);
 }
 
 void userList(PageEnv& env, const User& user) {
@@ -181,12 +299,28 @@ void userList(PageEnv& env, const User& user) {
   if (env.ended()) return;
   std::string out = frameTop(user, "用户管理", menu.joinText());
   out += takeFlash(env);
+  const ListState state = listState(env);
+  out +=
+      "<div class='listTools'><form id='listSearch' role='search'><label>搜索 <input type='search' name='q' "
+      "id='searchBox' maxlength='40' placeholder='登录账号或姓名' value='" +
+      html(state.term) +
+      "'></label><button type='submit'>搜索</button></form>"
+      "<label>每页 <select id='pageSize' name='size'>";
+  for (int n : kPageSizes) {
+    out += "<option value='" + std::to_string(n) + "'" + (n == state.size ? " selected" : "") + ">" +
+           std::to_string(n) + "</option>";
+  }
+  out +=
+      "</select> 条</label><form id='jumpForm'><label>跳到第 <input type='number' name='page' id='jumpPage' "
+      "min='1' value='1'> 页</label><button type='submit' class='secondary'>跳转</button></form>"
+      "<span class='spacer'></span><a class='button' id='csvLink' href='?ac=csv' download>导出 CSV</a></div>";
   out +=
       "<p class='toolbar'><button type='button' onclick=\"modalForm('?ac=add')\">添加用户</button>"
-      "<button type='button' onclick=\"modalForm('?ac=del')\">删除选中</button></p>";
-  std::string grid = userGrid(env);
+      "<button type='button' class='danger' onclick=\"modalForm('?ac=del')\">删除选中</button></p>";
+  std::string grid = userGrid(env, user);
   if (env.ended()) return;
-  out += "<div id='tableData' data-url='?ac=call&amp;page=1'>" + grid + "</div>";
+  out += "<div id='tableData' class='gridBox' data-sortable='1' data-url='?ac=call&amp;page=1'>" + grid +
+         "</div>";
   out += frameBottom();
   env.write(out);
 }
@@ -290,8 +424,15 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
   if (ok.toBool()) {
+    // The account was checked above (isAccount).
+    const std::string stored =
+        ac == "add"
+            ? env.db->dbShsl(Variant("select max(ID) from 用户 where 登录账号='" + account + "'")).joinText()
+            : id;
+    audit(env, user.account, ac == "add" ? "添加" : "修改",
+          (ac == "add" ? "添加用户 " : "修改用户 ") + account + "（ID " + stored + "）");
     env.write(std::string("<script>parent.dialogDone('") + (ac == "add" ? "添加成功！" : "修改成功！") +
-              "');</script>");
+              "', '" + (isKey(stored) ? stored : "") + "');</script>");
   } else {
     env.write("<script>parent.dialogDone('没有保存任何内容。');</script>");
   }
@@ -316,8 +457,10 @@ void userDelete(PageEnv& env, const User& user) {
   if (holdsLastAdmin(env, ids)) return refuse(env, "不能移除最后一个管理员！");
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
-  if (ok.toBool())
+  if (ok.toBool()) {
+    audit(env, user.account, "删除", "删除 " + std::to_string(count) + " 个用户（ID " + ids + "）");
     env.write("<script>parent.dialogDone('已删除 " + std::to_string(count) + " 条记录！');</script>");
+  }
 }
 
 void userPage(PageEnv& env) {
@@ -329,8 +472,13 @@ void userPage(PageEnv& env) {
   // would not find this page; check the role's right the same way here.
   if (!roleMayOpen(env, user->role, "user.asp")) return refuse(env, "对不起,你没有该权限!");
   if (ac == "call") {
-    std::string grid = userGrid(env);
+    std::string grid = userGrid(env, *user);
     if (!env.ended()) env.write(grid);
+  } else if (ac == "locate") {
+    const std::string id = env.query("mark");
+    env.write(std::to_string(isKey(id) ? pageOf(env, *user, id) : 1));
+  } else if (ac == "csv") {
+    userCsv(env, *user);
   } else if (ac == "add" || ac == "modify") {
     if (isPost(env)) {
       if (!checkToken(env, *user)) return;

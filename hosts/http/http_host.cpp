@@ -51,6 +51,7 @@ class HttpResponse final : public Response {
   bool ended() const override { return ended_; }
   std::string body_;
   std::string location_;
+  std::vector<std::pair<std::string, std::string>> headers_;
   int status_ = 200;
   bool ended_ = false;
 };
@@ -264,6 +265,12 @@ struct RequestState {
   bool started = false;          // the access handler has seen the headers
   bool tooLarge = false;         // the body passed the limit: answered 413
   std::shared_ptr<PageJob> job;  // set once the page is handed to a page thread
+  // For the request log.
+  std::chrono::steady_clock::time_point start;
+  std::chrono::system_clock::time_point arrived;
+  std::string method;
+  std::string user;
+  int status = 0;
 };
 
 struct Answer {
@@ -271,6 +278,7 @@ struct Answer {
   std::string body;
   std::string contentType = "text/html; charset=utf-8";
   std::vector<std::pair<std::string, std::string>> headers;
+  std::string user;  // for the request log
 };
 
 // A page run handed to the page threads. The connection is suspended
@@ -369,6 +377,13 @@ void PageEnv::redirect(const std::string& location) const {
   response().end();
 }
 
+void PageEnv::header(std::string_view name, std::string_view value) const {
+  if (name.find_first_of("\r\n:") != std::string_view::npos ||
+      value.find_first_of("\r\n") != std::string_view::npos)
+    return;
+  if (auto* http = dynamic_cast<HttpResponse*>(&response())) http->headers_.emplace_back(name, value);
+}
+
 void PageEnv::status(int code) const {
   if (auto* http = dynamic_cast<HttpResponse*>(&response())) http->status_ = code;
 }
@@ -404,9 +419,26 @@ struct HttpHost::Impl {
     return state;
   }
 
-  static void onCompleted(void* cls, MHD_Connection*, void** conCls, MHD_RequestTerminationCode) {
+  static void onCompleted(void* cls, MHD_Connection* connection, void** conCls, MHD_RequestTerminationCode) {
     auto* self = static_cast<Impl*>(cls);
     auto* state = static_cast<RequestState*>(*conCls);
+    if (state && state->started && state->status != 0 && self->options.requestLog) {
+      try {
+        RequestRecord record;
+        record.time = state->arrived;
+        record.address = peerAddress(connection).first;
+        record.user = state->user;
+        record.method = state->method;
+        record.path = state->target.substr(0, state->target.find('?'));
+        record.status = state->status;
+        record.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - state->start)
+                                  .count();
+        self->options.requestLog(record);
+      } catch (const std::exception&) {
+        // A log that fails loses its line, never the server.
+      }
+    }
     if (state && state->started) {
       std::lock_guard lock(self->mutex);
       --self->inFlight;
@@ -424,6 +456,9 @@ struct HttpHost::Impl {
     try {
       if (!state->started) {
         state->started = true;
+        state->start = std::chrono::steady_clock::now();
+        state->arrived = std::chrono::system_clock::now();
+        state->method = method ? method : "";
         ++self->inFlight;
         // A body declared too long is read and dropped, so that the client
         // (which sends it whole before it reads) gets the 413 page; one far
@@ -432,7 +467,8 @@ struct HttpHost::Impl {
         const unsigned long long declared = length ? std::strtoull(length, nullptr, 10) : 0;
         if (declared > self->options.maxBodyBytes) {
           state->tooLarge = true;
-          if (declared / 4 > self->options.maxBodyBytes) return self->send(connection, self->tooLarge());
+          if (declared / 4 > self->options.maxBodyBytes)
+            return self->send(connection, self->tooLarge(), *state);
         }
         return MHD_YES;
       }
@@ -453,21 +489,38 @@ struct HttpHost::Impl {
         if (!state->job->done) return MHD_NO;
         Answer answer = std::move(state->job->answer);
         lock.unlock();
-        return self->send(connection, answer);
+        return self->send(connection, answer, *state);
       }
-      if (state->tooLarge) return self->send(connection, self->tooLarge());
+      if (state->tooLarge) return self->send(connection, self->tooLarge(), *state);
       return self->handle(connection, url ? url : "", method ? method : "", *state);
     } catch (const std::exception& e) {
       std::cerr << "kvdn-http: " << (method ? method : "") << " " << state->target
                 << ": unexpected failure: " << e.what() << std::endl;
       Answer failed;
       failed.status = 500;
-      failed.body = errorPage("The page failed", "unexpected failure");
-      return self->send(connection, failed);
+      failed.body = self->failurePage(500, state->target.substr(0, state->target.find('?')));
+      return self->send(connection, failed, *state);
     }
   }
 
-  MHD_Result send(MHD_Connection* connection, const Answer& answer) {
+  // The peer's numeric address and port ("" when unknown).
+  static std::pair<std::string, std::string> peerAddress(MHD_Connection* connection) {
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
+      char host[NI_MAXHOST] = "";
+      char service[NI_MAXSERV] = "";
+      const sockaddr* addr = info->client_addr;
+      const socklen_t len = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      if (getnameinfo(addr, len, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+        return {host, service};
+    }
+    return {};
+  }
+
+  MHD_Result send(MHD_Connection* connection, const Answer& answer, RequestState& state) {
+    state.status = answer.status;
+    state.user = answer.user;
     MHD_Response* response = MHD_create_response_from_buffer(
         answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
@@ -481,6 +534,19 @@ struct HttpHost::Impl {
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
     MHD_destroy_response(response);
     return queued;
+  }
+
+  // The host's own 404 and 500 bodies: the site's when it gave a maker.
+  std::string failurePage(int status, const std::string& path) const {
+    if (options.errorPage) {
+      try {
+        return options.errorPage(status, path);
+      } catch (const std::exception&) {
+        // Fall back to the plain page.
+      }
+    }
+    return status == 404 ? errorPage("404 Not found", path)
+                         : errorPage("The page failed", "unexpected failure");
   }
 
   Answer tooLarge() const {
@@ -503,7 +569,7 @@ struct HttpHost::Impl {
       a.status = 405;
       a.body = errorPage("405 Method not allowed", method);
       a.headers.emplace_back("Allow", "GET, HEAD, POST");
-      return send(connection, a);
+      return send(connection, a, state);
     }
     if (auto it = pages.find(path); it != pages.end())
       return dispatch(connection, it->second, path, method, state);
@@ -511,13 +577,13 @@ struct HttpHost::Impl {
       for (const auto& folder : options.staticFolders) {
         const std::string prefix = "/" + folder + "/";
         if (path.rfind(prefix, 0) == 0)
-          return send(connection, staticFile(folder, path.substr(prefix.size())));
+          return send(connection, staticFile(folder, path.substr(prefix.size())), state);
       }
     }
     Answer a;
     a.status = 404;
-    a.body = errorPage("404 Not found", path);
-    return send(connection, a);
+    a.body = failurePage(404, path);
+    return send(connection, a, state);
   }
 
   // A page may wait (on the database, a file, a lock): it runs on a page
@@ -549,7 +615,7 @@ struct HttpHost::Impl {
         std::cerr << "kvdn-http: " << input.method << " " << input.target
                   << ": unexpected failure: " << e.what() << std::endl;
         answer.status = 500;
-        answer.body = errorPage("The page failed", "unexpected failure");
+        answer.body = failurePage(500, input.path);
       }
       {
         std::lock_guard lock(job->mutex);
@@ -586,7 +652,7 @@ struct HttpHost::Impl {
   Answer staticFile(const std::string& folder, const std::string& rest) const {
     Answer a;
     a.status = 404;
-    a.body = errorPage("404 Not found", "/" + folder + "/" + rest);
+    a.body = failurePage(404, "/" + folder + "/" + rest);
     if (rest.empty() || rest.find('\\') != std::string::npos || rest.find('\0') != std::string::npos)
       return a;
     std::filesystem::path file = options.siteRoot / folder;
@@ -621,20 +687,7 @@ struct HttpHost::Impl {
     if (type && asciiLower(type).find("application/x-www-form-urlencoded") != std::string::npos) {
       rawForm = state.body;
     }
-    std::string address;
-    std::string remotePort;
-    if (const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
-      char host[NI_MAXHOST] = "";
-      char service[NI_MAXSERV] = "";
-      const sockaddr* addr = info->client_addr;
-      const socklen_t len = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-      if (getnameinfo(addr, len, host, sizeof host, service, sizeof service,
-                      NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-        address = host;
-        remotePort = service;
-      }
-    }
+    const auto [address, remotePort] = peerAddress(connection);
     std::vector<std::pair<std::string, std::string>> vars = {
         {"URL", path},
         {"SCRIPT_NAME", path},
@@ -687,8 +740,22 @@ struct HttpHost::Impl {
     } catch (const std::exception& e) {
       fail(method, input.target, answer, env, "-", e.what(), path);
     }
+    if (answer.status == 500 && options.errorPage) answer.body = failurePage(500, path);
     if (!session->cookie().empty()) answer.headers.emplace_back("Set-Cookie", session->cookie());
+    if (!options.logUserKey.empty()) {
+      try {
+        answer.user = session->value(options.logUserKey).joinText();
+      } catch (const ComError&) {
+        // An abandoned session has no user.
+      }
+    }
     if (answer.status == 500) return answer;
+    for (auto& [name, value] : response->headers_) {
+      if (asciiLower(name) == "content-type")
+        answer.contentType = std::move(value);
+      else
+        answer.headers.emplace_back(std::move(name), std::move(value));
+    }
     answer.status = response->status_;
     if (!response->location_.empty()) answer.headers.emplace_back("Location", response->location_);
     answer.body = std::move(response->body_);

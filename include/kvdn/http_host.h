@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "kvdn/export.h"
 #include "kvdn/db_class.h"
+#include "kvdn/export.h"
 #include "kvdn/page.h"
 
 namespace kvdn {
@@ -37,6 +37,10 @@ struct KVDN_API PageEnv {
   // True once Response.End ran: the page must not go on (nothing it writes
   // reaches the client anyway).
   bool ended() const { return response().ended(); }
+  // Adds a header to the answer ("Content-Type" replaces the page's type,
+  // text/html). Names and values must hold no line breaks (refused: the
+  // call then does nothing). The page goes on.
+  void header(std::string_view name, std::string_view value) const;
   // Sends a redirect (302) and ends the response.
   void redirect(const std::string& location) const;
   // The HTTP status of the answer (200 unless set); the page goes on.
@@ -50,6 +54,17 @@ struct KVDN_API PageEnv {
 };
 
 using PageHandler = std::function<void(PageEnv&)>;
+
+// One answered request, for an operator's request log.
+struct RequestRecord {
+  std::chrono::system_clock::time_point time;  // when the request arrived
+  std::string address;                         // the peer's own address
+  std::string user;                            // the session value named by logUserKey ("" if none)
+  std::string method;
+  std::string path;  // without the query
+  int status = 0;
+  long long milliseconds = 0;  // from arrival to the answer queued
+};
 
 // 128 bits from the kernel's cryptographic generator as 32 hex digits (the
 // session ids; pages use it for their own secrets). Raises
@@ -81,6 +96,14 @@ struct KVDN_API HttpHostOptions {
   bool secureCookies = false;
   // Sent with every page. Inline handlers and scripts stay allowed: the
   // component's markup carries onclick handlers and a script of its own.
+  // Called once per answered request (from a server thread; must not
+  // throw or block long). Unset: no log.
+  std::function<void(const RequestRecord&)> requestLog;
+  // The session value logged as the request's user.
+  std::string logUserKey;
+  // The body of the host's own 404 and 500 answers (status, path), e.g. in
+  // the site's language and style. Unset: a plain page. Must not throw.
+  std::function<std::string(int, const std::string&)> errorPage;
   std::string contentSecurityPolicy =
       "default-src 'self'; script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'; "
       "img-src 'self' data:; object-src 'none'; base-uri 'self'; form-action 'self'; "

@@ -6,12 +6,15 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <thread>
 
+#include "kvdn/error.h"
 #include "kvdn/http_host.h"
 #include "site.h"
 #include "support/site_fixture.h"
@@ -188,30 +191,192 @@ TEST_F(SitePages, ProfileWritesOnlyTheOwnNameAndSex) {
                                    std::string("select 角色,姓名 from 用户 where 登录账号='") + account + "'")
         .at(0);
   };
-  const char* refused[] = {
-      // Another key would become a column: the role among them.
-      "/admin/profile.asp?id=2&ac=save&%E5%A7%93%E5%90%8D=x&%E8%A7%92%E8%89%B2=1",
-      "/admin/profile.asp?ID=1&id=2&ac=save&%E5%A7%93%E5%90%8D=x",
-      // Somebody else's record.
-      "/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7",
+  struct Case {
+    std::string target;
+    httplib::Params form;
   };
-  const httplib::Params withToken{{"_token", token}};
-  for (const char* target : refused) {
-    SCOPED_TRACE(target);
-    auto res = client->Post(target, as(op), withToken);
+  const Case refused[] = {
+      // Another field would become a column: the role among them.
+      {"/admin/profile.asp?ac=modify&id=2", {{"姓名", "x"}, {"性别", "男"}, {"角色", "1"}}},
+      {"/admin/profile.asp?ac=modify&id=2", {{"姓名", "x"}, {"性别", "男"}, {"ID", "1"}}},
+      // Somebody else's record.
+      {"/admin/profile.asp?ac=modify&id=1", {{"姓名", "x"}, {"性别", "男"}}},
+      // Markup in the name.
+      {"/admin/profile.asp?ac=modify&id=2", {{"姓名", "<b>"}, {"性别", "男"}}},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.target);
+    auto res = client->Post(c.target + "&_token=" + token, as(op), c.form);
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("<script>alert("), std::string::npos) << res->body;
   }
   EXPECT_EQ(roleOf(kOperatorAccount), (std::vector<std::string>{"2", "操作员小李"}));
   EXPECT_EQ(roleOf(kAdminAccount), (std::vector<std::string>{"1", "系统管理员"}));
 
-  auto saved = client->Post(
-      "/admin/"
-      "profile.asp?id=2&ac=save&t=1&%E5%A7%93%E5%90%8D=%E5%B0%8F%E6%9D%8E&%E6%80%A7%E5%88%AB=%E7%94%B7",
-      as(op), withToken);
+  // The values are posted; nothing of them is in the address.
+  auto saved = client->Post("/admin/profile.asp?ac=modify&id=2&_token=" + token, as(op),
+                            httplib::Params{{"姓名", "小李"}, {"性别", "男"}, {"submit", "保存"}});
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->status, 302);
   EXPECT_EQ(roleOf(kOperatorAccount), (std::vector<std::string>{"2", "小李"}));
+}
+
+TEST_F(SitePages, PasswordChangeChecksTheOldPassword) {
+  const std::string op = login(kOperatorAccount, kOperatorPassword);
+  ASSERT_NE(op, "");
+  struct Case {
+    const char* old;
+    const char* fresh;
+    const char* again;
+    const char* message;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"wrong", "newpass1", "newpass1", "旧密码错误！"},
+      {kOperatorPassword, "newpass1", "newpass2", "两次输入的新密码不一致！"},
+      {kOperatorPassword, "short", "short", "新密码长度应为 6 到 64 个字符！"},
+      {kOperatorPassword, "new'pass1", "new'pass1", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fresh);
+    auto res = client->Post(
+        "/admin/profile.asp?ac=password", as(op),
+        httplib::Params{{"_token", token}, {"旧密码", c.old}, {"新密码", c.fresh}, {"确认密码", c.again}});
+    ASSERT_TRUE(res);
+    if (c.message) {
+      EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body;
+    } else {
+      EXPECT_EQ(res->status, 302);
+    }
+  }
+  EXPECT_EQ(login(kOperatorAccount, kOperatorPassword), "");
+  EXPECT_NE(login(kOperatorAccount, "new'pass1"), "");
+  // The trail names the failure and the change.
+  const auto trail = kvdn::testing::querySql(databaseFile(root),
+                                             "select 动作 from 操作日志 where 账号='caozuo' order by ID");
+  std::vector<std::string> actions;
+  for (const auto& row : trail) actions.push_back(row.at(0));
+  EXPECT_NE(std::find(actions.begin(), actions.end(), "修改密码失败"), actions.end());
+  EXPECT_NE(std::find(actions.begin(), actions.end(), "修改密码"), actions.end());
+}
+
+// Search terms never become SQL text; sort keys come from a fixed list.
+TEST_F(SitePages, ListSearchSortAndExportTakeNoRequestTextIntoSql) {
+  kvdn::testing::runSql(databaseFile(root), {"update 用户 set 姓名='=1+1' where ID=3",
+                                             "update 用户 set 姓名='百分之%' where ID=4"});
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  struct Case {
+    std::string query;
+    const char* count;  // "共N条"
+  };
+  const Case cases[] = {
+      {"q=wang", "共1条"},
+      {"q=%E7%8E%8B%27", "共0条"},               // 王'
+      {"q=%27%20or%20%271%27%3D%271", "共0条"},  // ' or '1'='1
+      {"q=%25", "共1条"},                        // % matches itself only
+      {"q=_", "共0条"},
+      {"q=ZH", "共5条"},  // letter case ignored
+      {"sort=ID%3Bdrop%20table%20%E7%94%A8%E6%88%B7&dir=desc", "共24条"},
+      {"sort=account&dir=desc&size=7", "共24条"},  // a size not offered: 10
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    auto res = client->Get("/admin/user.asp?ac=call&page=1&" + c.query, as(admin));
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find(c.count), std::string::npos) << res->body.substr(res->body.find("<tfoot>"));
+  }
+  auto sorted = client->Get("/admin/user.asp?ac=call&page=1&sort=account&dir=desc", as(admin));
+  ASSERT_TRUE(sorted);
+  EXPECT_LT(sorted->body.find("zhulin"), sorted->body.find("zhoujie"));
+  EXPECT_NE(sorted->body.find("每页10条"), std::string::npos);
+  EXPECT_EQ(userCount(), "24");
+
+  auto csv = client->Get("/admin/user.asp?ac=csv&q=zh", as(admin));
+  ASSERT_TRUE(csv);
+  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_EQ(csv->body.rfind("\xEF\xBB\xBF编号,登录账号,姓名,性别,角色,注册时间\r\n", 0), 0u);
+  EXPECT_NE(csv->body.find("\"zhangwei\",\"'=1+1\""), std::string::npos) << "a formula is neutralised";
+  EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 6);
+
+  // The page of the list that holds a row, in the list's order.
+  auto page = client->Get("/admin/user.asp?ac=locate&mark=24", as(admin));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body, "3");
+  page = client->Get("/admin/user.asp?ac=locate&mark=24&sort=account", as(admin));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body, "2");  // ouyang: 15th of 24 by account
+}
+
+TEST_F(SitePages, UploadsMustBeSmallWorkbooks) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  struct Case {
+    std::string data;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", "请选择要上传的 .xls 文件！"},
+      {"not base64!", "请选择要上传的 .xls 文件！"},
+      {"aGVsbG8gd29ybGQ=", "不是 Excel 97-2003 工作簿"},  // "hello world"
+      {"0M8R4KGxGuEAAAAA", "无法读取该工作簿"},           // the signature, then nothing
+      {std::string(3 * 1024 * 1024, 'A'), "文件太大"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    auto res = client->Post("/admin/maintain.asp", as(admin),
+                            httplib::Params{{"op", "upload"}, {"_token", token}, {"data", c.data}});
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body.substr(0, 300);
+  }
+  EXPECT_FALSE(std::filesystem::exists(databaseFile(root).parent_path() / "upload.xls"));
+  // Nothing to import without a previewed workbook.
+  auto import =
+      client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "import"}, {"_token", token}});
+  ASSERT_TRUE(import);
+  EXPECT_NE(import->body.find("请先上传并预览"), std::string::npos);
+  EXPECT_EQ(userCount(), "24");
+}
+
+TEST_F(SitePages, BackupsNeverOverwriteOneAnother) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  // A day backup from before keeps its content under a timed name.
+  const auto folder = databaseFile(root).parent_path();
+  std::filesystem::copy_file(databaseFile(root), folder / "#20200101.bak");
+  for (int i = 0; i < 3; ++i) {
+    auto res =
+        client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "backup"}, {"_token", token}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 302);
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() == ".bak") names.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(names.size(), 4u);
+  for (const std::string& name : names) {
+    EXPECT_TRUE(std::regex_match(name, std::regex("#\\d{8}-\\d{6}(-\\d+)?\\.bak"))) << name;
+  }
+  auto page = client->Get("/admin/maintain.asp", as(admin));
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find(" KB</td>"), std::string::npos);
+  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select count(*) from 操作日志 where 动作='备份'")
+                .at(0)
+                .at(0),
+            "3");
+}
+
+TEST(SiteErrorPages, ChineseWithAWayBack) {
+  struct Case {
+    int status;
+    const char* title;
+  };
+  for (const Case& c : {Case{404, "页面不存在"}, Case{500, "页面出错了"}, Case{503, "数据库暂时无法打开"}}) {
+    const std::string page = errorPage(c.status, "/x<script>");
+    EXPECT_NE(page.find(c.title), std::string::npos);
+    EXPECT_NE(page.find("href='/admin/index.asp'"), std::string::npos);
+    EXPECT_EQ(page.find("<script>"), std::string::npos) << "the path is escaped";
+  }
 }
 
 TEST_F(SitePages, OperatorsAreKeptFromAdministratorsAndRefusedPages) {
@@ -293,7 +458,9 @@ TEST_F(SitePages, ChangesNeedPostAndTheSessionToken) {
       {"/admin/user.asp?ac=del&_token=" + other, {{"delids", "3"}}},
       {"/admin/user.asp?ac=add",
        {{"登录账号", "csrf1"}, {"密码", "p"}, {"姓名", "x"}, {"性别", "男"}, {"角色", "1"}}},
-      {"/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7", {}},
+      {"/admin/profile.asp?ac=modify&id=1", {{"姓名", "x"}, {"性别", "男"}}},
+      {"/admin/profile.asp?ac=password",
+       {{"旧密码", "admin123"}, {"新密码", "xxxxxxxx"}, {"确认密码", "xxxxxxxx"}}},
       {"/admin/logout.asp", {}},
   };
   for (const Case& c : cases) {
@@ -304,8 +471,8 @@ TEST_F(SitePages, ChangesNeedPostAndTheSessionToken) {
     EXPECT_NE(res->body.find("页面已过期或来源不明"), std::string::npos) << res->body;
   }
   // A write by GET is no write.
-  auto get = client->Get("/admin/profile.asp?id=1&ac=save&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7",
-                         as(admin));
+  auto get = client->Get(
+      "/admin/profile.asp?ac=modify&id=1&%E5%A7%93%E5%90%8D=x&%E6%80%A7%E5%88%AB=%E7%94%B7", as(admin));
   ASSERT_TRUE(get);
   EXPECT_NE(get->body.find("<script>alert("), std::string::npos);
   EXPECT_FALSE(hasBackup(root));
@@ -505,6 +672,74 @@ TEST_F(SitePages, HealthAnswers503WhenTheDatabaseFails) {
   auto failed = client->Get("/admin/health.asp");
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->status, 503) << failed->body;
+}
+
+// The host's hooks as the program sets them: the site's error pages for
+// what no page answers and for a page that fails, a log record per request,
+// headers a page adds (a line break in one is refused).
+TEST(SiteHostHooks, ErrorPagesRequestLogAndPageHeaders) {
+  kvdn::testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "static");
+  std::mutex lock;
+  std::vector<kvdn::RequestRecord> records;
+  kvdn::HttpHostOptions options;
+  options.siteRoot = dir.path();
+  options.port = 0;
+  options.threads = 2;
+  options.logUserKey = "account";
+  options.requestLog = [&](const kvdn::RequestRecord& r) {
+    std::lock_guard guard(lock);
+    records.push_back(r);
+  };
+  options.errorPage = [](int status, const std::string& path) { return errorPage(status, path); };
+  kvdn::HttpHost host(options);
+  host.addPage("/fails.asp", [](kvdn::PageEnv& env) {
+    env.session().setValue("account", kvdn::Variant("zhangwei"));
+    kvdn::raise(kvdn::err::kTypeMismatch, "a failure");
+  });
+  host.addPage("/csv.asp", [](kvdn::PageEnv& env) {
+    env.header("Content-Type", "text/csv; charset=utf-8");
+    env.header("X-Test", "a\r\nSet-Cookie: x=1");
+    env.write("a,b");
+  });
+  ASSERT_TRUE(host.bind());
+  std::thread server([&] { host.serve(); });
+  httplib::Client client("127.0.0.1", host.port());
+  auto missing = client.Get("/nothing/here?x=1");
+  auto failed = client.Get("/fails.asp");
+  auto csv = client.Get("/csv.asp");
+  host.stop();
+  server.join();
+  ASSERT_TRUE(missing && failed && csv);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_NE(missing->body.find("页面不存在"), std::string::npos);
+  EXPECT_NE(missing->body.find("/nothing/here"), std::string::npos);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_NE(failed->body.find("页面出错了"), std::string::npos);
+  EXPECT_EQ(failed->body.find("a failure"), std::string::npos) << "the failure stays in the server's log";
+  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_FALSE(csv->has_header("X-Test"));
+  EXPECT_FALSE(csv->has_header("Set-Cookie"));
+
+  std::lock_guard guard(lock);
+  ASSERT_EQ(records.size(), 3u);
+  std::sort(records.begin(), records.end(),
+            [](const kvdn::RequestRecord& x, const kvdn::RequestRecord& y) { return x.time < y.time; });
+  struct Want {
+    const char* path;
+    int status;
+    const char* user;
+  };
+  const Want wants[] = {{"/nothing/here", 404, ""}, {"/fails.asp", 500, "zhangwei"}, {"/csv.asp", 200, ""}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(wants[i].path);
+    EXPECT_EQ(records[i].path, wants[i].path);
+    EXPECT_EQ(records[i].status, wants[i].status);
+    EXPECT_EQ(records[i].user, wants[i].user);
+    EXPECT_EQ(records[i].method, "GET");
+    EXPECT_EQ(records[i].address, "127.0.0.1");
+    EXPECT_GE(records[i].milliseconds, 0);
+  }
 }
 
 TEST_F(SitePages, PagesWithPersonalDataAreNotStoredAndNotFramed) {

@@ -9,10 +9,116 @@
 // Every change is a POST carrying the session's token (<body data-token>) as
 // "_token": in the address where the record writer would take a form field
 // for a column, else in the form.
+//
+// The component's markup stays as it is; this script makes it usable from a
+// keyboard (a role, a tab stop and Enter/Space on every onclick element),
+// fixes tick-all for a page with one box, carries the list's search, sort
+// and page size through the grid's own reloads, and marks the row just
+// added or changed.
 'use strict';
 
 (function () {
   var gridUrl = null;
+  // The list's state, added to every reload the grid's pager asks for.
+  var listState = { q: '', sort: '', dir: '', size: '' };
+  var markId = '';
+  // Sortable columns: the header's text -> the key the page knows.
+  var sortKeys = { '登录账号': 'account', '姓名': 'name', '性别': 'sex', '角色': 'role', '注册时间': 'time',
+                   '时间': 'time', '账号': 'account', '动作': 'action' };
+
+  // Gives an element the page calls by onclick a role, a tab stop and the
+  // keys a button answers to.
+  function operable(el) {
+    if (el.dataset.operable) return;
+    el.dataset.operable = '1';
+    var tag = el.tagName;
+    if (tag === 'BUTTON' || tag === 'INPUT' || tag === 'SELECT') return;
+    if (!el.hasAttribute('role')) el.setAttribute('role', 'button');
+    if (!el.hasAttribute('tabindex')) el.tabIndex = 0;
+    el.addEventListener('keydown', function (e) {
+      if (e.key === 'Enter' || e.key === ' ') { e.preventDefault(); el.click(); }
+    });
+  }
+
+  function enhance(root) {
+    root.querySelectorAll('[onclick], [onClick]').forEach(operable);
+    // A box that scrolls a wide table sideways must be reachable by keyboard.
+    if (root.querySelectorAll) root.querySelectorAll('.gridBox').forEach(function (box) {
+      if (box.hasAttribute('tabindex')) return;
+      box.tabIndex = 0;
+      box.setAttribute('role', 'region');
+      var heading = box.previousElementSibling;
+      box.setAttribute('aria-label', heading && /^H[1-3]$/.test(heading.tagName) ? heading.textContent : '表格');
+    });
+    root.querySelectorAll('.titleNav').forEach(function (title) {
+      var list = title.nextElementSibling;
+      if (list && list.id) {
+        title.setAttribute('aria-controls', list.id);
+        title.setAttribute('aria-expanded', list.style.display === 'none' ? 'false' : 'true');
+      }
+    });
+    root.querySelectorAll("input[name=chkAll]").forEach(function (box) {
+      box.setAttribute('aria-label', '全选');
+    });
+    root.querySelectorAll("input[name=delids]").forEach(function (box) {
+      var row = box.closest('tr');
+      var cells = row ? row.querySelectorAll('td') : [];
+      box.setAttribute('aria-label', '选择 ' + (cells[1] ? cells[1].textContent.trim() : box.value));
+    });
+    var grid = root.querySelector ? root.querySelector('#tableData table.tableWg') : null;
+    if (grid && document.getElementById('tableData').dataset.sortable) sortableHeaders(grid);
+    if (grid) markRow(grid);
+  }
+
+  function sortableHeaders(grid) {
+    var head = grid.querySelector('thead tr');
+    if (!head) return;
+    head.querySelectorAll('td').forEach(function (cell) {
+      var label = cell.textContent.trim();
+      var key = sortKeys[label];
+      if (!key || cell.querySelector('a, input, button')) return;
+      // The heading becomes a column header holding a sort button.
+      cell.classList.add('sortable');
+      cell.setAttribute('role', 'columnheader');
+      cell.setAttribute('aria-sort', listState.sort === key ? (listState.dir === 'desc' ? 'descending' : 'ascending') : 'none');
+      var button = document.createElement('button');
+      button.type = 'button';
+      button.className = 'sortButton';
+      button.textContent = label;
+      button.title = '按' + label + '排序';
+      button.addEventListener('click', function () {
+        var dir = listState.sort === key && listState.dir !== 'desc' ? 'desc' : 'asc';
+        listState.sort = key;
+        listState.dir = dir;
+        window.callTableData('?ac=call&page=1');
+      });
+      cell.textContent = '';
+      cell.appendChild(button);
+    });
+  }
+
+  function markRow(grid) {
+    if (!markId) return;
+    grid.querySelectorAll('tbody tr').forEach(function (row) {
+      var edit = row.querySelector('[onclick*="id=' + markId + "')\"]");
+      var box = row.querySelector('input[name=delids][value="' + markId + '"]');
+      if (edit || box) {
+        row.classList.add('justChanged');
+        row.setAttribute('aria-current', 'true');
+      }
+    });
+  }
+
+  // The grid's address with the list's state: the pager writes only
+  // "?ac=call&page=N".
+  function withState(url) {
+    var target = new URL(url, location.href);
+    Object.keys(listState).forEach(function (k) {
+      if (listState[k]) target.searchParams.set(k, listState[k]); else target.searchParams.delete(k);
+    });
+    if (markId) target.searchParams.set('mark', markId); else target.searchParams.delete('mark');
+    return target;
+  }
 
   function frame() { return document.getElementById('dlgFrame'); }
   function dialog() { return document.getElementById('dlg'); }
@@ -26,6 +132,10 @@
       f.style.height = Math.min(doc.documentElement.scrollHeight + 4, window.innerHeight - 120) + 'px';
       var first = doc.querySelector('input:not([type=hidden]), select');
       if (first) first.focus();
+      // Esc closes the dialog while focus is in its frame too.
+      doc.addEventListener('keydown', function (e) {
+        if (e.key === 'Escape') { e.preventDefault(); window.closeModal(); }
+      });
     } catch (e) { /* another origin: leave the size */ }
   }
 
@@ -54,14 +164,29 @@
     });
   }
 
+  // The pager's "第N页/共M页" for the jump box's limit.
+  function pagerState(box) {
+    var foot = box.querySelector('tfoot');
+    var m = foot ? /第(\d+)页\/共(\d+)页/.exec(foot.textContent) : null;
+    var jump = document.getElementById('jumpPage');
+    if (jump && m) { jump.max = m[2]; jump.value = m[1]; }
+  }
+
   window.modalForm = function (url) {
+    window.lastOpener = document.activeElement;
     var target = new URL(url, location.href);
     var ac = (target.searchParams.get('ac') || '').toLowerCase();
     if (ac === 'del') {
       var form = document.forms.formtablepage;
       var ticked = form ? form.querySelectorAll('input[name=delids]:checked') : [];
       if (!ticked.length) { alert('请先勾选要删除的记录！'); return; }
-      if (!confirm('确定删除选中的 ' + ticked.length + ' 条记录吗？')) return;
+      // Name what is lost: the accounts of the ticked rows.
+      var names = Array.prototype.map.call(ticked, function (box) {
+        var cells = box.closest('tr').querySelectorAll('td');
+        return cells[1] ? cells[1].textContent.trim() : box.value;
+      });
+      if (!confirm('确定删除选中的 ' + ticked.length + ' 条记录吗？\n将删除用户：' + names.join('、') +
+                   '\n删除后不能撤销。')) return;
       target.searchParams.set('_token', document.body.dataset.token || '');
       form.action = target.href;
       form.target = 'dlgFrame';
@@ -70,7 +195,7 @@
     }
     var d = dialog();
     if (!d) { location.href = target.href; return; }
-    document.getElementById('dlgTitle').textContent = ac === 'add' ? '添加' : ac === 'modify' ? '修改' : '';
+    document.getElementById('dlgTitle').textContent = ac === 'add' ? '添加用户' : ac === 'modify' ? '修改用户' : '';
     frame().style.height = '120px';
     frame().contentWindow.location.replace(target.href);
     if (!d.open) d.showModal();
@@ -82,18 +207,30 @@
     try { frame().contentWindow.location.replace('about:blank'); } catch (e) { /* ignore */ }
   };
 
-  // Called by the answer to a stored form (in the dialog frame).
-  window.dialogDone = function (message) {
+  // Called by the answer to a stored form (in the dialog frame); `id` is
+  // the row added or changed: the list shows the page that holds it, marked.
+  window.dialogDone = function (message, id) {
+    var opener = window.lastOpener;
     window.closeModal();
     if (message) toast(message);
-    if (document.getElementById('tableData')) window.callTableData(gridUrl || '?ac=call&page=1');
+    if (document.getElementById('tableData')) {
+      markId = id ? String(id) : '';
+      if (!markId) { window.callTableData(gridUrl || '?ac=call&page=1'); return; }
+      // The page of the list that holds the row, then that page, marked.
+      fetch(withState('?ac=locate').href, { credentials: 'same-origin' })
+        .then(function (r) { return r.ok ? r.text() : '1'; })
+        .then(function (n) { window.callTableData('?ac=call&page=' + (parseInt(n, 10) || 1)); })
+        .catch(function () { window.callTableData('?ac=call&page=1'); });
+    }
+    if (opener && document.contains(opener)) opener.focus();
   };
 
   window.callTableData = function (url) {
     var box = document.getElementById('tableData');
     if (!box) return;
-    var target = new URL(url, location.href);
+    var target = withState(url);
     box.classList.add('loading');
+    box.setAttribute('aria-busy', 'true');
     fetch(target.href, { credentials: 'same-origin' })
       .then(function (r) {
         if (r.redirected) { location.href = r.url; return null; }  // logged out meanwhile
@@ -104,11 +241,14 @@
         if (html === null) return;
         box.innerHTML = html;
         runScripts(box);
-        gridUrl = url;
-        box.setAttribute('data-url', url);
+        enhance(box);
+        var page = target.searchParams.get('page');
+        gridUrl = '?ac=call&page=' + (page || 1);
+        box.setAttribute('data-url', target.search);
+        pagerState(box);
       })
       .catch(function (e) { toast('加载失败：' + e.message); })
-      .finally(function () { box.classList.remove('loading'); });
+      .finally(function () { box.classList.remove('loading'); box.removeAttribute('aria-busy'); });
   };
 
   window.DoMenu = function (id) {
@@ -117,31 +257,107 @@
     var closed = list.style.display === 'none';
     list.style.display = closed ? '' : 'none';
     var title = list.previousElementSibling;
-    if (title) title.classList.toggle('closed', !closed);
+    if (title) {
+      title.classList.toggle('closed', !closed);
+      title.setAttribute('aria-expanded', closed ? 'true' : 'false');
+    }
   };
 
+  // Tick-all: the component's CheckAll walks form.delids.length, which a
+  // page with a single box does not have; this works for any number.
+  document.addEventListener('change', function (e) {
+    var box = e.target;
+    if (!box || box.name !== 'chkAll' || !box.form) return;
+    box.form.querySelectorAll('input[name=delids]').forEach(function (d) { d.checked = box.checked; });
+  });
+
+  // Esc in a dialog's own document (the frame) closes the dialog.
+  document.addEventListener('keydown', function (e) {
+    if (e.key !== 'Escape' || window.parent === window) return;
+    try { if (window.parent.closeModal) { e.preventDefault(); window.parent.closeModal(); } } catch (x) { /* ignore */ }
+  });
+
+  // Asks before a destructive form is sent, naming what is lost
+  // (data-confirm on the form).
+  document.addEventListener('submit', function (e) {
+    var form = e.target;
+    var text = form.getAttribute && form.getAttribute('data-confirm');
+    if (!text) return;
+    // {bak}: the backup chosen in the form.
+    if (form.elements.bak) text = text.replace('{bak}', form.elements.bak.value);
+    if (!confirm(text)) { e.preventDefault(); e.stopImmediatePropagation(); }
+  }, true);
+
   document.addEventListener('DOMContentLoaded', function () {
+    enhance(document);
+    // The menu folds into the top bar's button on narrow screens.
+    var toggle = document.getElementById('menuToggle');
+    if (toggle) toggle.addEventListener('click', function () {
+      var open = document.body.classList.toggle('menuOpen');
+      toggle.setAttribute('aria-expanded', open ? 'true' : 'false');
+    });
+    var table = document.getElementById('tableData');
+    if (table) {
+      var start = new URL(table.getAttribute('data-url') || '?ac=call&page=1', location.href);
+      Object.keys(listState).forEach(function (k) { listState[k] = start.searchParams.get(k) || ''; });
+      pagerState(table);
+    }
+    // Search, page size and jump: reload the grid in place.
+    var search = document.getElementById('listSearch');
+    if (search) search.addEventListener('submit', function (e) {
+      e.preventDefault();
+      listState.q = search.elements.q.value.trim();
+      markId = '';
+      window.callTableData('?ac=call&page=1');
+    });
+    var size = document.getElementById('pageSize');
+    if (size) size.addEventListener('change', function () {
+      listState.size = size.value;
+      window.callTableData('?ac=call&page=1');
+    });
+    var jump = document.getElementById('jumpForm');
+    if (jump) jump.addEventListener('submit', function (e) {
+      e.preventDefault();
+      var n = parseInt(jump.elements.page.value, 10);
+      if (n > 0) window.callTableData('?ac=call&page=' + n);
+    });
+    // The export takes what the search selects, in the list's order.
+    var csv = document.getElementById('csvLink');
+    if (csv) csv.addEventListener('click', function () {
+      var target = withState('?ac=csv');
+      target.searchParams.delete('mark');
+      target.searchParams.delete('size');
+      csv.href = target.href;
+    });
+    // Workbook upload: the file is read here and posted as text (base64) in
+    // the form; the page checks its size and that it is a workbook.
+    var upload = document.getElementById('uploadForm');
+    if (upload) upload.addEventListener('submit', function (e) {
+      if (upload.elements.data.value) return;
+      e.preventDefault();
+      var file = upload.elements.file.files[0];
+      if (!file) { alert('请选择要上传的 .xls 文件！'); return; }
+      if (file.size > Number(upload.dataset.max || 0)) { alert('文件太大（最大 ' + Math.round(upload.dataset.max / 1048576) + ' MB）！'); return; }
+      var reader = new FileReader();
+      reader.onload = function () {
+        var text = String(reader.result);
+        upload.elements.data.value = text.slice(text.indexOf(',') + 1);
+        upload.elements.file.disabled = true;  // not sent itself
+        upload.submit();
+      };
+      reader.readAsDataURL(file);
+    });
     var f = frame();
     if (f) f.addEventListener('load', fitFrame);
     var d = dialog();
     if (d) d.addEventListener('close', function () {
+      if (window.lastOpener && document.contains(window.lastOpener)) window.lastOpener.focus();
       try { frame().contentWindow.location.replace('about:blank'); } catch (e) { /* ignore */ }
     });
     // Mark the collapsed groups so their headings show the closed arrow.
     document.querySelectorAll('ul.menu').forEach(function (list) {
       var title = list.previousElementSibling;
       if (title && list.style.display === 'none') title.classList.add('closed');
-    });
-    // The profile is stored by the query-string writer: its values go in the
-    // address of the POST, the token stays in the body.
-    var profile = document.getElementById('profileForm');
-    if (profile) profile.addEventListener('submit', function () {
-      var q = new URLSearchParams();
-      ['id', 'ac', '姓名', '性别'].forEach(function (name) {
-        if (profile.elements[name]) q.set(name, profile.elements[name].value);
-      });
-      q.set('t', String(Date.now()));
-      profile.action = 'profile.asp?' + q.toString();
     });
     var flash = document.getElementById('flash');
     if (flash) setTimeout(function () { flash.classList.add('fade'); }, 4000);
