@@ -5,7 +5,7 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast asan run bench clean browser-test node-deps
+.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast asan run bench clean browser-test node-deps fuzz
 PORT ?= 8080
 
 deps:
@@ -68,6 +68,12 @@ node-deps:
 # The sample site at http://127.0.0.1:$(PORT) (make run PORT=8081).
 run: build
 	$(BUILD)/bin/kvdn-site --root $(BUILD)/site-root --port $(PORT)
+
+# The fuzz targets (clang, libFuzzer) in build/fuzz, each run FUZZ_SECONDS
+# seconds (default 30); `make test` replays their saved inputs.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash scripts/fuzz.sh
 
 bench: build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done

@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcpp-httplib-dev
   python3 python3-xlwt curl
+  clang libclang-rt-14-dev
   unixodbc-dev odbc-postgresql tdsodbc postgresql libpq-dev
 )
 # The sample site's browser test and load benchmark. A failure to install
