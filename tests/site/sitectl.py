@@ -6,6 +6,7 @@ Site(binary, root) starts `kvdn-site --root ROOT --port 0` and reads the
 port from what it prints; Client keeps one session cookie, logs in the way a
 browser does (the login posted from the site's own origin) and knows the
 session's form token."""
+import base64
 import http.client
 import os
 import re
@@ -145,6 +146,22 @@ class Client:
 
     def maintain(self, op, **fields):
         return self.post("/admin/maintain.asp", {"op": op, "_token": self.token, **fields})
+
+    def upload(self, workbook):
+        """Uploads a workbook for the import preview, as the page's script
+        does (the file base64 in the field "data"). The site answers 302 to
+        the preview when it could read the sheet, else an alert."""
+        return self.maintain("upload", data=base64.b64encode(workbook).decode("ascii"))
+
+    def profile(self, name, sex="男", headers=None):
+        """Saves the logged-in user's own name and sex the way the profile
+        form does: key and token in the address, the values posted."""
+        m = re.search(r"profile\.asp\?ac=modify&amp;id=(\d+)&amp;_token=([0-9a-f]{32})",
+                      self.get("/admin/profile.asp").body)
+        if not m:
+            raise RuntimeError("the profile page has no form to save")
+        return self.post("/admin/profile.asp?ac=modify&id=%s&_token=%s" % m.groups(),
+                         {"姓名": name, "性别": sex, "submit": "保存"}, headers=headers)
 
 
 def remove_root(root):
