@@ -111,7 +111,7 @@ Variant DbClass::dbShsl(const Variant& sql) {
   const std::shared_ptr<Recordset> rs = c.execute(sql.toString(), adCmdUnspecified);
   if (!rs) raise(err::kObjectNotSet);
   CloseOnExit guard(*rs);
-  if (!rs->isOpen()) raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
+  if (!rs->isOpen()) raise(err::kDbClosed);
   Variant result = rs->eof() ? Variant(std::string()) : rs->fields().item(0).value();
   guard.release();
   rs->close();
