@@ -2,8 +2,12 @@
 #include "kvdn/text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <iterator>
+#include <system_error>
+
+#include "text_scan.h"
 
 namespace kvdn {
 
@@ -160,34 +164,56 @@ std::string lowerCase(std::string_view s) {
       ++i;
       continue;
     }
-    // One well-formed sequence (shortest form, no surrogates, at most
-    // U+10FFFF), else the byte goes through as it is.
-    std::size_t n = 0;
-    char32_t cp = 0;
-    char32_t least = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 2, cp = c & 0x1F, least = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 3, cp = c & 0x0F, least = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 4, cp = c & 0x07, least = 0x10000;
-    }
-    bool ok = n > 0 && i + n <= s.size();
-    for (std::size_t k = 1; ok && k < n; ++k) {
-      const auto t = static_cast<unsigned char>(s[i + k]);
-      if (!isTrail(t)) ok = false;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    ok = ok && cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    if (!ok) {
+    // A byte that starts no well-formed sequence goes through as it is.
+    const std::optional<char32_t> cp = decodeUtf8(s, i);
+    if (!cp) {
       out.push_back(s[i]);
       ++i;
       continue;
     }
-    appendUtf8(out, lowerOf(cp));
-    i += n;
+    appendUtf8(out, lowerOf(*cp));
   }
   return out;
+}
+
+std::optional<char32_t> decodeUtf8(std::string_view s, std::size_t& i) noexcept {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    ++i;
+    return static_cast<char32_t>(c);
+  }
+  std::size_t n = 0;
+  char32_t cp = 0;
+  char32_t least = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, cp = c & 0x1F, least = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, cp = c & 0x0F, least = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, cp = c & 0x07, least = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (i + n > s.size()) return std::nullopt;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto t = static_cast<unsigned char>(s[i + k]);
+    if (!isTrail(t)) return std::nullopt;
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  i += n;
+  return cp;
+}
+
+std::optional<std::int64_t> parseWholeNumber(std::string_view text) noexcept {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  if (text.front() == '+') text.remove_prefix(1);  // from_chars takes "-" only
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to) {

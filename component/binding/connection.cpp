@@ -1,6 +1,7 @@
 // connOpen / connClose: the object's one database connection.
 #include <string>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 
 namespace kvdn {
@@ -8,10 +9,12 @@ namespace kvdn {
 void DbClass::connOpen() {
   const std::string kind = asciiUpper(dbType.joinText());
   if (kind == "SQL") {
-    connString_ = Variant("Provider=sqloledb; server=" + sqlservername.joinText() + ";uid=" + sqluid.joinText() +
-                          ";pwd=" + sqlpwd.joinText() + ";database=" + database.joinText());
+    connString_ =
+        Variant("Provider=sqloledb; server=" + sqlservername.joinText() + ";uid=" + sqluid.joinText() +
+                ";pwd=" + sqlpwd.joinText() + ";database=" + database.joinText());
   } else if (kind == "ACCESS") {
-    connString_ = Variant("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + server().mapPath(database.joinText()));
+    connString_ =
+        Variant("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + server().mapPath(database.joinText()));
   }
   // Creation failures (and MapPath above) go to the page untrapped.
   auto fresh = create<Connection>("adodb.Connection");
@@ -20,12 +23,9 @@ void DbClass::connOpen() {
   std::shared_ptr<Connection> previous = std::move(conn);
   conn = fresh;
   if (previous && previous->isOpen()) {
-    try {
-      previous->close();
-    } catch (const ComError&) {
-      // The old connection is being dropped anyway; its close failure must
-      // not stand in the way of the new open.
-    }
+    // The old connection is being dropped anyway; its close failure must
+    // not stand in the way of the new open.
+    trap::keepGoing([&] { previous->close(); });
   }
   try {
     conn->open(connString_.joinText(), "", "", adCmdUnspecified);

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 #include "kvdn/text.h"
 
@@ -71,11 +72,10 @@ class CloseOnExit {
   CloseOnExit& operator=(const CloseOnExit&) = delete;
   ~CloseOnExit() {
     if (!rs_) return;
-    try {
+    // The failure already on its way to the caller is the one that counts.
+    trap::keepGoing([this] {
       if (rs_->isOpen()) rs_->close();
-    } catch (const ComError&) {
-      // The failure already on its way to the caller is the one that counts.
-    }
+    });
   }
   void release() { rs_ = nullptr; }
 
@@ -111,7 +111,7 @@ Variant DbClass::dbShsl(const Variant& sql) {
   const std::shared_ptr<Recordset> rs = c.execute(sql.toString(), adCmdUnspecified);
   if (!rs) raise(err::kObjectNotSet);
   CloseOnExit guard(*rs);
-  if (!rs->isOpen()) raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
+  if (!rs->isOpen()) raise(err::kDbClosed);
   Variant result = rs->eof() ? Variant(std::string()) : rs->fields().item(0).value();
   guard.release();
   rs->close();

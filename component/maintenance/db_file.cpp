@@ -2,6 +2,7 @@
 // these touches `conn`; all of them work on the file `database` names.
 #include <string>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 #include "kvdn/files.h"
 #include "maintenance/error_record.h"
@@ -150,10 +151,9 @@ Variant DbClass::compactDBfile() {
   // (and deleted) one work file. A work file left by an older version is
   // only removed; whether that succeeds changes nothing.
   if (fso && !work.empty()) {
-    try {
+    trap::keepGoing([&] {
       if (fso->fileExists(work)) fso->deleteFile(work);
-    } catch (const ComError&) {
-    }
+    });
   }
   errors.step([&] { need(engine).compactInPlace(live); });
   engine.reset();

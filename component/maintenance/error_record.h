@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "helpers/trap.h"
 #include "kvdn/error.h"
 #include "kvdn/page.h"
 
@@ -20,11 +21,7 @@ class ErrorRecord {
   // an earlier one: the report shows the most recent). Anything else passes.
   template <class F>
   void step(F&& f) {
-    try {
-      std::forward<F>(f)();
-    } catch (const ComError& e) {
-      last_ = e;
-    }
+    trap::keepGoing(std::forward<F>(f), [this](const ComError& e) { last_ = e; });
   }
   void record(std::int32_t number, std::string description) {
     last_ = ComError(number, std::move(description));

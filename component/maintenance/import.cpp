@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 #include "kvdn/files.h"
 #include "kvdn/text.h"
@@ -38,15 +39,6 @@ Field* findField(Recordset& rs, const std::string& name) {
   }
 }
 
-// Clean-up after the work is decided: a failure here changes nothing.
-template <class F>
-void quietly(F&& f) {
-  try {
-    f();
-  } catch (const ComError&) {
-  }
-}
-
 }  // namespace
 
 Variant DbClass::xlsToDb(const Variant& fieldStr) {
@@ -71,9 +63,9 @@ Variant DbClass::xlsToDb(const Variant& fieldStr) {
     rs_->open("select top 1 * from 用户", conn, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
   });
   auto closeSheet = [&] {
-    if (sheetRows) quietly([&] { sheetRows->close(); });
+    if (sheetRows) trap::keepGoing([&] { sheetRows->close(); });
     sheetRows.reset();
-    if (sheet && sheet->isOpen()) quietly([&] { sheet->close(); });
+    if (sheet && sheet->isOpen()) trap::keepGoing([&] { sheet->close(); });
     sheet.reset();
   };
   if (errors.failed()) {
@@ -107,10 +99,10 @@ Variant DbClass::xlsToDb(const Variant& fieldStr) {
     begun = false;
     stored = true;
   } catch (const ComError&) {
-    if (begun) quietly([&] { conn->rollbackTrans(); });
+    if (begun) trap::keepGoing([&] { conn->rollbackTrans(); });
   }
 
-  quietly([&] { rs_->close(); });
+  trap::keepGoing([&] { rs_->close(); });
   rs_.reset();
   closeSheet();
   return Variant(stored ? n : std::int32_t{0});

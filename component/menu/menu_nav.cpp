@@ -11,7 +11,6 @@
 // the role ID, the rights and the levels only as canonical decimal integers
 // after they have been validated.
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "kvdn/db_class.h"
+#include "text_scan.h"
 
 namespace kvdn {
 
@@ -28,19 +28,6 @@ namespace {
 
 constexpr std::int64_t kAdministratorRole = 1;
 constexpr std::string_view kRefusal = "对不起,你没有该权限!";
-
-// A whole decimal number with an optional sign and nothing else: no blanks,
-// no fraction, no exponent, within 64 bits.
-std::optional<std::int64_t> parseWhole(std::string_view text) {
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-  if (text.front() == '+') text.remove_prefix(1);  // from_chars takes "-" only
-  std::int64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 // A double that holds a whole number exactly representable as int64.
 std::optional<std::int64_t> wholeOf(double d) {
@@ -67,7 +54,7 @@ std::int64_t roleIdOf(const Variant& v) {
       auto blank = [](char c) { return c == ' ' || c == '\t'; };
       while (!text.empty() && blank(text.front())) text.remove_prefix(1);
       while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-      if (auto exact = parseWhole(text)) return *exact;
+      if (auto exact = parseWholeNumber(text)) return *exact;
       if (auto number = parseNumber(text)) {
         if (auto whole = wholeOf(*number)) return *whole;
       }
@@ -97,7 +84,7 @@ std::string moduleListOf(const std::string& rights, std::int64_t roleId) {
     const std::size_t comma = compact.find(',', start);
     const std::string_view item = std::string_view(compact).substr(
         start, comma == std::string::npos ? std::string::npos : comma - start);
-    const auto id = parseWhole(item);
+    const auto id = parseWholeNumber(item);
     if (!id) {
       raise(err::kTypeMismatch, "Type mismatch: the 权限 of role " + std::to_string(roleId) +
                                     " must be whole numbers separated by commas");
@@ -124,7 +111,7 @@ std::string levelListOf(std::string_view clip) {
     const std::string_view item = clip.substr(start, comma - start);
     start = comma + 1;
     if (item.empty()) continue;
-    std::optional<std::int64_t> level = parseWhole(item);
+    std::optional<std::int64_t> level = parseWholeNumber(item);
     if (!level) {
       // A REAL column gives a Double, whose text may be "2" or "1E+20".
       if (auto number = parseNumber(item)) level = wholeOf(*number);
@@ -165,6 +152,74 @@ bool isScriptCall(std::string_view target) {
   return target.size() >= 9 && asciiLower(target.substr(0, 9)) == "modalform";
 }
 
+// The module row that names the current page: its ID, 层级 and 必选, all
+// Empty when no row names it.
+struct CurrentModule {
+  bool found = false;
+  Variant id;
+  Variant level;
+  Variant mandatory;
+};
+
+// Matched by the database's own comparison, so it is case-insensitive where
+// the database compares text that way.
+std::string currentModuleStatement(const std::string& pageKey) {
+  return "select top 1 ID,层级,必选 from 功能模块 where 文件名 =" + quoted(pageKey);
+}
+
+CurrentModule currentModuleOf(Recordset& rs) {
+  CurrentModule current;
+  current.found = !rs.eof();
+  if (current.found) {
+    current.id = rs.fields().item(0).value();
+    current.level = rs.fields().item(1).value();
+    current.mandatory = rs.fields().item(2).value();
+  }
+  return current;
+}
+
+// The page is refused when the role's list does not name the current module
+// (as a whole item; a page that no module row names is never listed, and an
+// empty list must not "contain" an empty ID) and the module is not
+// mandatory. Empty 必选 (no module matched) counts as 0; Null lets the page
+// through.
+bool isRefused(const std::string& modules, const CurrentModule& current) {
+  const std::string currentIdText = current.found ? current.id.joinText() : std::string();
+  const bool listed = !modules.empty() && !currentIdText.empty() &&
+                      ("," + modules + ",").find("," + currentIdText + ",") != std::string::npos;
+  return !listed && numEq(current.mandatory, 0);
+}
+
+// The condition on 功能模块 of the modules a role may see: those it lists and
+// the mandatory ones. With an empty list only the mandatory modules count;
+// "ID in ()" is never sent.
+std::string allowedModules(const std::string& modules) {
+  return modules.empty() ? "必选=1" : "ID in (" + modules + ") or 必选=1";
+}
+
+// The heading levels of the role's modules, from the open result of the
+// distinct levels. GetString fails on an empty result; a role without any
+// module simply sees no heading ("").
+std::string headingLevelsOf(Recordset& rs) {
+  return rs.eof() ? std::string() : levelListOf(rs.getString(adClipString, -1, ",", ",", ""));
+}
+
+// The two statements of a menu: its headings and its entries.
+struct MenuStatements {
+  std::string headings;
+  std::string entries;
+};
+
+MenuStatements administratorMenu() {
+  return {"select ID,名称 from 功能模块 where 层级=0 order by 顺序 asc",
+          "select 名称,文件名,层级 from 功能模块 where 层级>0 order by 顺序 asc"};
+}
+
+MenuStatements roleMenu(const std::string& levels, const std::string& allowed) {
+  return {"select ID,名称 from 功能模块 where ID in (" + levels + ") order by 顺序 asc",
+          "select 名称,文件名,层级 from 功能模块 where " + allowed + " order by 顺序 asc"};
+}
+
 // A menu group under construction: its heading's ID and its markup, the list
 // tag opened and not yet closed.
 struct Group {
@@ -172,77 +227,15 @@ struct Group {
   std::string markup;
 };
 
-}  // namespace
-
-Variant DbClass::menuNav(const Variant& loginUserDegreeID) {
-  const std::int64_t roleId = roleIdOf(loginUserDegreeID);
-  const bool administrator = roleId == kAdministratorRole;
-  const std::string pageKey = pageKeyOf(request());
-  Connection& db = connection();
-
-  // The current module: matched by the database's own comparison, so it is
-  // case-insensitive where the database compares text that way.
-  Variant currentId;
-  Variant currentLevel;
-  Variant currentMandatory;
-  rs_ = db.execute("select top 1 ID,层级,必选 from 功能模块 where 文件名 =" + quoted(pageKey),
-                   adCmdUnspecified);
-  const bool moduleFound = !rs_->eof();
-  if (moduleFound) {
-    currentId = rs_->fields().item(0).value();
-    currentLevel = rs_->fields().item(1).value();
-    currentMandatory = rs_->fields().item(2).value();
-  }
-
-  std::string headingSql;
-  std::string entrySql;
-  if (administrator) {
-    headingSql = "select ID,名称 from 功能模块 where 层级=0 order by 顺序 asc";
-    entrySql = "select 名称,文件名,层级 from 功能模块 where 层级>0 order by 顺序 asc";
-  } else {
-    // No row for the role reads as "": the role lists no module.
-    const Variant rights = dbShsl(Variant("select 权限 from 用户身份 where ID=" + std::to_string(roleId)));
-    const std::string modules = moduleListOf(rights.toString(), roleId);  // Null raises 94
-
-    // Listed only as a whole item; a page that no module row names is never
-    // listed (an empty list must not "contain" an empty ID).
-    const std::string currentIdText = moduleFound ? currentId.joinText() : std::string();
-    const bool listed = !modules.empty() && !currentIdText.empty() &&
-                        ("," + modules + ",").find("," + currentIdText + ",") != std::string::npos;
-    // Empty (no module matched) counts as 0; Null lets the page through.
-    if (!listed && numEq(currentMandatory, 0)) {
-      alert(Variant(std::string(kRefusal)), Variant(std::string()));
-      return Variant();
-    }
-
-    // With an empty list only the mandatory modules count; "ID in ()" is
-    // never sent.
-    const std::string allowed = modules.empty() ? "必选=1" : "ID in (" + modules + ") or 必选=1";
-    sqlText_ = Variant("select distinct 层级 from 功能模块 where " + allowed);
-    rs_ = create<Recordset>("adodb.recordset");
-    rs_->open(sqlText_.str(), conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
-    // GetString fails on an empty result; a role without any module simply
-    // sees no heading.
-    const std::string levels =
-        rs_->eof() ? std::string() : levelListOf(rs_->getString(adClipString, -1, ",", ",", ""));
-    if (levels.empty()) {
-      rs_->close();
-      rs_.reset();
-      return Variant(std::string());
-    }
-    headingSql = "select ID,名称 from 功能模块 where ID in (" + levels + ") order by 顺序 asc";
-    entrySql = "select 名称,文件名,层级 from 功能模块 where " + allowed + " order by 顺序 asc";
-  }
-
-  // Headings: the keyset cursor gives the count up front.
-  sqlText_ = Variant(headingSql);
-  rs_ = create<Recordset>("adodb.recordset");
-  rs_->open(headingSql, conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
+// One group per heading row, in order; the group of the current module's
+// level is open, the others hidden. The keyset cursor gives the count up
+// front.
+std::vector<Group> headingGroups(Recordset& rs, const Variant& currentLevel) {
   std::vector<Group> groups;
-  groups.reserve(static_cast<std::size_t>(std::max<std::int64_t>(rs_->recordCount(), 0)));
+  groups.reserve(static_cast<std::size_t>(std::max<std::int64_t>(rs.recordCount(), 0)));
   std::optional<std::int32_t> openLevel;  // converted at the first heading; Empty gives 0
-  for (; !rs_->eof(); rs_->moveNext()) {
-    Fields& row = rs_->fields();
+  for (; !rs.eof(); rs.moveNext()) {
+    Fields& row = rs.fields();
     const std::string k = std::to_string(groups.size());
     Group group{row.item(0).value().toInt32(), std::string()};
     if (!openLevel) openLevel = currentLevel.toInt32();
@@ -257,49 +250,56 @@ Variant DbClass::menuNav(const Variant& loginUserDegreeID) {
     group.markup += group.headingId == *openLevel ? ">" : " style ='display:none'>";
     groups.push_back(std::move(group));
   }
+  return groups;
+}
 
-  // Entries, each under the first shown heading whose ID is its level; the
-  // rest (headings among another role's rows included: their level is 0)
-  // are dropped.
-  sqlText_ = Variant(entrySql);
-  rs_ = db.execute(entrySql, adCmdUnspecified);
-  for (; !rs_->eof(); rs_->moveNext()) {
-    if (groups.empty()) continue;
-    Fields& row = rs_->fields();
-    const std::int32_t level = row.item(2).value().toInt32();
-    Group* target = nullptr;
-    for (Group& group : groups) {
-      if (group.headingId == level) {
-        target = &group;
-        break;
-      }
-    }
-    if (!target) continue;
-    const std::string name = row.item(0).value().joinText();
-    const Variant fileValue = row.item(1).value();
-    const std::string file = fileValue.joinText();
-    std::string& out = target->markup;
-    if (!fileValue.isNull() && file == pageKey) {
-      out += "<li class='cMenu'>";
-      out += name;
-      out += "</li>";
-    } else if (isScriptCall(file)) {
-      out += "<li><a onclick=";
-      out += file;
-      out += ">";
-      out += name;
-      out += "</a></li>";
-    } else {
-      out += "<li><a href='";
-      out += file;
-      out += "'>";
-      out += name;
-      out += "</a></li>";
-    }
+// The first shown heading whose ID is `level`, or null.
+Group* groupOfLevel(std::vector<Group>& groups, std::int32_t level) {
+  for (Group& group : groups) {
+    if (group.headingId == level) return &group;
   }
-  rs_->close();
-  rs_.reset();
+  return nullptr;
+}
 
+// One entry's list item: the current page without a link, a stored script
+// call as the onclick, anything else as the link's address.
+void appendEntry(std::string& out, const std::string& name, const Variant& fileValue,
+                 const std::string& pageKey) {
+  const std::string file = fileValue.joinText();
+  if (!fileValue.isNull() && file == pageKey) {
+    out += "<li class='cMenu'>";
+    out += name;
+    out += "</li>";
+  } else if (isScriptCall(file)) {
+    out += "<li><a onclick=";
+    out += file;
+    out += ">";
+    out += name;
+    out += "</a></li>";
+  } else {
+    out += "<li><a href='";
+    out += file;
+    out += "'>";
+    out += name;
+    out += "</a></li>";
+  }
+}
+
+// Entries, each under the first shown heading whose ID is its level; the
+// rest (headings among another role's rows included: their level is 0) are
+// dropped.
+void placeEntries(Recordset& rs, std::vector<Group>& groups, const std::string& pageKey) {
+  for (; !rs.eof(); rs.moveNext()) {
+    if (groups.empty()) continue;
+    Fields& row = rs.fields();
+    Group* target = groupOfLevel(groups, row.item(2).value().toInt32());
+    if (!target) continue;
+    appendEntry(target->markup, row.item(0).value().joinText(), row.item(1).value(), pageKey);
+  }
+}
+
+// The groups, each list closed, one after the other.
+std::string joinGroups(const std::vector<Group>& groups) {
   std::string menu;
   std::size_t size = 0;
   for (const Group& group : groups) size += group.markup.size() + 5;
@@ -308,7 +308,52 @@ Variant DbClass::menuNav(const Variant& loginUserDegreeID) {
     menu += group.markup;
     menu += "</ul>";
   }
-  return Variant(std::move(menu));
+  return menu;
+}
+
+}  // namespace
+
+Variant DbClass::menuNav(const Variant& loginUserDegreeID) {
+  const std::int64_t roleId = roleIdOf(loginUserDegreeID);
+  const std::string pageKey = pageKeyOf(request());
+  Connection& db = connection();
+
+  rs_ = db.execute(currentModuleStatement(pageKey), adCmdUnspecified);
+  const CurrentModule current = currentModuleOf(*rs_);
+
+  MenuStatements menu = administratorMenu();
+  if (roleId != kAdministratorRole) {
+    // No row for the role reads as "": the role lists no module.
+    const Variant rights = dbShsl(Variant("select 权限 from 用户身份 where ID=" + std::to_string(roleId)));
+    const std::string modules = moduleListOf(rights.toString(), roleId);  // Null raises 94
+    if (isRefused(modules, current)) {
+      alert(Variant(std::string(kRefusal)), Variant(std::string()));
+      return Variant();
+    }
+    const std::string allowed = allowedModules(modules);
+    sqlText_ = Variant("select distinct 层级 from 功能模块 where " + allowed);
+    rs_ = create<Recordset>("adodb.recordset");
+    rs_->open(sqlText_.str(), conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
+    const std::string levels = headingLevelsOf(*rs_);
+    if (levels.empty()) {
+      rs_->close();
+      rs_.reset();
+      return Variant(std::string());
+    }
+    menu = roleMenu(levels, allowed);
+  }
+
+  sqlText_ = Variant(menu.headings);
+  rs_ = create<Recordset>("adodb.recordset");
+  rs_->open(menu.headings, conn, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
+  std::vector<Group> groups = headingGroups(*rs_, current.level);
+
+  sqlText_ = Variant(menu.entries);
+  rs_ = db.execute(menu.entries, adCmdUnspecified);
+  placeEntries(*rs_, groups, pageKey);
+  rs_->close();
+  rs_.reset();
+  return Variant(joinGroups(groups));
 }
 
 }  // namespace kvdn

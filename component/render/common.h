@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "helpers/trap.h"
 #include "kvdn/data.h"
 #include "kvdn/error.h"
 #include "kvdn/variant.h"
@@ -124,11 +125,10 @@ class SlotGuard {
     if (!slot_) return;
     std::shared_ptr<Recordset> rs = std::move(slot_);
     slot_.reset();
-    try {
+    // Unwinding already: the earlier failure is the one reported.
+    trap::keepGoing([&] {
       if (rs->isOpen()) rs->close();
-    } catch (const ComError&) {
-      // Unwinding already: the earlier failure is the one reported.
-    }
+    });
   }
 
  private:

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 #include "kvdn/text.h"
 #include "render/common.h"
@@ -34,26 +35,10 @@ constexpr std::string_view kTokenEnd = "_}";
 constexpr std::string_view kUserTable = "用户";
 
 // From the open on, a failing step is skipped and the grid goes on with the
-// next one. Only ComError is a failing step: Response::end() throws nothing,
-// and anything else (memory) is not the page's business to hide.
-template <class F>
-void step(F&& f) {
-  try {
-    f();
-  } catch (const ComError&) {
-  }
-}
-
-// A condition of a skipped-on-failure step: when the test itself fails, the
-// step it guards does not run.
-template <class F>
-bool trappedTest(F&& f) {
-  try {
-    return f();
-  } catch (const ComError&) {
-    return false;
-  }
-}
+// next one (trap::keepGoing); a switch whose test fails is off, as the steps
+// it guards would be skipped (trap::holds).
+using trap::holds;
+using trap::keepGoing;
 
 double roundHalfEven(double d) {
   const double lower = std::floor(d);
@@ -101,7 +86,8 @@ void applyCellTokens(DbClass& db, std::string& value, bool& alignLeft, std::stri
     const std::size_t q = value.find(kTokenEnd, p);
     const std::size_t r = q == std::string::npos ? q : value.find(kLeftClose, q);
     if (r != std::string::npos) {
-      try {
+      // A malformed width leaves the cell as it stands.
+      keepGoing([&] {
         const std::size_t widthStart = p + kLeftOpen.size();
         const std::int16_t width = Variant(value.substr(widthStart, q - widthStart)).toInt16();
         const std::size_t innerStart = q + kTokenEnd.size();
@@ -114,9 +100,7 @@ void applyCellTokens(DbClass& db, std::string& value, bool& alignLeft, std::stri
         next.append(value, r + kLeftClose.size());
         value = std::move(next);
         alignLeft = true;
-      } catch (const ComError&) {
-        // Malformed width: the cell stays as it stands.
-      }
+      });
     }
   }
   p = value.find(kClassOpen);
@@ -133,6 +117,234 @@ void applyCellTokens(DbClass& db, std::string& value, bool& alignLeft, std::stri
     }
   }
 }
+
+// The choices of one grid, each decided once from the arguments.
+struct GridSwitches {
+  bool numbered = false;    // xuhao > 0: a number column
+  bool rank = false;        // xuhao = 3: the number column is a red rank
+  bool descending = false;  // xuhao = 2: rows numbered down from the count
+  bool editColumn = false;  // editName not blank
+  std::string editText;
+  bool addLink = false;  // addName not blank: the edit heading links to ?ac=add
+  std::string addText;
+  bool deleteColumn = false;  // delyesno = 1
+  bool pagerWanted = false;   // pageNavyesno = 1
+  std::string css;
+  // Rows per page; a value that is no whole number counts as 0 (every row,
+  // no pager), like the 0 that pages pass for "no paging".
+  std::int32_t pageSize = 0;
+  bool paged() const { return pageSize != 0; }
+};
+
+GridSwitches gridSwitches(const Variant& psize, const Variant& xuhao, const Variant& addName,
+                          bool deleteColumn, const Variant& editName, const Variant& pageNavyesno,
+                          const Variant& cssName) {
+  GridSwitches g;
+  g.deleteColumn = deleteColumn;
+  g.numbered = holds([&] { return numGt(xuhao, 0); });
+  g.rank = holds([&] { return numEq(xuhao, 3); });
+  g.descending = holds([&] { return numEq(xuhao, 2); });
+  g.editColumn = holds([&] {
+    if (render::isBlankText(editName)) return false;
+    g.editText = editName.joinText();
+    return true;
+  });
+  g.addLink = holds([&] {
+    if (render::isBlankText(addName)) return false;
+    g.addText = addName.joinText();
+    return true;
+  });
+  g.pagerWanted = holds([&] { return numEq(pageNavyesno, 1); });
+  keepGoing([&] { g.css = cssName.joinText(); });
+  keepGoing([&] { g.pageSize = psize.toInt32(); });
+  return g;
+}
+
+// A statement the database refused: the page shows it and ends there.
+void reportBadStatement(Response& response, const Variant& sql) {
+  std::string echo;
+  keepGoing([&] { echo = sql.joinText(); });
+  response.write("<br /><font color=red>SQL语句有误!<br /><br />" + htmlEscape(echo) + "</font>");
+  response.end();
+}
+
+// The form, the table and its heading row.
+void appendHead(std::string& out, Recordset& rs, const GridSwitches& g, int count) {
+  out +=
+      "<form name='formtablepage' id='formtablepage' method='post' action=''>"
+      "<table width='100%' border=0 cellpadding=5 cellspacing=0 class='";
+  out += g.css;
+  out += "'><thead><tr>";
+  if (g.numbered) out += g.rank ? "<td align='center' class='red'>名次</td>" : "<td align='center'>序号</td>";
+  for (int i = 1; i < count; ++i) {
+    keepGoing([&] {
+      std::string name = rs.fields().item(i).name();
+      out += "<td>";
+      out += name;
+      out += "</td>";
+    });
+  }
+  if (g.editColumn) {
+    out += "<td nowrap='nowrap'>";
+    if (g.addLink) {
+      out += "<a onclick=modalForm('?ac=add')>";
+      out += g.addText;
+      out += "</a>";
+    } else {
+      out += g.editText;
+    }
+    out += "</td>";
+  }
+  if (g.deleteColumn) {
+    out +=
+        "<td nowrap='nowrap'><a onClick=modalForm('?ac=del')>删除</a><br /><input name=chkAll type=checkbox "
+        "onClick=CheckAll(this.form)></td><script language=JavaScript>function CheckAll(form){var e = "
+        "form.delids; for (var chkhao=0;chkhao<e.length;chkhao++){e[chkhao].checked = "
+        "form.chkAll.checked;}}</script>";
+  }
+  out += "</tr></thead>";
+}
+
+// The "no records" body of an empty result; the grid goes on all the same.
+void appendNoRecords(std::string& out, Recordset& rs, int count) {
+  keepGoing([&] {
+    if (rs.bof() && rs.eof()) {
+      out += "<tbody><tr><td align='left' colspan=";
+      appendInt(out, count + 2);
+      out += "><font color='red'>\u3000暂无记录！</font></td></tr></tbody>";
+    }
+  });
+}
+
+// Moves to the page the `page` key asks for, clamped to the page count, and
+// returns its number. With psize 0 every row is listed, whatever the key
+// says (page 1). `pageKey` reads the key; its failure counts as page 1.
+template <class PageKey>
+double turnToPage(Recordset& rs, const GridSwitches& g, PageKey&& pageKey) {
+  double page = 1;
+  if (!g.paged()) return page;
+  keepGoing([&] { rs.setPageSize(g.pageSize); });
+  keepGoing([&] { page = requestedPage(pageKey()); });
+  keepGoing([&] {
+    const double pageCount = rs.pageCount();
+    if (page > pageCount) page = pageCount;
+  });
+  // Page 0 (an empty result) is refused by the data layer and skipped.
+  keepGoing([&] { rs.setAbsolutePage(Variant(page).toInt32()); });
+  return page;
+}
+
+// Writes the rows of the current page into one grid.
+class RowWriter {
+ public:
+  RowWriter(DbClass& db, Recordset& rs, const GridSwitches& g, int count, const std::string& tableName,
+            Variant& titleAttr)
+      : db_(db), rs_(rs), g_(g), count_(count), tableName_(tableName), titleAttr_(titleAttr) {}
+
+  // The rows from the current position: psize of them when paged, else all.
+  // A position that cannot be read or moved ends the rows: skipping those
+  // steps would list the same row over and over.
+  void appendRows(std::string& out, double page) {
+    double recordCount = 0;
+    const bool haveRecordCount = g_.descending && holds([&] {
+                                   recordCount = static_cast<double>(rs_.recordCount());
+                                   return true;
+                                 });
+    const double firstNumber = (page - 1) * g_.pageSize;
+    out += "<tbody>";
+    for (std::int64_t counter = 1;; ++counter) {
+      if (g_.paged() && counter > g_.pageSize) break;
+      bool atEnd = true;
+      keepGoing([&] { atEnd = rs_.eof(); });
+      if (atEnd) break;
+      double number = firstNumber + static_cast<double>(counter);
+      if (haveRecordCount) number = recordCount - number + 1;
+      appendRow(out, number);
+      if (!keepGoing([&] { rs_.moveNext(); })) break;
+    }
+    out += "</tbody>";
+  }
+
+ private:
+  // A value that cannot be read shows as no value.
+  Variant read(Fields* fields, int i) {
+    Variant v = Variant::null();
+    if (fields) keepGoing([&] { v = fields->item(i).value(); });
+    return v;
+  }
+
+  void appendRow(std::string& out, double number) {
+    Fields* fields = nullptr;
+    keepGoing([&] { fields = &rs_.fields(); });
+    const Variant key = read(fields, 0);
+    out += "<tr>";
+    if (g_.numbered) {
+      out += g_.rank ? "<td align='center' class='red'>" : "<td align='center'>";
+      appendWhole(out, number);
+      out += "</td>";
+    }
+    for (int i = 1; i < count_; ++i) appendCell(out, read(fields, i));
+    if (g_.editColumn) {
+      out += "<td><a onclick=modalForm('?ac=modify&id=";
+      keepGoing([&] { appendText(out, key); });
+      out += "')>";
+      out += g_.editText;
+      out += "</a></td>";
+    }
+    if (g_.deleteColumn) {
+      if (tableName_ == kUserTable && holds([&] { return numEq(key, 1); })) {
+        // The user with key 1 cannot be ticked for deletion.
+        out += "<td>&nbsp;</td>";
+      } else {
+        out += "<td><input name=delids type=checkbox value='";
+        keepGoing([&] { appendText(out, key); });
+        out += "'></td>";
+      }
+    }
+    out += "</tr>";
+  }
+
+  // One data cell, its formatting tokens applied. Cells are copied only when
+  // they carry a token.
+  void appendCell(std::string& out, const Variant& value) {
+    if (!(titleAttr_.isString() && titleAttr_.str().empty())) titleAttr_ = Variant(std::string());
+    std::string_view text;
+    std::string converted;
+    bool alignLeft = false;
+    classAttr_.clear();
+    if (value.isString()) {
+      text = value.str();
+      if (text.find(kTokenLead) != std::string_view::npos) {
+        cell_.assign(text);
+        applyCellTokens(db_, cell_, alignLeft, classAttr_);
+        text = cell_;
+      }
+    } else if (!value.isNull() && !value.isEmpty()) {
+      keepGoing([&] { appendText(converted, value); });
+      text = converted;
+    }
+    out += "<td";
+    out += classAttr_;
+    if (alignLeft) out += " align='left' ";
+    if (!(titleAttr_.isString() && titleAttr_.str().empty())) keepGoing([&] { appendText(out, titleAttr_); });
+    out += '>';
+    if (text.empty()) {
+      out += "&nbsp;";
+    } else {
+      out += text;
+    }
+    out += "</td>";
+  }
+
+  DbClass& db_;
+  Recordset& rs_;
+  const GridSwitches& g_;
+  int count_;
+  const std::string& tableName_;
+  Variant& titleAttr_;
+  std::string cell_;       // a cell being rewritten by its tokens
+  std::string classAttr_;  // the class attribute of the cell being written
+};
 
 }  // namespace
 
@@ -151,205 +363,29 @@ Variant DbClass::dbSelect(const Variant& sql, const Variant& psize, const Varian
   render::SlotGuard slot(rs_);
   Recordset& rs = *holder;
 
-  try {
-    rs.open(sql.toString(), connection, adOpenKeyset, adLockReadOnly, adCmdUnspecified);
-  } catch (const ComError&) {
-    std::string echo;
-    step([&] { echo = sql.joinText(); });
-    Response& out = response();
-    out.write("<br /><font color=red>SQL语句有误!<br /><br />" + htmlEscape(echo) + "</font>");
-    out.end();
+  if (!keepGoing(
+          [&] { rs.open(sql.toString(), connection, adOpenKeyset, adLockReadOnly, adCmdUnspecified); })) {
+    reportBadStatement(response(), sql);
     return Variant(std::string());
   }
 
-  // The switches, each decided once. A switch whose comparison fails is off,
-  // as the steps it guards would be skipped.
-  const bool numbered = trappedTest([&] { return numGt(xuhao, 0); });
-  const bool rank = trappedTest([&] { return numEq(xuhao, 3); });
-  const bool descending = trappedTest([&] { return numEq(xuhao, 2); });
-  std::string editText;
-  const bool editColumn = trappedTest([&] {
-    if (render::isBlankText(editName)) return false;
-    editText = editName.joinText();
-    return true;
-  });
-  std::string addText;
-  const bool addLink = trappedTest([&] {
-    if (render::isBlankText(addName)) return false;
-    addText = addName.joinText();
-    return true;
-  });
-  const bool pagerWanted = trappedTest([&] { return numEq(pageNavyesno, 1); });
-  std::string css;
-  step([&] { css = cssName.joinText(); });
-  // Rows per page; a value that is no whole number counts as 0 (every row,
-  // no pager), like the 0 that pages pass for "no paging".
-  std::int32_t pageSize = 0;
-  step([&] { pageSize = psize.toInt32(); });
-  const bool paged = pageSize != 0;
-
+  const GridSwitches g = gridSwitches(psize, xuhao, addName, deleteColumn, editName, pageNavyesno, cssName);
   int count = 0;
-  const bool haveCount = trappedTest([&] {
+  const bool haveCount = holds([&] {
     count = rs.fields().count();
     return true;
   });
 
   std::string out;
-  out.reserve(1024 + (paged && pageSize > 0 ? static_cast<std::size_t>(std::min(pageSize, 1000)) : 20) *
-                         (static_cast<std::size_t>(count) * 40 + 200));
-
-  out +=
-      "<form name='formtablepage' id='formtablepage' method='post' action=''>"
-      "<table width='100%' border=0 cellpadding=5 cellspacing=0 class='";
-  out += css;
-  out += "'><thead><tr>";
-  if (numbered) out += rank ? "<td align='center' class='red'>名次</td>" : "<td align='center'>序号</td>";
-  for (int i = 1; i < count; ++i) {
-    step([&] {
-      std::string name = rs.fields().item(i).name();
-      out += "<td>";
-      out += name;
-      out += "</td>";
-    });
-  }
-  if (editColumn) {
-    out += "<td nowrap='nowrap'>";
-    if (addLink) {
-      out += "<a onclick=modalForm('?ac=add')>";
-      out += addText;
-      out += "</a>";
-    } else {
-      out += editText;
-    }
-    out += "</td>";
-  }
-  if (deleteColumn) {
-    out +=
-        "<td nowrap='nowrap'><a onClick=modalForm('?ac=del')>删除</a><br /><input name=chkAll type=checkbox "
-        "onClick=CheckAll(this.form)></td><script language=JavaScript>function CheckAll(form){var e = "
-        "form.delids; for (var chkhao=0;chkhao<e.length;chkhao++){e[chkhao].checked = "
-        "form.chkAll.checked;}}</script>";
-  }
-  out += "</tr></thead>";
-
-  if (haveCount) {
-    step([&] {
-      if (rs.bof() && rs.eof()) {
-        out += "<tbody><tr><td align='left' colspan=";
-        appendInt(out, count + 2);
-        out += "><font color='red'>\u3000暂无记录！</font></td></tr></tbody>";
-      }
-    });
-  }
-
-  // The page. With psize 0 every row is listed, whatever the `page` key says.
-  double page = 1;
-  if (paged) {
-    step([&] { rs.setPageSize(pageSize); });
-    step([&] { page = requestedPage(request().queryString().item("page")); });
-    step([&] {
-      const double pageCount = rs.pageCount();
-      if (page > pageCount) page = pageCount;
-    });
-    // Page 0 (an empty result) is refused by the data layer and skipped.
-    step([&] { rs.setAbsolutePage(Variant(page).toInt32()); });
-  }
-
-  double recordCount = 0;
-  const bool haveRecordCount = descending && trappedTest([&] {
-                                 recordCount = static_cast<double>(rs.recordCount());
-                                 return true;
-                               });
-  const double firstNumber = (page - 1) * pageSize;
-
-  out += "<tbody>";
-  std::string cell;
-  std::string classAttr;
-  for (std::int64_t counter = 1;; ++counter) {
-    if (paged && counter > pageSize) break;
-    // A position that cannot be read or moved ends the rows: skipping those
-    // steps would list the same row over and over.
-    bool atEnd = true;
-    step([&] { atEnd = rs.eof(); });
-    if (atEnd) break;
-
-    Fields* fields = nullptr;
-    step([&] { fields = &rs.fields(); });
-    // A value that cannot be read shows as no value.
-    auto read = [&](int i) {
-      Variant v = Variant::null();
-      if (fields) step([&] { v = fields->item(i).value(); });
-      return v;
-    };
-    const Variant key = read(0);
-
-    out += "<tr>";
-    if (numbered) {
-      out += rank ? "<td align='center' class='red'>" : "<td align='center'>";
-      double number = firstNumber + static_cast<double>(counter);
-      if (haveRecordCount) number = recordCount - number + 1;
-      appendWhole(out, number);
-      out += "</td>";
-    }
-    for (int i = 1; i < count; ++i) {
-      const Variant value = read(i);
-      if (!(titleAttr_.isString() && titleAttr_.str().empty())) titleAttr_ = Variant(std::string());
-      std::string_view text;
-      std::string converted;
-      bool alignLeft = false;
-      classAttr.clear();
-      if (value.isString()) {
-        text = value.str();
-        if (text.find(kTokenLead) != std::string_view::npos) {
-          cell.assign(text);
-          applyCellTokens(*this, cell, alignLeft, classAttr);
-          text = cell;
-        }
-      } else if (!value.isNull() && !value.isEmpty()) {
-        step([&] { appendText(converted, value); });
-        text = converted;
-      }
-      out += "<td";
-      out += classAttr;
-      if (alignLeft) out += " align='left' ";
-      if (!(titleAttr_.isString() && titleAttr_.str().empty())) step([&] { appendText(out, titleAttr_); });
-      out += '>';
-      if (text.empty()) {
-        out += "&nbsp;";
-      } else {
-        out += text;
-      }
-      out += "</td>";
-    }
-    if (editColumn) {
-      out += "<td><a onclick=modalForm('?ac=modify&id=";
-      step([&] { appendText(out, key); });
-      out += "')>";
-      out += editText;
-      out += "</a></td>";
-    }
-    if (deleteColumn) {
-      if (tableName == kUserTable && trappedTest([&] { return numEq(key, 1); })) {
-        // The user with key 1 cannot be ticked for deletion.
-        out += "<td>&nbsp;</td>";
-      } else {
-        out += "<td><input name=delids type=checkbox value='";
-        step([&] { appendText(out, key); });
-        out += "'></td>";
-      }
-    }
-    out += "</tr>";
-    bool moved = false;
-    step([&] {
-      rs.moveNext();
-      moved = true;
-    });
-    if (!moved) break;
-  }
-  out += "</tbody>";
-
-  if (pagerWanted && pageSize > 0 && haveCount) {
-    step([&] {
+  out.reserve(1024 +
+              (g.paged() && g.pageSize > 0 ? static_cast<std::size_t>(std::min(g.pageSize, 1000)) : 20) *
+                  (static_cast<std::size_t>(count) * 40 + 200));
+  appendHead(out, rs, g, count);
+  if (haveCount) appendNoRecords(out, rs, count);
+  const double page = turnToPage(rs, g, [&] { return request().queryString().item("page"); });
+  RowWriter(*this, rs, g, count, tableName, titleAttr_).appendRows(out, page);
+  if (g.pagerWanted && g.pageSize > 0 && haveCount) {
+    keepGoing([&] {
       const Variant pageValue =
           std::fabs(page) <= 2147483647.0 ? Variant(static_cast<std::int32_t>(page)) : Variant(page);
       const Variant nav = pageNav(Variant(holder), pageValue);
@@ -363,7 +399,7 @@ Variant DbClass::dbSelect(const Variant& sql, const Variant& psize, const Varian
   }
   out += "</table></form>";
 
-  step([&] { slot.release(); });
+  keepGoing([&] { slot.release(); });
   return Variant(std::move(out));
 }
 

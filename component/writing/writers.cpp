@@ -11,16 +11,16 @@
 //   they were parsed as whole numbers, written back as their decimal text.
 //   Anything else in `id` or `delids` is refused before the database is
 //   touched.
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
+#include "helpers/trap.h"
 #include "kvdn/db_class.h"
 #include "kvdn/text.h"
+#include "text_scan.h"
 #include "writing/client_address.h"
 
 namespace kvdn {
@@ -28,23 +28,13 @@ namespace kvdn {
 namespace {
 
 constexpr std::string_view kForbidden = "禁止非法访问！";
-constexpr std::int32_t kFieldNotUpdatable = -2147217887;  // the engine's "Field cannot be updated."
 constexpr std::string_view kPasswordMark = "密码";
 
-// A whole number, blanks (U+0020) allowed around it, optional sign. Returns
-// nullopt for anything else, including numbers beyond 64 bits.
-std::optional<std::int64_t> parseWholeNumber(std::string_view text) {
-  const std::string trimmed = trimBlanks(text);
-  std::string_view s = trimmed;
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  // from_chars takes a leading '-' but no blanks; "+-1" and "--1" fail here.
-  if (s.front() == '+') return std::nullopt;
-  std::int64_t value = 0;
-  const char* end = s.data() + s.size();
-  auto [ptr, ec] = std::from_chars(s.data(), end, value);
-  if (ec != std::errc() || ptr != end) return std::nullopt;
-  return value;
+// A whole number with blanks (U+0020) allowed around it, as the keys arrive
+// from the request. nullopt for anything else, numbers beyond 64 bits
+// included.
+std::optional<std::int64_t> parseKey(std::string_view text) {
+  return parseWholeNumber(trimBlanks(text));
 }
 
 // "3, 5,7" -> {3, 5, 7}. Every item must be a whole number; an empty item
@@ -54,31 +44,13 @@ std::optional<std::vector<std::int64_t>> parseIdList(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
-    const auto id =
-        parseWholeNumber(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+    const auto id = parseKey(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
     if (!id) return std::nullopt;
     ids.push_back(*id);
     if (comma == std::string_view::npos) break;
     start = comma + 1;
   }
   return ids;
-}
-
-// Decodes one UTF-8 code point at `i`, advancing it; nullopt when malformed.
-std::optional<char32_t> nextCodePoint(std::string_view s, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  int len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xe ? 3 : (b0 >> 3) == 0x1e ? 4 : 0;
-  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) return std::nullopt;
-  char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1fu) : len == 3 ? (b0 & 0x0fu) : (b0 & 0x07u);
-  for (int k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-    if ((b & 0xc0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (b & 0x3fu);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return std::nullopt;
-  i += static_cast<std::size_t>(len);
-  return cp;
 }
 
 // Letters of the scripts table names are written in: Latin (with its
@@ -108,14 +80,14 @@ bool isNamePart(std::string_view name) {
     }
     const std::string_view inner = name.substr(1, name.size() - 2);
     for (std::size_t i = 0; i < inner.size();) {
-      if (!nextCodePoint(inner, i)) return false;
+      if (!decodeUtf8(inner, i)) return false;
     }
     return true;
   }
   if (name.empty() || (name.front() >= '0' && name.front() <= '9')) return false;
   std::size_t i = 0;
   while (i < name.size()) {
-    const auto cp = nextCodePoint(name, i);
+    const auto cp = decodeUtf8(name, i);
     if (!cp) return false;
     if (!(isNameLetter(*cp) || (*cp >= '0' && *cp <= '9'))) return false;
   }
@@ -145,7 +117,8 @@ bool isPlainTableName(std::string_view name) {
 // Refused as the engine refuses writing an AutoNumber column, before anything
 // is stored.
 void refuseKeyColumn(std::string_view key) {
-  if (iequals(key, "ID")) raise(kFieldNotUpdatable, "Field '" + std::string(key) + "' cannot be updated.");
+  if (iequals(key, "ID"))
+    raise(err::kDbFieldNotUpdatable, "Field '" + std::string(key) + "' cannot be updated.");
 }
 
 std::string checkedTableName(const Variant& tableName) {
@@ -193,92 +166,161 @@ std::string documentNumber(DbClass& db, const std::string& table, const Date& no
   return out;
 }
 
-constexpr const char* kNoCurrentRecord =
-    "Either BOF or EOF is True, or the current record has been deleted. "
-    "Requested operation requires a current record.";
+// ---------------------------------------------------------------------------
+// The steps of the writers.
+
+// What dbWrite is asked to do: the query string's `ac`, in lower case.
+enum class WriteAction { None, Add, Modify, Delete };
+
+WriteAction writeActionOf(const Request& request) {
+  const std::string ac = asciiLower(request.queryString().item("ac"));
+  if (ac == "add") return WriteAction::Add;
+  if (ac == "modify") return WriteAction::Modify;
+  if (ac == "del") return WriteAction::Delete;
+  return WriteAction::None;
+}
+
+// The record keys of a dbWrite request, checked before anything touches the
+// database: the `id` of a modify, the posted `delids` of a delete. A key or
+// list that is not whole numbers is treated as a forged request.
+struct RecordKeys {
+  enum class Verdict { Usable, Missing, Forged };
+  Verdict verdict = Verdict::Usable;
+  std::optional<std::int64_t> id;
+  std::vector<std::int64_t> deleteIds;
+};
+
+RecordKeys recordKeysOf(const Request& request, WriteAction action) {
+  RecordKeys keys;
+  if (action == WriteAction::Modify) {
+    const std::string raw = request.queryString().item("id");
+    // An empty id would select the table's first row: never written.
+    if (trimBlanks(raw).empty()) return {RecordKeys::Verdict::Missing, std::nullopt, {}};
+    keys.id = parseKey(raw);
+    if (!keys.id) keys.verdict = RecordKeys::Verdict::Forged;
+  } else if (action == WriteAction::Delete) {
+    const std::string raw = request.form().item("delids");
+    if (trimBlanks(raw).empty()) return {RecordKeys::Verdict::Missing, std::nullopt, {}};
+    auto ids = parseIdList(raw);
+    if (ids) {
+      keys.deleteIds = std::move(*ids);
+    } else {
+      keys.verdict = RecordKeys::Verdict::Forged;
+    }
+  }
+  return keys;
+}
+
+// The statement that selects the one record a writer fills: the record with
+// key `id`, or (no id) a row to add to.
+std::string oneRecordStatement(const std::string& table, const std::optional<std::int64_t>& id) {
+  std::string sql = "select top 1 * from " + table;
+  if (id) sql += " where ID=" + std::to_string(*id);
+  return sql;
+}
+
+// Opens `rs` on the record to write, for update, and makes it current: a new
+// record when `adding`, else the selected one, which must exist.
+void openRecordToWrite(Recordset& rs, const std::string& sql, const std::shared_ptr<Connection>& conn,
+                       bool adding) {
+  rs.open(sql, conn, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
+  if (adding) {
+    rs.addNew();
+  } else if (rs.eof()) {
+    raise(err::kDbEofBof);
+  }
+}
+
+// One posted form field, as dbWrite stores it: the value trimmed, a magic
+// word ("servertime", "makedanhao", "servergetip", in any letter case)
+// replaced by what it asks for, a password digested twice.
+Variant formFieldValue(DbClass& db, const Request& request, const std::string& table,
+                       const std::string& key) {
+  Variant value(trimBlanks(request.form().item(key)));
+  if (asciiLower(value.str()) == "servertime") value = Variant(db.now());
+  if (value.isString()) {
+    const std::string lower = asciiLower(value.str());
+    if (lower == "makedanhao") {
+      value = Variant(documentNumber(db, table, db.now()));
+    } else if (lower == "servergetip") {
+      value = Variant(clientAddress(request));
+    }
+  }
+  const bool password = key.find(kPasswordMark) != std::string::npos;
+  if (password && !(value.isString() && value.str().empty())) value = Variant(db.md5(Variant(db.md5(value))));
+  return value;
+}
+
+// Whether a posted field reaches a column: never the form's own "submit"
+// and "ac", and an empty password leaves the stored one as it is.
+bool isStoredFormField(const std::string& key, const Variant& value) {
+  if (key == "submit" || key == "ac") return false;
+  const bool password = key.find(kPasswordMark) != std::string::npos;
+  return !(password && value.isString() && value.str().empty());
+}
+
+// Every posted field of the form into the record, in the order the host
+// enumerates them.
+void copyFormFields(DbClass& db, const Request& request, const std::string& table, Recordset& rs) {
+  Fields& fields = rs.fields();
+  for (const std::string& key : request.form().keys()) {
+    const Variant value = formFieldValue(db, request, table, key);
+    if (!isStoredFormField(key, value)) continue;
+    refuseKeyColumn(key);
+    fields.item(key).setValue(value);
+  }
+}
+
+// Every query-string key into the record, but the writer's own keys (`id`,
+// `t`, `ac`). Only the exact lower-case words "servertime" and "servergetip"
+// are replaced here.
+void copyQueryFields(DbClass& db, const Request& request, Recordset& rs) {
+  const RequestCollection& query = request.queryString();
+  Fields& fields = rs.fields();
+  for (const std::string& key : query.keys()) {
+    Variant value(trimBlanks(query.item(key)));
+    if (value.str() == "servertime") {
+      value = Variant(db.now());
+    } else if (value.str() == "servergetip") {
+      value = Variant(clientAddress(request));
+    }
+    if (key == "id" || key == "t" || key == "ac") continue;
+    refuseKeyColumn(key);
+    fields.item(key).setValue(value);
+  }
+}
 
 }  // namespace
 
 Variant DbClass::dbWrite(const Variant& tableName) {
   Request& req = request();
-  const std::string ac = asciiLower(req.queryString().item("ac"));
-  if (ac != "add" && ac != "modify" && ac != "del") return Variant(false);
+  const WriteAction action = writeActionOf(req);
+  if (action == WriteAction::None) return Variant(false);
 
-  if (!fromHostRight().toBool()) {
+  auto refuse = [&] {
     alert(Variant(kForbidden), Variant(std::string()));
     return Variant(false);
-  }
-
-  // The request's keys are checked before anything touches the database: a
-  // key or list that is not whole numbers is treated as a forged request.
-  std::optional<std::int64_t> id;
-  std::optional<std::vector<std::int64_t>> delids;
-  if (ac == "modify") {
-    const std::string raw = req.queryString().item("id");
-    // An empty id would select the table's first row: never written.
-    if (trimBlanks(raw).empty()) return Variant(false);
-    id = parseWholeNumber(raw);
-    if (!id) {
-      alert(Variant(kForbidden), Variant(std::string()));
-      return Variant(false);
-    }
-  } else if (ac == "del") {
-    const std::string raw = req.form().item("delids");
-    if (trimBlanks(raw).empty()) return Variant(false);
-    delids = parseIdList(raw);
-    if (!delids) {
-      alert(Variant(kForbidden), Variant(std::string()));
-      return Variant(false);
-    }
-  }
-
+  };
+  if (!fromHostRight().toBool()) return refuse();
+  const RecordKeys keys = recordKeysOf(req, action);
+  if (keys.verdict == RecordKeys::Verdict::Missing) return Variant(false);
+  if (keys.verdict == RecordKeys::Verdict::Forged) return refuse();
   const std::string table = checkedTableName(tableName);
 
-  if (delids) {
-    connection().execute("delete from " + table + " where ID in (" + joinIds(*delids) + ")",
+  if (action == WriteAction::Delete) {
+    connection().execute("delete from " + table + " where ID in (" + joinIds(keys.deleteIds) + ")",
                          adCmdUnspecified);
     return Variant(true);
   }
 
+  // Untrapped from here: a failure stops before Update, and rs keeps the
+  // opened recordset until the next writer call replaces it.
   rs_ = create<Recordset>("adodb.recordset");
-  std::string sql = "select top 1 * from " + table;
-  if (id) {
-    sql += " where ID=" + std::to_string(*id);
-    sqlText_ = Variant(sql);
-    response().write(softFabuInfo(Variant(std::string())).joinText());
-  } else {
-    sqlText_ = Variant(sql);
-  }
+  sqlText_ = Variant(oneRecordStatement(table, keys.id));
+  if (keys.id) response().write(softFabuInfo(Variant(std::string())).joinText());
   connection();  // raises 91 when there is no connection object
-  rs_->open(sql, conn, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
-  if (ac == "add") {
-    rs_->addNew();
-  } else if (rs_->eof()) {
-    raise(err::kDbEofBof, kNoCurrentRecord);
-  }
-
-  const RequestCollection& form = req.form();
-  Fields& fields = rs_->fields();
-  for (const std::string& key : form.keys()) {
-    Variant value(trimBlanks(form.item(key)));
-    if (asciiLower(value.str()) == "servertime") value = Variant(now());
-    if (value.isString()) {
-      const std::string lower = asciiLower(value.str());
-      if (lower == "makedanhao") {
-        value = Variant(documentNumber(*this, table, now()));
-      } else if (lower == "servergetip") {
-        value = Variant(clientAddress(req));
-      }
-    }
-    const bool password = key.find(kPasswordMark) != std::string::npos;
-    const bool blank = value.isString() && value.str().empty();
-    if (password && !blank) value = Variant(md5(Variant(md5(value))));
-    if (key == "submit" || key == "ac") continue;
-    if (password && blank) continue;  // an empty password leaves the stored one as it is
-    refuseKeyColumn(key);
-    fields.item(key).setValue(value);
-  }
-
+  openRecordToWrite(*rs_, sqlText_.str(), conn, action == WriteAction::Add);
+  copyFormFields(*this, req, table, *rs_);
   rs_->update();
   rs_->close();
   rs_.reset();
@@ -292,50 +334,26 @@ Variant DbClass::dbWriteGet(const Variant& tableName) {
     return Variant(false);
   }
 
-  const RequestCollection& query = req.queryString();
-  const std::string rawId = query.item("id");
+  const std::string rawId = req.queryString().item("id");
   std::optional<std::int64_t> id;
   if (!rawId.empty()) {
-    id = parseWholeNumber(rawId);
+    id = parseKey(rawId);
     if (!id) return Variant(false);  // quietly, as every other failure of this method
   }
   // From here on a failure is the result False, never an error to the page,
   // and it stops before Update: a record is stored whole or not at all.
-  bool stored = false;
-  try {
+  const bool stored = trap::keepGoing([&] {
     const std::string table = checkedTableName(tableName);
     rs_ = create<Recordset>("adodb.recordset");
-    std::string sql = "select top 1 * from " + table;
-    if (id) sql += " where ID=" + std::to_string(*id);
-    sqlText_ = Variant(sql);
+    sqlText_ = Variant(oneRecordStatement(table, id));
     connection();
-    rs_->open(sql, conn, adOpenKeyset, adLockOptimistic, adCmdUnspecified);
-    if (!id) {
-      rs_->addNew();
-    } else if (rs_->eof()) {
-      raise(err::kDbEofBof, kNoCurrentRecord);
-    }
-    Fields& fields = rs_->fields();
-    for (const std::string& key : query.keys()) {
-      Variant value(trimBlanks(query.item(key)));
-      if (value.str() == "servertime") {
-        value = Variant(now());
-      } else if (value.str() == "servergetip") {
-        value = Variant(clientAddress(req));
-      }
-      if (key == "id" || key == "t" || key == "ac") continue;
-      refuseKeyColumn(key);
-      fields.item(key).setValue(value);
-    }
+    openRecordToWrite(*rs_, sqlText_.str(), conn, !id);
+    copyQueryFields(*this, req, *rs_);
     rs_->update();
-    stored = true;
-  } catch (const ComError&) {
-    stored = false;
-  }
-  try {
+  });
+  trap::keepGoing([&] {
     if (rs_ && rs_->isOpen()) rs_->close();
-  } catch (const ComError&) {
-  }
+  });
   rs_.reset();
   return Variant(stored);
 }

@@ -33,7 +33,7 @@ std::string heading(const WorkbookSheet& sheet, unsigned column) {
 }
 
 [[noreturn]] void raiseClosed() {
-  raise(err::kDbClosed, "Operation is not allowed when the object is closed.");
+  raise(err::kDbClosed);
 }
 
 // The rows of one worksheet query, read as next() asks for them.

@@ -15,19 +15,12 @@
 #include <string_view>
 #include <vector>
 
-#include "kvdn/export.h"
 #include "kvdn/error.h"
+#include "kvdn/export.h"
 #include "kvdn/object.h"
 #include "kvdn/page.h"
 
 namespace kvdn {
-
-namespace err {
-inline constexpr std::int32_t kFileNotFound = 53;       // File not found
-inline constexpr std::int32_t kFileAlreadyExists = 58;  // File already exists
-inline constexpr std::int32_t kPermissionDenied = 70;   // Permission denied
-inline constexpr std::int32_t kPathNotFound = 76;       // Path not found
-}  // namespace err
 
 // ---------------------------------------------------------------------------
 // File-system object.

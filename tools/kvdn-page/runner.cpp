@@ -12,10 +12,6 @@ namespace kvdn::page_tool {
 
 namespace {
 
-// What a step that fails with something other than ComError reports: such a
-// failure is a fault of the library, shown as the host would show it.
-constexpr std::int32_t kUnexpected = -2147418113;  // E_UNEXPECTED
-
 Json errorJson(std::int32_t number, const std::string& description) {
   return Json{{"number", number}, {"description", description}};
 }
@@ -58,7 +54,8 @@ Json runStep(Object& db, const Step& step) {
   } catch (const ComError& e) {
     result["error"] = errorJson(e.number(), e.description());
   } catch (const std::exception& e) {
-    result["error"] = errorJson(kUnexpected, std::string("Catastrophic failure: ") + e.what());
+    result["error"] =
+        errorJson(err::kUnexpected, std::string(standardDescription(err::kUnexpected)) + ": " + e.what());
   }
   if (step.kind == StepKind::Call) result["args"] = argsJson(args);
   return result;
@@ -120,7 +117,8 @@ Json runPages(const Script& script, MemoryHost& host, std::ostream& diagnostics)
       out["error"] = errorJson(e.number(), e.description());
       db.reset();
     } catch (const std::exception& e) {
-      out["error"] = errorJson(kUnexpected, std::string("Catastrophic failure: ") + e.what());
+      out["error"] =
+          errorJson(err::kUnexpected, std::string(standardDescription(err::kUnexpected)) + ": " + e.what());
       diagnostics << "kvdn-page: pages[" << i << "]: " << e.what() << "\n";
       db.reset();
     }
@@ -129,7 +127,7 @@ Json runPages(const Script& script, MemoryHost& host, std::ostream& diagnostics)
       for (const Step& step : page.steps) {
         if (context->ended()) break;
         results.push_back(runStep(*db, step));
-        if (results.back().contains("error") && results.back()["error"]["number"] == kUnexpected) {
+        if (results.back().contains("error") && results.back()["error"]["number"] == err::kUnexpected) {
           diagnostics << "kvdn-page: pages[" << i << "]: " << step.name << ": "
                       << results.back()["error"]["description"].get<std::string>() << "\n";
         }

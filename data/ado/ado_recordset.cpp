@@ -1,5 +1,5 @@
-// The ADO-style Connection and Recordset over any Provider: one
-// implementation of each, shared by every kind of database.
+// The ADO-style Recordset and its Fields over any Provider: one implementation shared by
+// every kind of database, with the names a page script uses on it.
 //
 // Paging never reads the whole result: a keyset recordset knows its size from
 // one count statement and reads a page through the dialect's LIMIT/OFFSET;
@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "ado_internal.h"
 #include "kvdn/error.h"
 #include "kvdn/page.h"
 #include "kvdn/provider.h"
@@ -17,19 +18,16 @@ namespace kvdn {
 
 namespace {
 
-// ADO's own errors (HRESULTs of its 3000 range), for misuse of the objects.
-constexpr std::int32_t kAdArguments = -2146825287;     // 3001
-constexpr std::int32_t kAdNotSupported = -2146825037;  // 3251
-constexpr std::int32_t kAdObjectOpen = -2146824581;    // 3705
+using ado::Args;
+using ado::given;
+using ado::intArg;
+using ado::kBadConnectionText;
+using ado::sessionOf;
+using ado::storable;
+using ado::textArg;
 
-constexpr const char* kClosedText = "Operation is not allowed when the object is closed.";
-constexpr const char* kOpenText = "Operation is not allowed when the object is open.";
-constexpr const char* kEofText =
-    "Either BOF or EOF is true, or the current record has been deleted. Requested operation requires a "
-    "current "
-    "record.";
-constexpr const char* kArgumentsText =
-    "Arguments are of the wrong type, are out of acceptable range, or are in conflict with one another.";
+// Texts of this object model that say more than the standard description of
+// their number (see kvdn/error.h).
 constexpr const char* kNoItemText =
     "Item cannot be found in the collection corresponding to the requested name or ordinal.";
 constexpr const char* kNotUpdatableText =
@@ -40,78 +38,6 @@ constexpr const char* kNoBookmarksText =
     "Current Recordset does not support bookmarks. This may be a limitation of the provider or of the "
     "selected "
     "cursortype.";
-constexpr const char* kBadConnectionText =
-    "The connection cannot be used to perform this operation. It is either closed or invalid in this "
-    "context.";
-
-// ---------------------------------------------------------------------------
-// Values written through a recordset, checked against the declared type.
-
-enum class ColumnKind { Number, Date, Text, Other };
-
-ColumnKind kindOf(std::string_view declared) {
-  const std::string t = asciiUpper(declared);
-  auto has = [&](std::string_view part) { return t.find(part) != std::string::npos; };
-  if (has("DATE") || has("TIME")) return ColumnKind::Date;
-  if (has("INT") || has("REAL") || has("FLOA") || has("DOUB") || has("NUMERIC") || has("DECIMAL") ||
-      has("MONEY") || has("CURRENCY")) {
-    return ColumnKind::Number;
-  }
-  if (has("CHAR") || has("CLOB") || has("TEXT")) return ColumnKind::Text;
-  return ColumnKind::Other;
-}
-
-[[noreturn]] void mismatch(const ColumnInfo& column, const char* needs) {
-  raise(err::kDbTypeMismatch, "Data type mismatch: column '" + column.name + "' (" + column.declaredType +
-                                  ") " + needs + "; nothing of the record was stored.");
-}
-
-// A number from text as stored: whole numbers as 64-bit integers.
-Variant numberValue(double d) {
-  if (d == static_cast<double>(static_cast<std::int64_t>(d)) && d >= -9.2e18 && d <= 9.2e18) {
-    return Variant(static_cast<std::int64_t>(d));
-  }
-  return Variant(d);
-}
-
-// The value as the provider stores it (Null, 64-bit integer, Double, String,
-// Date), or a type mismatch.
-Variant storable(const ColumnInfo& column, const Variant& v) {
-  if (v.isEmpty() || v.isNull()) return Variant::null();
-  if (v.isObject()) mismatch(column, "cannot take an object");
-  const ColumnKind kind = kindOf(column.declaredType);
-  const bool boolean = v.type() == VarType::Boolean;
-  switch (kind) {
-    case ColumnKind::Number:
-      if (boolean) return Variant(static_cast<std::int64_t>(v.boolean() ? -1 : 0));
-      if (v.isNumber()) return v.type() == VarType::Double ? v : Variant(v.integer());
-      if (v.isString()) {
-        double d = 0.0;
-        const NumberText read = parseNumberText(v.str(), d);
-        if (read == NumberText::Number) return numberValue(d);
-        if (read == NumberText::TooLarge) raise(err::kOverflow);  // as the runtime's own conversion
-      }
-      mismatch(column, "takes a number");
-    case ColumnKind::Date:
-      if (v.type() == VarType::Date) return v;
-      if (v.isString()) {
-        if (auto d = Date::parse(trimBlanks(v.str()))) return Variant(*d);
-      }
-      mismatch(column, "takes a date");
-    case ColumnKind::Text:
-      // Numbers as the page would show them, not in the engine's own format.
-      if (boolean) return Variant(static_cast<std::int64_t>(v.boolean() ? -1 : 0));
-      if (v.isNumber()) return Variant(v.joinText());
-      return v;
-    case ColumnKind::Other:
-      if (boolean) return Variant(static_cast<std::int64_t>(v.boolean() ? -1 : 0));
-      if (v.isNumber()) return v.type() == VarType::Double ? v : Variant(v.integer());
-      return v;
-  }
-  return v;
-}
-
-std::shared_ptr<DataSession> sessionOf(const std::shared_ptr<Connection>& connection);
 
 // A cheap first look: could `source` be a lone table name (no blank or
 // parenthesis inside, or a quoted name)? Statements skip the tokenizer here.
@@ -171,8 +97,8 @@ class ProviderRecordset final : public Recordset {
   // ---- Recordset ----
   void open(std::string_view source, const std::shared_ptr<Connection>& connection, int cursorType,
             int lockType, int options) override {
-    if (open_) raise(kAdObjectOpen, kOpenText);
-    if (!connection) raise(kAdArguments, kBadConnectionText);
+    if (open_) raise(err::kAdObjectOpen);
+    if (!connection) raise(err::kAdArguments, kBadConnectionText);
     std::shared_ptr<DataSession> session = sessionOf(connection);
     const Dialect& dialect = session->dialect();
     std::string text(source);
@@ -225,7 +151,7 @@ class ProviderRecordset final : public Recordset {
       if (!haveRow_) return;
     } else {
       ensurePositioned();
-      if (!haveRow_) raise(err::kDbEofBof, kEofText);
+      if (!haveRow_) raise(err::kDbEofBof);
     }
     ++pos_;
     // At the end of a page window the next row is read only when asked for:
@@ -245,7 +171,7 @@ class ProviderRecordset final : public Recordset {
 
   void addNew() override {
     requireOpen();
-    if (!updatable_) raise(kAdNotSupported, kNotUpdatableText);
+    if (!updatable_) raise(err::kAdNotSupported, kNotUpdatableText);
     if (edit_ != Edit::None) update();
     edit_ = Edit::Adding;
     buffer_.assign(columns().size(), std::nullopt);
@@ -262,7 +188,7 @@ class ProviderRecordset final : public Recordset {
     buffer_.clear();
 
     if (target_.empty()) {
-      raise(kAdNotSupported, "The recordset cannot be updated: its columns do not come from one table.");
+      raise(err::kAdNotSupported, "The recordset cannot be updated: its columns do not come from one table.");
     }
     RowWrite write;
     write.table = target_;
@@ -270,7 +196,7 @@ class ProviderRecordset final : public Recordset {
       if (!buffer[i]) continue;
       const ColumnInfo& column = columns()[i];
       if (column.table != target_ || column.origin.empty()) {
-        raise(kAdNotSupported,
+        raise(err::kAdNotSupported,
               "Field '" + column.name + "' cannot be updated: it is not a column of the table.");
       }
       write.columns.push_back(column.origin);
@@ -299,7 +225,7 @@ class ProviderRecordset final : public Recordset {
     }
     const RowKey& key = overlay_ ? addedKey_ : key_;
     if (key.empty()) {
-      raise(kAdNotSupported,
+      raise(err::kAdNotSupported,
             "The recordset cannot locate its row for updating: select from one table to edit rows.");
     }
     std::optional<StoredRow> stored = session()->updateRow(write, key);
@@ -316,7 +242,7 @@ class ProviderRecordset final : public Recordset {
   std::int32_t pageSize() const override { return pageSize_; }
 
   void setPageSize(std::int32_t size) override {
-    if (size < 1) raise(kAdArguments, kArgumentsText);
+    if (size < 1) raise(err::kAdArguments);
     pageSize_ = size;
   }
 
@@ -330,8 +256,8 @@ class ProviderRecordset final : public Recordset {
 
   void setAbsolutePage(std::int32_t page) override {
     requireOpen();
-    if (!counted_) raise(kAdNotSupported, kNoBookmarksText);
-    if (page < 1 || page > pageCount()) raise(kAdArguments, kArgumentsText);
+    if (!counted_) raise(err::kAdNotSupported, kNoBookmarksText);
+    if (page < 1 || page > pageCount()) raise(err::kAdArguments);
     if (edit_ != Edit::None) update();
     openWindow(static_cast<std::int64_t>(page - 1) * pageSize_, pageSize_);
   }
@@ -352,8 +278,8 @@ class ProviderRecordset final : public Recordset {
   std::string getString(int format, int rows, std::string_view colDelim, std::string_view rowDelim,
                         std::string_view nullExpr) override {
     requireOpen();
-    if (format != adClipString) raise(kAdArguments, kArgumentsText);
-    if (eof()) raise(err::kDbEofBof, kEofText);
+    if (format != adClipString) raise(err::kAdArguments);
+    if (eof()) raise(err::kDbEofBof);
     std::string out;
     for (std::int64_t n = 0; (rows <= 0 || n < rows) && !eof(); ++n) {
       const std::vector<Variant>& row = *currentRow();
@@ -396,16 +322,16 @@ class ProviderRecordset final : public Recordset {
     if (edit_ != Edit::None && buffer_[i]) return *buffer_[i];
     if (edit_ == Edit::Adding) return Variant::null();
     const std::vector<Variant>* row = currentRow();
-    if (!row) raise(err::kDbEofBof, kEofText);
+    if (!row) raise(err::kDbEofBof);
     return (*row)[i];
   }
 
   void setValueAt(int index, const Variant& value) {
     requireOpen();
     checkIndex(index);
-    if (!updatable_) raise(kAdNotSupported, kNotUpdatableText);
+    if (!updatable_) raise(err::kAdNotSupported, kNotUpdatableText);
     if (edit_ == Edit::None) {
-      if (!currentRow()) raise(err::kDbEofBof, kEofText);
+      if (!currentRow()) raise(err::kDbEofBof);
       edit_ = Edit::Changing;
       buffer_.assign(columns().size(), std::nullopt);
     }
@@ -420,7 +346,7 @@ class ProviderRecordset final : public Recordset {
   enum class Edit { None, Changing, Adding };
 
   void requireOpen() const {
-    if (!open_) raise(err::kDbClosed, kClosedText);
+    if (!open_) raise(err::kDbClosed);
   }
 
   void checkIndex(int index) const {
@@ -429,7 +355,7 @@ class ProviderRecordset final : public Recordset {
   }
 
   const std::shared_ptr<DataSession>& session() const {
-    if (!session_) raise(err::kDbClosed, kClosedText);
+    if (!session_) raise(err::kDbClosed);
     return session_;
   }
 
@@ -584,86 +510,7 @@ Field& FieldsImpl::item(std::string_view name) {
 }
 
 // ---------------------------------------------------------------------------
-
-class ProviderConnection final : public Connection {
- public:
-  explicit ProviderConnection(std::shared_ptr<const ProviderRegistry> providers)
-      : providers_(std::move(providers)) {}
-
-  void open(std::string_view connectionString, std::string_view user, std::string_view password,
-            int) override {
-    if (session_) raise(kAdObjectOpen, kOpenText);
-    connectionString_ = std::string(connectionString);
-    ConnectionString cs = ConnectionString::parse(connectionString);
-    if (!user.empty()) cs.set("user id", user);
-    if (!password.empty()) cs.set("password", password);
-    std::shared_ptr<Provider> provider = providers_->find(cs);
-    session_ = std::shared_ptr<DataSession>(provider->open(cs));
-  }
-
-  bool isOpen() const override { return session_ != nullptr; }
-
-  std::shared_ptr<Recordset> execute(std::string_view sql, int) override {
-    const std::shared_ptr<DataSession>& s = session();
-    std::string translated = s->dialect().translate(sql);
-    ExecuteResult result = s->execute(translated);
-    auto rs = std::make_shared<ProviderRecordset>(providers_);
-    lastAffected_ = result.affected;
-    if (result.rows) rs->attachForward(s, std::move(result.rows), std::move(translated));
-    return rs;
-  }
-
-  void close() override {
-    if (!session_) raise(err::kDbClosed, kClosedText);
-    session_->close();
-    session_.reset();
-  }
-
-  void beginTrans() override { session()->begin(); }
-  void commitTrans() override { session()->commit(); }
-  void rollbackTrans() override { session()->rollback(); }
-  std::string connectionString() const override { return connectionString_; }
-
-  Variant invoke(std::string_view name, std::vector<Variant>& args) override;
-  Variant getProperty(std::string_view name) override;
-  void setProperty(std::string_view name, const Variant& value) override;
-
-  const std::shared_ptr<DataSession>& session() const {
-    if (!session_) raise(err::kDbClosed, kClosedText);
-    return session_;
-  }
-  const std::shared_ptr<const ProviderRegistry>& providers() const { return providers_; }
-
- private:
-  std::shared_ptr<const ProviderRegistry> providers_;
-  std::shared_ptr<DataSession> session_;
-  std::string connectionString_;
-  std::int64_t lastAffected_ = 0;
-};
-
-std::shared_ptr<DataSession> sessionOf(const std::shared_ptr<Connection>& connection) {
-  auto ours = std::dynamic_pointer_cast<ProviderConnection>(connection);
-  if (!ours) raise(kAdArguments, kBadConnectionText);
-  if (!ours->isOpen()) raise(err::kDbClosed, kBadConnectionText);
-  return ours->session();
-}
-
-// ---------------------------------------------------------------------------
 // Late binding: the names a page script uses.
-
-using Args = std::vector<Variant>;
-
-bool given(const Args& args, std::size_t i) {
-  return i < args.size() && !args[i].isEmpty();
-}
-
-std::string textArg(const Args& args, std::size_t i, std::string_view fallback) {
-  return given(args, i) ? args[i].toString() : std::string(fallback);
-}
-
-int intArg(const Args& args, std::size_t i, int fallback) {
-  return given(args, i) ? args[i].toInt32() : fallback;
-}
 
 // A field as an object: keeps its recordset alive.
 class FieldObject final : public Object {
@@ -728,12 +575,12 @@ Variant ProviderRecordset::invoke(std::string_view name, Args& args) {
     std::shared_ptr<Connection> connection;
     if (given(args, 1) && args[1].isObject()) {
       connection = std::dynamic_pointer_cast<Connection>(args[1].object());
-      if (!connection) raise(kAdArguments, kBadConnectionText);
+      if (!connection) raise(err::kAdArguments, kBadConnectionText);
     } else if (given(args, 1)) {  // a connection string: a connection of our own
       connection = makeConnection(providers_);
       connection->open(args[1].toString());
     } else {
-      raise(kAdArguments, kBadConnectionText);
+      raise(err::kAdArguments, kBadConnectionText);
     }
     open(textArg(args, 0, ""), connection, intArg(args, 2, cursorType_), intArg(args, 3, lockType_),
          intArg(args, 4, adCmdUnspecified));
@@ -796,58 +643,13 @@ void ProviderRecordset::setProperty(std::string_view name, const Variant& value)
   if (iequals(name, "pagesize")) return setPageSize(value.toInt32());
   if (iequals(name, "absolutepage")) return setAbsolutePage(value.toInt32());
   if (iequals(name, "cursortype")) {
-    if (open_) raise(kAdObjectOpen, kOpenText);
+    if (open_) raise(err::kAdObjectOpen);
     cursorType_ = value.toInt32();
     return;
   }
   if (iequals(name, "locktype")) {
-    if (open_) raise(kAdObjectOpen, kOpenText);
+    if (open_) raise(err::kAdObjectOpen);
     lockType_ = value.toInt32();
-    return;
-  }
-  Object::setProperty(name, value);
-}
-
-Variant ProviderConnection::invoke(std::string_view name, Args& args) {
-  if (iequals(name, "open")) {
-    open(given(args, 0) ? args[0].toString() : connectionString_, textArg(args, 1, ""), textArg(args, 2, ""),
-         intArg(args, 3, adCmdUnspecified));
-    return {};
-  }
-  if (iequals(name, "execute")) {
-    std::shared_ptr<Recordset> rs = execute(textArg(args, 0, ""), intArg(args, 2, adCmdUnspecified));
-    if (args.size() > 1) args[1] = Variant(lastAffected_);  // RecordsAffected, by reference
-    return Variant(std::static_pointer_cast<Object>(rs));
-  }
-  if (iequals(name, "close")) {
-    close();
-    return {};
-  }
-  if (iequals(name, "begintrans")) {
-    beginTrans();
-    return Variant(static_cast<std::int32_t>(1));  // the nesting level
-  }
-  if (iequals(name, "committrans")) {
-    commitTrans();
-    return {};
-  }
-  if (iequals(name, "rollbacktrans")) {
-    rollbackTrans();
-    return {};
-  }
-  return Object::invoke(name, args);
-}
-
-Variant ProviderConnection::getProperty(std::string_view name) {
-  if (iequals(name, "connectionstring")) return Variant(connectionString_);
-  if (iequals(name, "state")) return Variant(static_cast<std::int32_t>(isOpen() ? 1 : 0));
-  return Object::getProperty(name);
-}
-
-void ProviderConnection::setProperty(std::string_view name, const Variant& value) {
-  if (iequals(name, "connectionstring")) {
-    if (isOpen()) raise(kAdObjectOpen, kOpenText);
-    connectionString_ = value.toString();
     return;
   }
   Object::setProperty(name, value);
@@ -855,17 +657,20 @@ void ProviderConnection::setProperty(std::string_view name, const Variant& value
 
 }  // namespace
 
-std::shared_ptr<Connection> makeConnection(std::shared_ptr<const ProviderRegistry> providers) {
-  return std::make_shared<ProviderConnection>(std::move(providers));
-}
-
 std::shared_ptr<Recordset> makeRecordset(std::shared_ptr<const ProviderRegistry> providers) {
   return std::make_shared<ProviderRecordset>(std::move(providers));
 }
 
-void registerDataClasses(ClassRegistry& registry, std::shared_ptr<const ProviderRegistry> providers) {
-  registry.add("adodb.connection", [providers] { return ObjectPtr(makeConnection(providers)); });
-  registry.add("adodb.recordset", [providers] { return ObjectPtr(makeRecordset(providers)); });
+namespace ado {
+
+std::shared_ptr<Recordset> forwardRecordset(std::shared_ptr<const ProviderRegistry> providers,
+                                            std::shared_ptr<DataSession> session,
+                                            std::unique_ptr<Cursor> rows, std::string sql) {
+  auto rs = std::make_shared<ProviderRecordset>(std::move(providers));
+  rs->attachForward(std::move(session), std::move(rows), std::move(sql));
+  return rs;
 }
+
+}  // namespace ado
 
 }  // namespace kvdn
