@@ -75,8 +75,8 @@ class KVDN_API DbClass final : public Object {
   void OnEndPage();
   // The component's MD5 of `str` as 32 lower-case hex digits (see
   // Md5Class::md5). Each call makes a fresh md5Class engine, kept in
-  // md5EngineValue until the next call. Raises 94 for Null; an object raises
-  // its conversion error. Writes nothing.
+  // md5EngineValue until the next call. Raises 94 for Null, 13 for an
+  // object. Writes nothing.
   std::string md5(const Variant& str);
   // `str` shortened to the display width `strlen` (a code page 936 double-
   // byte character counts 2, anything else 1): the characters up to and
@@ -85,8 +85,8 @@ class KVDN_API DbClass final : public Object {
   // text whose last character reaches the limit comes back unchanged. When it
   // shortens, it also leaves titleAttrValue = ` title="FULL" ` (FULL HTML-
   // escaped) for the grid; otherwise titleAttr is untouched. Empty or "" gives
-  // "". Raises 94 for a Null `str`, 13 / 6 for a width that is no number or
-  // out of the 32-bit range. Writes nothing.
+  // "". Raises 94 for a Null `str` or width, 13 for a width that is no
+  // number, 6 for one beyond 32 bits. Writes nothing.
   Variant getLenTitle(Variant str, Variant strlen);
   // Writes `<script>alert('MSG');history.go(-1);</script>` when `url` is ""
   // (or Empty), else `<script>alert('MSG');this.location.href='URL'</script>`
@@ -376,8 +376,7 @@ class Md5Class final : public Object {
   // unit. For ASCII this is the standard MD5 of the bytes; for Chinese text
   // it is not (中 gives 6cba308f8d5f2b49971dbb43879a078c), and stored
   // password digests depend on it. Numbers, dates and booleans are digested
-  // in their text form, Empty as "". Raises 94 for Null, the conversion
-  // error for an object.
+  // in their text form, Empty as "". Raises 94 for Null, 13 for an object.
   std::string md5(const Variant& message);
   // Late binding: only "md5" (any case) with one argument; another name
   // raises 438, another argument count 450.
