@@ -5,7 +5,7 @@ BUILD ?= build
 ASAN_BUILD ?= build/asan
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast asan run bench clean browser-test node-deps fuzz
+.PHONY: windows windows-deps windows-test deps configure build test test-steps test-fast install-test check-format asan run bench clean browser-test node-deps fuzz
 PORT ?= 8080
 
 deps:
@@ -17,14 +17,16 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Every test, the browser test of the sample site, then every test again
-# under ASan+UBSan; all with a throw-away PostgreSQL server (KVDN_PG_DSN) for
+# Every test, the install-and-consume test, the format check, the browser test
+# of the sample site, then every test again under ASan+UBSan; all with a throw-away PostgreSQL server (KVDN_PG_DSN) for
 # the server-database tests, stopped again whatever happens.
 test: build
 	@bash scripts/pg-test-server.sh run $(MAKE) --no-print-directory test-steps
 
 test-steps:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@bash scripts/install-test.sh $(BUILD)
+	@bash scripts/check-format.sh
 	@$(MAKE) --no-print-directory browser-test
 	@$(MAKE) --no-print-directory windows-test
 	@if [ -n "$$KVDN_PG_DSN" ]; then KVDN_SITE_ODBC="$$KVDN_PG_DSN" $(MAKE) --no-print-directory browser-test; fi
@@ -34,6 +36,14 @@ asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DKVDN_SANITIZE=ON -DKVDN_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The install into a temporary prefix, used by a project outside the tree.
+install-test: build
+	@bash scripts/install-test.sh $(BUILD)
+
+# clang-format --dry-run over the tracked sources.
+check-format: deps
+	@bash scripts/check-format.sh
 
 # Only the plain build's tests (for development).
 test-fast: build

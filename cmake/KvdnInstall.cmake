@@ -17,6 +17,11 @@ install(TARGETS ${KVDN_INSTALLED} EXPORT kvdnAspDllTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The spreadsheet reader runs as a helper program; the library looks for it
+# beside itself, in ../bin and in ../libexec/kvdnAspDll (or at
+# $KVDN_XLS_READER). A program linked with the static library finds it only
+# through $KVDN_XLS_READER unless the program lives in PREFIX/bin.
+install(TARGETS kvdn-xls-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kvdnAspDll)
 install(EXPORT kvdnAspDllTargets NAMESPACE kvdnAspDll:: DESTINATION ${KVDN_CMAKE_DIR})
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kvdnAspDllConfig.cmake.in
@@ -26,5 +31,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/kvdnAspDllConfigVersion.cma
 install(FILES ${CMAKE_BINARY_DIR}/kvdnAspDllConfig.cmake ${CMAKE_BINARY_DIR}/kvdnAspDllConfigVersion.cmake
   DESTINATION ${KVDN_CMAKE_DIR})
 
+# The pkg-config file names its prefix relative to itself, so that an install
+# with `cmake --install --prefix P` (not the configured prefix) is found as well.
+file(RELATIVE_PATH KVDN_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/kvdnAspDll.pc.in ${CMAKE_BINARY_DIR}/kvdnAspDll.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kvdnAspDll.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -7,7 +7,8 @@
 #   scripts/pg-test-server.sh dsn [STATE]     the ODBC connection string
 #   scripts/pg-test-server.sh stop [STATE]    stop and remove the folder
 #   scripts/pg-test-server.sh run CMD ARGS..  start, run CMD with KVDN_PG_DSN
-#                                             set, always stop; CMD's status
+#                                             set (and the driver's logs off),
+#                                             always stop; CMD's status
 #
 # STATE is the file that remembers the folder and port between start and
 # stop (default: /tmp/kvdn-pg-$USER.state). KVDN_PG_PORT picks the first port
@@ -149,6 +150,24 @@ cmd_stop() {
   rm -f "$state"
 }
 
+# The PostgreSQL driver reads its communication log and debug switches from
+# its odbcinst.ini section when it is loaded, whatever the connection string
+# says, and Debian registers it with CommLog=1: every process that used it
+# would leave a psqlodbc_*.log in /tmp. For the commands it runs, point
+# unixODBC at a copy of the system's driver list with both switched off.
+quiet_driver_config() {
+  local folder=$1 system
+  system=$(odbcinst -j 2>/dev/null | sed -n 's/^DRIVERS[. ]*: *//p')
+  mkdir -p "$folder"
+  if [[ -n "$system" && -f "$system" ]]; then
+    sed -E 's/^[[:space:]]*(CommLog|Debug)[[:space:]]*=.*/\1=0/I' "$system" >"$folder/odbcinst.ini"
+  else
+    : >"$folder/odbcinst.ini"
+  fi
+  : >"$folder/odbc.ini"
+  export ODBCSYSINI=$folder
+}
+
 RUN_STATE=""
 
 cmd_run() {
@@ -160,6 +179,7 @@ cmd_run() {
   local line
   line=$(cmd_start "$RUN_STATE")
   export KVDN_PG_DSN=${line#KVDN_PG_DSN=}
+  quiet_driver_config "$(sed -n 's/^dir=//p' "$RUN_STATE")/odbc"
   echo "PostgreSQL test server on port $(sed -n 's/^port=//p' "$RUN_STATE")"
   local rc=0
   "$@" || rc=$?

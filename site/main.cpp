@@ -32,18 +32,19 @@
 
 namespace {
 
-void usage() {
-  std::cerr << "usage: kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]\n"
-               "  --root     site root holding static/ and admin/ (default " KVDN_SITE_DEFAULT_ROOT
-               ")\n"
-               "  --address  address to listen on (default 127.0.0.1)\n"
-               "  --port     port (default 8080; 0 picks a free one)\n"
-               "  --threads  page threads: pages running at once (default 8)\n"
-               "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
-               "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
-               "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
-               "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
-               "             session cookie Secure\n";
+void usage(std::ostream& out) {
+  out << "usage: kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]\n"
+         "  --root     site root holding static/ and admin/ (default " KVDN_SITE_DEFAULT_ROOT
+         ")\n"
+         "  --address  address to listen on (default 127.0.0.1)\n"
+         "  --port     port (default 8080; 0 picks a free one)\n"
+         "  --threads  page threads: pages running at once (default 8)\n"
+         "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
+         "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
+         "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
+         "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
+         "             session cookie Secure\n"
+         "  --help, --version\n";
 }
 
 bool parseInt(const char* text, int low, int high, int& out) {
@@ -82,9 +83,15 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad thread count: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--help" || arg == "-h") {
+      usage(std::cout);
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "kvdn-site " KVDN_VERSION "\n";
+      return 0;
     } else {
-      usage();
-      return arg == "--help" || arg == "-h" ? 0 : 2;
+      usage(std::cerr);
+      return 2;
     }
   }
   if (!std::filesystem::is_directory(options.siteRoot / "static")) {

@@ -4,23 +4,17 @@
 
 #include <functional>
 
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
 
+using ::kvdn::testing::errorOf;
+
 using testing::SiteFixture;
 
 class DbClassTest : public SiteFixture {};
-
-int errorNumber(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ComError& e) {
-    return e.number();
-  }
-  return 0;
-}
 
 TEST_F(DbClassTest, FreshObjectPropertiesAreEmpty) {
   DbClass db;
@@ -33,10 +27,10 @@ TEST_F(DbClassTest, FreshObjectPropertiesAreEmpty) {
   EXPECT_EQ(conn.object(), nullptr);
   db.setProperty("DBTYPE", Variant("access"));
   EXPECT_EQ(db.dbType.joinText(), "access");
-  EXPECT_EQ(errorNumber([&] { db.getProperty("nothing"); }), err::kNotSupported);
-  EXPECT_EQ(errorNumber([&] { db.invoke("connOpen", none); }), err::kObjectNotSet);
+  EXPECT_EQ(errorOf([&] { db.getProperty("nothing"); }), err::kNotSupported);
+  EXPECT_EQ(errorOf([&] { db.invoke("connOpen", none); }), err::kObjectNotSet);
   std::vector<Variant> one{Variant("x")};
-  EXPECT_EQ(errorNumber([&] { db.invoke("connOpen", one); }), err::kWrongArgCount);
+  EXPECT_EQ(errorOf([&] { db.invoke("connOpen", one); }), err::kWrongArgCount);
 }
 
 TEST_F(DbClassTest, BindingStoresAndReleasesPageObjects) {

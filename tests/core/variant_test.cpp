@@ -8,19 +8,12 @@
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "support/errors.h"
 
 namespace kvdn {
 namespace {
 
-// Runs f and returns the error number it raised, or 0 when it did not raise.
-int errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ComError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using ::kvdn::testing::errorOf;
 
 const Variant kNull = Variant::null();
 

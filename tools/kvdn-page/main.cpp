@@ -15,9 +15,9 @@
 #include <sstream>
 #include <string>
 
-#include "loader.h"
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
+#include "loader.h"
 #include "runner.h"
 #include "script.h"
 
@@ -25,8 +25,16 @@ namespace {
 
 constexpr int kBadInput = 2;
 
+void printUsage(std::ostream& out) {
+  out << "usage: kvdn-page [--registry FILE] SCRIPT.json\n"
+         "  Runs the page requests of SCRIPT.json against the component and prints\n"
+         "  one JSON document with what each page saw (see the README).\n"
+         "  --registry FILE  create classes from the libraries a registry file names\n"
+         "  --help, --version\n";
+}
+
 int usage() {
-  std::cerr << "usage: kvdn-page [--registry FILE] SCRIPT.json\n";
+  printUsage(std::cerr);
   return kBadInput;
 }
 
@@ -36,7 +44,13 @@ int run(int argc, char** argv) {
   std::string registryFile;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--registry" && i + 1 < argc) {
+    if (arg == "--help" || arg == "-h") {
+      printUsage(std::cout);
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "kvdn-page " KVDN_VERSION "\n";
+      return 0;
+    } else if (arg == "--registry" && i + 1 < argc) {
       registryFile = argv[++i];
     } else if (arg.rfind("--registry=", 0) == 0) {
       registryFile = arg.substr(11);

@@ -69,6 +69,11 @@ int main(int argc, char** argv) {
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "--version") {
+      std::printf(arg == "--help" ? "usage: kvdn-xls-reader [--memory-mib N] [--cpu-seconds N] [--] FILE\n"
+                                  : "kvdn-xls-reader " KVDN_VERSION "\n");
+      return 0;
+    }
     if (arg == "--memory-mib" && i + 1 < argc) {
       if (!parseCount(argv[++i], memoryMiB)) return usage();
     } else if (arg == "--cpu-seconds" && i + 1 < argc) {

@@ -5,21 +5,16 @@
 #include <functional>
 
 #include "kvdn/db_class.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
 
+using ::kvdn::testing::errorOf;
+
 class ConnectionTest : public testing::SiteFixture {
  protected:
-  static int errorNumber(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
-  }
   static bool reportsOpenFailure(const testing::TestPage& p) {
     const std::string prefix = "数据库打开失败！<br>";
     const std::string out = p.output();
@@ -102,11 +97,11 @@ TEST_F(ConnectionTest, OpenFailuresAreReportedAndEndTheResponse) {
 TEST_F(ConnectionTest, UntrappedFailuresBeforeTheOpen) {
   auto p = page({}, false);
   host->failures().mapPath = true;
-  EXPECT_EQ(errorNumber([&] { p.db->connOpen(); }), err::kInvalidCall);
+  EXPECT_EQ(errorOf([&] { p.db->connOpen(); }), err::kInvalidCall);
   EXPECT_FALSE(p.ended());
   host->failures().mapPath = false;
   host->failures().progIds.insert("ADODB.CONNECTION");
-  EXPECT_EQ(errorNumber([&] { p.db->connOpen(); }), err::kCannotCreate);
+  EXPECT_EQ(errorOf([&] { p.db->connOpen(); }), err::kCannotCreate);
   EXPECT_EQ(p.db->conn, nullptr);
   EXPECT_FALSE(p.ended());
 }
@@ -137,14 +132,14 @@ TEST_F(ConnectionTest, CloseTwiceAndCloseUnopened) {
   auto p = page();
   p.db->connClose();
   EXPECT_EQ(p.db->conn, nullptr);
-  EXPECT_EQ(errorNumber([&] { p.db->connClose(); }), err::kObjectNotSet);
+  EXPECT_EQ(errorOf([&] { p.db->connClose(); }), err::kObjectNotSet);
 
   auto q = page({}, false);
   q.db->database = Variant("/database/missing.mdb");
   q.db->connOpen();  // reported; conn holds the unopened object
   auto unopened = q.db->conn;
   ASSERT_NE(unopened, nullptr);
-  EXPECT_LT(errorNumber([&] { q.db->connClose(); }), 0);
+  EXPECT_LT(errorOf([&] { q.db->connClose(); }), 0);
   EXPECT_EQ(q.db->conn, unopened);
   // OnEndPage tolerates it and still releases the page objects.
   q.db->OnEndPage();

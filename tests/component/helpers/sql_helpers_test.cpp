@@ -5,19 +5,13 @@
 #include <string>
 
 #include "kvdn/db_class.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
 
-int errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ComError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using ::kvdn::testing::errorOf;
 
 TEST(FindTableName, TakesTheWordAfterFrom) {
   const std::pair<const char*, const char*> cases[] = {

@@ -8,11 +8,14 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/provider.h"
+#include "support/errors.h"
 #include "support/fake_provider.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
+
+using ::kvdn::testing::errorOf;
 
 const char* const kRefusalScript = "<script>alert('对不起,你没有该权限!');history.go(-1);</script>";
 
@@ -26,15 +29,6 @@ std::string link(const std::string& file, const std::string& name) {
 }
 std::string current(const std::string& name) {
   return "<li class='cMenu'>" + name + "</li>";
-}
-
-int errorNumber(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ComError& e) {
-    return e.number();
-  }
-  return 0;
 }
 
 class MenuNavTest : public testing::SiteFixture {
@@ -286,7 +280,7 @@ TEST_F(MenuNavTest, IdsAboveSixteenBits) {
   // Beyond 32 bits the conversion overflows instead of wrapping around.
   setupDatabase({"update 功能模块 set 层级=4294967296+40000 where ID=70000"});
   auto p = at("big.asp");
-  EXPECT_EQ(errorNumber([&] { p.db->menuNav(Variant(1)); }), err::kOverflow);
+  EXPECT_EQ(errorOf([&] { p.db->menuNav(Variant(1)); }), err::kOverflow);
 }
 
 TEST_F(MenuNavTest, NoHeadingGivesTheEmptyMenu) {
@@ -323,7 +317,7 @@ TEST_F(MenuNavTest, RoleIdMustBeAWholeNumberBeforeAnyStatement) {
         Variant("1e"), Variant(true), Variant(2.5), Variant("2.5"), Variant("0x1"), Variant("+-2"),
         Variant("--2"), Variant(Date::fromParts(2024, 1, 1))}) {
     auto p = at("pwd.asp");
-    EXPECT_EQ(errorNumber([&] { p.db->menuNav(id); }), err::kTypeMismatch) << id.joinText();
+    EXPECT_EQ(errorOf([&] { p.db->menuNav(id); }), err::kTypeMismatch) << id.joinText();
     EXPECT_TRUE(statements().empty()) << id.joinText();
     EXPECT_EQ(p.output(), "");
   }
@@ -344,14 +338,14 @@ TEST_F(MenuNavTest, RightsMustBeAListOfWholeNumbers) {
     setupDatabase({"delete from 用户身份"});
     role(2, rights);
     auto p = at("pwd.asp");
-    EXPECT_EQ(errorNumber([&] { p.db->menuNav(Variant(2)); }), err::kTypeMismatch) << rights;
+    EXPECT_EQ(errorOf([&] { p.db->menuNav(Variant(2)); }), err::kTypeMismatch) << rights;
     EXPECT_EQ(statements().size(), 2u) << rights << ": only the module and role statements ran";
     EXPECT_EQ(p.output(), "");
   }
   setupDatabase({"delete from 用户身份"});
   role(2, "NULL");
   auto p = at("pwd.asp");
-  EXPECT_EQ(errorNumber([&] { p.db->menuNav(Variant(2)); }), err::kInvalidNull);
+  EXPECT_EQ(errorOf([&] { p.db->menuNav(Variant(2)); }), err::kInvalidNull);
   EXPECT_EQ(testing::querySql(databaseFile(), "select count(*) from 功能模块")[0][0], "5");
 }
 

@@ -8,6 +8,7 @@
 #include "kvdn/db_class.h"
 #include "kvdn/provider.h"
 #include "kvdn/text.h"
+#include "support/errors.h"
 #include "support/fake_provider.h"
 #include "support/site_fixture.h"
 
@@ -314,14 +315,12 @@ TEST_F(GridTest, FailuresBeforeTheOpenReachTheCaller) {
   numberedRows(2);
   auto errorOf = [&](const Variant& sql, const Variant& delyesno, bool connect) {
     auto p = page({}, connect);
-    try {
+    const std::int32_t number = testing::errorOf([&] {
       p.db->dbSelect(sql, Variant(10), Variant(0), Variant(""), delyesno, Variant(""), Variant(0),
                      Variant("t"));
-    } catch (const ComError& e) {
-      EXPECT_FALSE(p.ended());
-      return e.number();
-    }
-    return 0;
+    });
+    EXPECT_FALSE(p.ended());
+    return number;
   };
   EXPECT_EQ(errorOf(Variant("select 1"), Variant(1), true), err::kInvalidCall);  // no "from"
   EXPECT_EQ(errorOf(Variant("select * from 数据"), Variant("abc"), true), err::kTypeMismatch);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kvdn/db_class.h"
+#include "support/errors.h"
 
 namespace kvdn {
 namespace {
@@ -69,12 +70,7 @@ TEST(PagerTest, EnabledAndDisabledForms) {
 TEST(PagerTest, WhatIsNoRecordsetFails) {
   DbClass db;
   auto errorOf = [&](const Variant& rs, const Variant& page) {
-    try {
-      db.pageNav(rs, page);
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
+    return testing::errorOf([&] { db.pageNav(rs, page); });
   };
   auto figures = std::make_shared<Figures>(Variant(5), Variant(10), Variant(45));
   EXPECT_EQ(errorOf(Variant(), Variant(1)), err::kObjectRequired);

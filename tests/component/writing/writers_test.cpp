@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "kvdn/db_class.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
+
+using ::kvdn::testing::errorOf;
 
 using testing::querySql;
 using Rows = std::vector<std::vector<std::string>>;
@@ -104,14 +107,6 @@ class WritersTest : public testing::SiteFixture {
     });
   }
   void expectCanaryAlive() { EXPECT_EQ(querySql(databaseFile(), "select v from canary"), (Rows{{"alive"}})); }
-  static std::int32_t errorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
-  }
 };
 
 // ---------------------------------------------------------------------------

@@ -3,17 +3,16 @@
 // at a time.
 #include <gtest/gtest.h>
 
-#include "data/sqlite/db_error.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
-#include "kvdn/provider.h"
-#include "odbc_provider.h"
 #include "data/odbc/pg_database.h"
+#include "kvdn/provider.h"
 #include "kvdn/text.h"
+#include "odbc_provider.h"
 
 namespace kvdn::conformance {
 namespace {
-
 
 class PgProviderTest : public ::testing::Test {
  protected:

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "kvdn/provider.h"
-#include "data/sqlite/db_error.h"
+#include "support/errors.h"
 #include "support/fake_provider.h"
 #include "support/site_fixture.h"
 

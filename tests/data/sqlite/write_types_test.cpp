@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kvdn/provider.h"
-#include "data/sqlite/db_error.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {

@@ -7,13 +7,16 @@
 #include <fstream>
 #include <functional>
 
+#include "data/xls/test_workbook.h"
 #include "kvdn/data.h"
 #include "kvdn/provider.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
-#include "data/xls/test_workbook.h"
 
 namespace kvdn {
 namespace {
+
+using ::kvdn::testing::errorOf;
 
 using nlohmann::json;
 
@@ -43,15 +46,6 @@ class XlsProviderTest : public ::testing::Test {
       rows.push_back(std::move(row));
     }
     return rows;
-  }
-
-  static int errorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
   }
 
   std::unique_ptr<testing::TempDir> dir;

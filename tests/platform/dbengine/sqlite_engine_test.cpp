@@ -7,10 +7,13 @@
 #include <iterator>
 
 #include "kvdn/files.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
+
+using ::kvdn::testing::errorOf;
 
 namespace fs = std::filesystem;
 using Rows = std::vector<std::vector<std::string>>;
@@ -25,14 +28,6 @@ class SqliteEngineTest : public ::testing::Test {
   static std::string bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  static int errorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
   }
   void makeDb(const char* name, const char* value) {
     testing::runSql(at(name),

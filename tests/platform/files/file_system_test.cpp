@@ -6,10 +6,13 @@
 #include <iterator>
 
 #include "kvdn/files.h"
+#include "support/errors.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
 namespace {
+
+using ::kvdn::testing::errorOf;
 
 namespace fs = std::filesystem;
 
@@ -25,15 +28,6 @@ class FileSystemTest : public ::testing::Test {
     std::ifstream in(dir->path() / name);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  static int errorOf(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const ComError& e) {
-      return e.number();
-    }
-    return 0;
-  }
-
   std::unique_ptr<testing::TempDir> dir;
   std::shared_ptr<FileSystemObject> fso;
 };

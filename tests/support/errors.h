@@ -1,11 +1,29 @@
-// Checking the number of a data-layer failure.
+// Checking what a call raised: one helper for every test program.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+
 #include "kvdn/error.h"
 
-// Expects `body` to raise ComError with `number`.
+namespace kvdn::testing {
+
+// Runs `f` and returns the number of the ComError it raised, or 0 when it
+// raised nothing. Any other exception passes through (and fails the test).
+inline std::int32_t errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const ComError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+}  // namespace kvdn::testing
+
+// Expects `body` to raise ComError with `expected` and a description.
 #define KVDN_EXPECT_DB_ERROR(body, expected)                \
   do {                                                      \
     try {                                                   \
