@@ -2,16 +2,22 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <limits>
 #include <list>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
 #include "kvdn/text.h"
 #include "sql_text.h"
+#include "sqlite_handle.h"
 
 namespace kvdn {
 
@@ -20,7 +26,9 @@ namespace {
 // The database handle, shared by the session and its cursors so that a
 // cursor never outlives the handle it reads from. The session's close marks
 // it closed and resets every statement (releasing the file locks); the
-// handle itself goes when the last cursor goes.
+// handle itself goes when the last cursor goes: its connection, with its
+// kept statements and counts, to the pool (SqlitePool) when it may be handed
+// on, else closed.
 //
 // Prepared statements are kept for reuse by their exact text once their
 // cursor is done with them: a page that asks for the same count and page
@@ -40,17 +48,50 @@ struct Idle {
   MetaPtr meta;
 };
 
+void finalizeAll(std::list<Idle>& idle) noexcept {
+  for (auto& entry : idle) sqlite3_finalize(entry.st);
+  idle.clear();
+}
+
+// Row counts of statements, kept by the connection while the database has
+// not changed. The stamp is what the connection saw when they were taken:
+// PRAGMA data_version (changes whenever another connection, in this process
+// or another, commits) and the connection's own total change count (which
+// data_version does not follow). Statements whose text names anything
+// whose value changes without a write (the clock, random numbers) are never
+// kept. Only used outside explicit transactions: a count taken inside one
+// could outlive its rollback.
+struct KeptCounts {
+  static constexpr std::size_t kMax = 256;
+
+  bool stamped = false;
+  std::int64_t dataVersion = 0;
+  std::int64_t ownChanges = 0;
+  std::unordered_map<std::string, std::int64_t> byStatement;
+
+  void clear() noexcept {
+    stamped = false;
+    byStatement.clear();
+  }
+};
+
+struct SqlitePoolEntry;
+
 struct Handle {
   static constexpr std::size_t kMaxIdle = 16;
 
   sqlite3* db = nullptr;
   bool closed = false;
   std::list<Idle> idle;  // least recently used first
+  // Set when the connection may be kept after its session (see SqlitePool);
+  // cleared by a close that found the connection in a state it must not be
+  // handed on in. `file` and `generation`: which file it was opened on.
+  bool poolable = false;
+  std::string file;
+  std::uint64_t generation = 0;
+  KeptCounts counts;
 
-  ~Handle() {
-    dropIdle();
-    if (db) sqlite3_close_v2(db);
-  }
+  ~Handle();
 
   std::optional<Idle> take(std::string_view sql) {
     for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
@@ -77,12 +118,186 @@ struct Handle {
     }
   }
 
-  void dropIdle() {
-    for (auto& entry : idle) sqlite3_finalize(entry.st);
-    idle.clear();
-  }
+  void dropIdle() { finalizeAll(idle); }
 };
 using HandlePtr = std::shared_ptr<Handle>;
+
+// Connections of closed sessions, kept for the next open of the same file:
+// opening a file and reading its schema costs far more than a page's
+// statements, and a kept connection keeps its prepared statements and
+// counts too.
+//
+// Kept only when nothing of its session survives in it (sqliteIsQuiet: no
+// statement running, no transaction, no read lock, nothing attached), so
+// that a full pool never stands in the way of a writer, a checkpoint or an
+// exclusive lock. Handed out again only while its file is still the file
+// under that name (SQLite's own inode check: not renamed over, not deleted)
+// and has not been restored, compacted or replaced by this process since
+// (the file's generation).
+//
+// Bounded per file and in all; connections idle for a minute, or whose file
+// has gone, are closed on the next visit to the pool (at most once a
+// second), and every kept connection is closed at exit. The pool itself is
+// never destroyed (sessions may still close on other threads while the
+// process exits); after the exit hook it keeps nothing more.
+struct SqlitePoolEntry {
+  sqlite3* db;
+  std::list<Idle> idle;
+  std::string file;
+  std::uint64_t generation;
+  KeptCounts counts;
+  std::chrono::steady_clock::time_point since;
+};
+
+class SqlitePool {
+ public:
+  static constexpr std::size_t kPerFile = 8;
+  static constexpr std::size_t kTotal = 64;
+  static constexpr auto kMaxIdleTime = std::chrono::seconds(60);
+  static constexpr auto kSweepEvery = std::chrono::seconds(1);
+
+  static SqlitePool& instance() {
+    static SqlitePool* const pool = [] {
+      auto* p = new SqlitePool;  // never deleted, see above
+      std::atexit([] { instance().clear(true); });
+      return p;
+    }();
+    return *pool;
+  }
+
+  // A kept connection to `file` (normal path) that is still good for its
+  // current `generation`, or nullptr. Kept connections found stale on the
+  // way are closed.
+  HandlePtr take(const std::string& file, std::uint64_t generation) {
+    std::vector<SqlitePoolEntry> doomed;
+    HandlePtr found;
+    {
+      std::lock_guard lock(mutex_);
+      sweepLocked(doomed);
+      auto it = byPath_.find(file);
+      if (it != byPath_.end()) {
+        auto& list = it->second;
+        while (!list.empty() && !found) {
+          SqlitePoolEntry entry = std::move(list.back());
+          list.pop_back();
+          --total_;
+          if (entry.generation == generation && !sqliteFileHasMoved(entry.db)) {
+            found = std::make_shared<Handle>();
+            found->db = entry.db;
+            found->idle = std::move(entry.idle);
+            found->file = std::move(entry.file);
+            found->generation = entry.generation;
+            found->counts = std::move(entry.counts);
+            found->poolable = true;
+            ++reused_;
+          } else {
+            doomed.push_back(std::move(entry));
+          }
+        }
+        if (list.empty()) byPath_.erase(it);
+      }
+    }
+    closeAll(doomed);
+    return found;
+  }
+
+  // Keeps the connection of `h` when it is quiet, still on its file and
+  // generation, and there is room; else closes it. Takes the connection out
+  // of `h`.
+  void give(Handle& h) noexcept {
+    std::vector<SqlitePoolEntry> doomed;
+    try {
+      doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
+                                       h.generation, std::move(h.counts), std::chrono::steady_clock::now()});
+      SqlitePoolEntry& entry = doomed.front();
+      if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
+          sqliteFileGeneration(entry.file) == entry.generation) {
+        std::lock_guard lock(mutex_);
+        sweepLocked(doomed);
+        if (!shutDown_ && total_ < kTotal) {
+          auto& list = byPath_[doomed.front().file];
+          if (list.size() < kPerFile) {
+            list.push_back(std::move(doomed.front()));
+            doomed.erase(doomed.begin());
+            ++total_;
+          }
+        }
+      }
+    } catch (...) {
+      // No room to keep it (out of memory): closed below.
+    }
+    if (h.db) {  // not moved out (out of memory before that)
+      finalizeAll(h.idle);
+      sqlite3_close_v2(std::exchange(h.db, nullptr));
+    }
+    closeAll(doomed);
+  }
+
+  // Closes every kept connection; `forGood`: and keeps none from now on.
+  void clear(bool forGood) noexcept {
+    std::vector<SqlitePoolEntry> doomed;
+    {
+      std::lock_guard lock(mutex_);
+      if (forGood) shutDown_ = true;
+      for (auto& [path, list] : byPath_)
+        for (auto& entry : list) doomed.push_back(std::move(entry));
+      byPath_.clear();
+      total_ = 0;
+    }
+    closeAll(doomed);
+  }
+
+  SqlitePoolStats stats() {
+    std::lock_guard lock(mutex_);
+    return SqlitePoolStats{total_, reused_};
+  }
+
+ private:
+  // Moves expired connections, and those whose file has gone or changed,
+  // into `doomed`. Called with the mutex held.
+  void sweepLocked(std::vector<SqlitePoolEntry>& doomed) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSweep_ < kSweepEvery) return;
+    lastSweep_ = now;
+    for (auto it = byPath_.begin(); it != byPath_.end();) {
+      auto& list = it->second;
+      for (auto e = list.begin(); e != list.end();) {
+        if (now - e->since > kMaxIdleTime || sqliteFileHasMoved(e->db)) {
+          doomed.push_back(std::move(*e));
+          e = list.erase(e);
+          --total_;
+        } else {
+          ++e;
+        }
+      }
+      it = list.empty() ? byPath_.erase(it) : std::next(it);
+    }
+  }
+
+  static void closeAll(std::vector<SqlitePoolEntry>& doomed) noexcept {
+    for (auto& entry : doomed) {
+      finalizeAll(entry.idle);
+      sqlite3_close_v2(entry.db);
+    }
+    doomed.clear();
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::vector<SqlitePoolEntry>> byPath_;
+  std::size_t total_ = 0;
+  std::uint64_t reused_ = 0;
+  bool shutDown_ = false;
+  std::chrono::steady_clock::time_point lastSweep_{};
+};
+
+Handle::~Handle() {
+  if (db && poolable && closed) {
+    SqlitePool::instance().give(*this);
+    return;
+  }
+  dropIdle();
+  if (db) sqlite3_close_v2(db);
+}
 
 // A prepared statement; goes back to its handle's idle list when released.
 class Statement {
@@ -415,6 +630,9 @@ class SqliteSession final : public DataSession {
   ExecuteResult execute(std::string_view sql) override {
     Statement st = prepare(handle_, sql);
     ExecuteResult result;
+    // A statement that may change anything (the schema too, which the
+    // change counts do not follow) ends every kept count.
+    if (!sqlite3_stmt_readonly(st.get())) handle_->counts.clear();
     if (sqlite3_column_count(st.get()) > 0) {
       result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
       return result;
@@ -426,10 +644,22 @@ class SqliteSession final : public DataSession {
   }
 
   std::int64_t count(std::string_view sql) override {
-    Statement st = prepare(handle_, dialect_.countRows(sql));
+    const std::string& counting = dialect_.countRows(sql);
+    const bool keep = mayKeepCount(counting);
+    if (keep) {
+      auto it = handle_->counts.byStatement.find(counting);
+      if (it != handle_->counts.byStatement.end()) return it->second;
+    }
+    Statement st = prepare(handle_, counting);
     int rc = sqlite3_step(st.get());
     if (rc != SQLITE_ROW) raiseFrom(handle_->db, rc);
-    return sqlite3_column_int64(st.get(), 0);
+    const std::int64_t n = sqlite3_column_int64(st.get(), 0);
+    if (keep) {
+      KeptCounts& kept = handle_->counts;
+      if (kept.byStatement.size() >= KeptCounts::kMax) kept.byStatement.clear();
+      kept.byStatement.emplace(counting, n);
+    }
+    return n;
   }
 
   StoredRow insertRow(const RowWrite& row) override {
@@ -488,14 +718,24 @@ class SqliteSession final : public DataSession {
 
   void begin() override { run("BEGIN"); }
   void commit() override { run("COMMIT"); }
-  void rollback() override { run("ROLLBACK"); }
+  void rollback() override {
+    handle_->counts.clear();
+    run("ROLLBACK");
+  }
 
   void close() override {
     if (!handle_ || handle_->closed) return;
     sqlite3* db = handle_->db;
     for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) sqlite3_reset(s);
-    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    handle_->dropIdle();
+    if (!sqlite3_get_autocommit(db)) {
+      // Closed in the middle of a transaction: rolled back, and the
+      // connection is not handed on (whatever the session set up for its
+      // transaction stays out of the next session).
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      handle_->poolable = false;
+    }
+    // A kept connection keeps its prepared statements for the next session.
+    if (!handle_->poolable) handle_->dropIdle();
     handle_->closed = true;
     handle_.reset();
   }
@@ -547,6 +787,41 @@ class SqliteSession final : public DataSession {
   void rollbackQuietly() noexcept {
     if (handle_ && !handle_->closed && !sqlite3_get_autocommit(handle_->db))
       sqlite3_exec(handle_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  // Whether the count statement `counting` may be answered from, and kept
+  // in, the connection's kept counts; drops them when the database changed
+  // since they were taken (see KeptCounts).
+  bool mayKeepCount(const std::string& counting) {
+    sqlite3* db = checked()->db;
+    if (!sqlite3_get_autocommit(db) || !isStableText(counting)) return false;
+    std::int64_t version = 0;
+    {
+      Statement st = prepare(handle_, "PRAGMA data_version");
+      if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+      version = sqlite3_column_int64(st.get(), 0);
+    }
+    const std::int64_t own = sqlite3_total_changes64(db);
+    KeptCounts& kept = handle_->counts;
+    if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
+      kept.byStatement.clear();
+      kept.stamped = true;
+      kept.dataVersion = version;
+      kept.ownChanges = own;
+    }
+    return true;
+  }
+
+  // False for statement texts naming a function whose value changes without
+  // any write (the clock, random numbers, change counters); a false alarm
+  // only costs the count again.
+  static bool isStableText(std::string_view sql) {
+    const std::string lower = asciiLower(sql);
+    for (const char* word : {"random", "now", "current_", "changes", "last_insert_rowid", "date", "time",
+                             "julianday", "unixepoch", "data_version", "sqlite_"}) {
+      if (lower.find(word) != std::string::npos) return false;
+    }
+    return true;
   }
 
   void run(std::string_view sql) {
@@ -631,6 +906,19 @@ void htmlEncodeFunction(sqlite3_context* context, int argc, sqlite3_value** argv
   }
 }
 
+// Readers never wait for a writer: the file is put in write-ahead-log mode
+// (once; the mode is kept in the file). synchronous=NORMAL: a commit is
+// written to the log before it is answered, so a crash of the process loses
+// nothing answered as stored (the log is in the operating system's hands
+// and the next open replays it); the log is synced at each checkpoint, so
+// only a crash of the whole machine can lose the last commits, never the
+// file's consistency. A file that cannot be switched (read-only, locked by
+// a long writer) keeps its mode and is used as it is.
+void useWriteAheadLog(sqlite3* db) {
+  sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+}
+
 class SqliteProvider final : public Provider {
  public:
   std::string name() const override { return "SQLite file"; }
@@ -647,11 +935,21 @@ class SqliteProvider final : public Provider {
     // A path is a path: never let SQLite read it as a URI (which could ask for
     // the file to be created or opened in another mode).
     if (startsWithNoCase(path, "file:")) path = "./" + path;
+    // Named once as the pool names it; a kept connection of the same file
+    // and generation serves the open.
+    std::string file = sqliteNormalPath(path);
+    const std::uint64_t generation = sqliteFileGeneration(file);
+    if (HandlePtr pooled = SqlitePool::instance().take(file, generation))
+      return std::make_unique<SqliteSession>(std::move(pooled));
     auto handle = std::make_shared<Handle>();
-    int rc = sqlite3_open_v2(path.c_str(), &handle->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK)
-      raiseEngine(SQLITE_CANTOPEN, handle->db ? sqlite3_errmsg(handle->db) : sqlite3_errstr(rc));
-    sqlite3_busy_timeout(handle->db, kSqliteBusyTimeoutMs);
+    {
+      SqliteConnection connection;
+      std::string message;
+      int rc = SqliteConnection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, connection, message);
+      if (rc != SQLITE_OK) raiseEngine(SQLITE_CANTOPEN, std::move(message));
+      handle->db = connection.release();
+    }
+    int rc = SQLITE_OK;
     // Pure and harmless: usable in views, indexes and triggers too.
     rc = sqlite3_create_function_v2(handle->db, std::string(kHtmlEncodeFunction).c_str(), 1,
                                     SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
@@ -667,6 +965,10 @@ class SqliteProvider final : public Provider {
         raiseEngine((rc & 0xff) == SQLITE_BUSY ? rc : SQLITE_CANTOPEN, std::move(message));
       }
     }
+    useWriteAheadLog(handle->db);
+    handle->file = std::move(file);
+    handle->generation = generation;
+    handle->poolable = true;
     return std::make_unique<SqliteSession>(std::move(handle));
   }
 };
@@ -675,6 +977,14 @@ class SqliteProvider final : public Provider {
 
 std::shared_ptr<Provider> makeSqliteProvider() {
   return std::make_shared<SqliteProvider>();
+}
+
+SqlitePoolStats sqlitePoolStats() {
+  return SqlitePool::instance().stats();
+}
+
+void clearSqlitePool() {
+  SqlitePool::instance().clear(false);
 }
 
 void registerSqliteProvider(ProviderRegistry& registry) {
