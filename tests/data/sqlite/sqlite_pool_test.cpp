@@ -1,0 +1,297 @@
+// When a closed session's connection is handed to the next open of the same
+// file and when it must not be; what a kept connection may still hold (no
+// lock at all); write-ahead-log mode; counts kept until the file changes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "kvdn/error.h"
+#include "kvdn/files.h"
+#include "kvdn/provider.h"
+#include "sqlite_handle.h"
+#include "sqlite_provider.h"
+#include "support/site_fixture.h"
+
+namespace kvdn {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SqlitePoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clearSqlitePool();
+    file = dir.path() / "app.mdb";
+    testing::runSql(file, {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('old')"});
+  }
+  void TearDown() override { clearSqlitePool(); }
+
+  std::unique_ptr<DataSession> open(const fs::path& f) {
+    return provider->open(
+        ConnectionString::parse("Provider=Microsoft.Jet.OLEDB.4.0; Data Source=" + f.string()));
+  }
+  static std::string firstValue(DataSession& s) {
+    auto cursor = s.query("SELECT v FROM t ORDER BY rowid", false);
+    std::vector<Variant> row;
+    return cursor->next(row) ? row[0].toString() : "<none>";
+  }
+  static std::uint64_t reused() { return sqlitePoolStats().reused; }
+  static std::size_t kept() { return sqlitePoolStats().kept; }
+
+  std::shared_ptr<Provider> provider = makeSqliteProvider();
+  testing::TempDir dir;
+  fs::path file;
+};
+
+TEST_F(SqlitePoolTest, AClosedSessionsConnectionServesTheNextOpen) {
+  const auto before = reused();
+  {
+    auto s = open(file);
+    EXPECT_EQ(firstValue(*s), "old");
+  }
+  EXPECT_EQ(kept(), 1u);
+  // Another spelling of the same file finds it; changes made meanwhile by
+  // another connection are seen.
+  testing::runSql(file, {"UPDATE t SET v = 'new'"});
+  auto s = open(dir.path() / "." / "app.mdb");
+  EXPECT_EQ(reused(), before + 1);
+  EXPECT_EQ(kept(), 0u);
+  EXPECT_EQ(firstValue(*s), "new");
+  // Two sessions at once: the second opens its own connection.
+  auto other = open(file);
+  EXPECT_EQ(reused(), before + 1);
+}
+
+TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThroughAKeptConnection) {
+  const fs::path other = dir.path() / "other.mdb";
+  testing::runSql(other, {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('replacement')"});
+  auto engine = makeSqliteJetEngine();
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& f, const fs::path& o)> change;
+    const char* expected;  // nullptr: the open fails
+  };
+  const Case cases[] = {
+      {"renamed over",
+       [](const fs::path& f, const fs::path& o) {
+         fs::copy_file(o, f.string() + ".x");
+         fs::rename(f.string() + ".x", f);
+       },
+       "replacement"},
+      {"deleted and made again",
+       [](const fs::path& f, const fs::path& o) {
+         fs::remove(f);
+         fs::remove(f.string() + "-wal");
+         fs::remove(f.string() + "-shm");
+         fs::copy_file(o, f);
+       },
+       "replacement"},
+      {"deleted", [](const fs::path& f, const fs::path&) { fs::remove(f); }, nullptr},
+      {"restored in place",
+       [&](const fs::path& f, const fs::path& o) { engine->restoreDatabase(o.string(), f.string()); },
+       "replacement"},
+      {"compacted in place", [&](const fs::path& f, const fs::path&) { engine->compactInPlace(f.string()); },
+       "old"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearSqlitePool();
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix);
+    testing::runSql(file, {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('old')"});
+    open(file).reset();
+    ASSERT_EQ(kept(), 1u);
+    c.change(file, other);
+    const auto before = reused();
+    if (c.expected) {
+      auto s = open(file);
+      EXPECT_EQ(firstValue(*s), c.expected);
+    } else {
+      EXPECT_THROW(open(file), ComError);
+      EXPECT_FALSE(fs::exists(file));
+    }
+    // The old connection was closed, not handed on.
+    EXPECT_EQ(reused(), before);
+  }
+}
+
+TEST_F(SqlitePoolTest, OnlyAQuietConnectionIsKept) {
+  {
+    // Closed inside a transaction: rolled back and not kept.
+    auto s = open(file);
+    s->begin();
+    s->execute("INSERT INTO t VALUES ('uncommitted')");
+  }
+  EXPECT_EQ(kept(), 0u);
+  EXPECT_EQ(testing::querySql(file, "SELECT count(*) FROM t")[0][0], "1");
+  {
+    // A database attached by the session stays out of the next one.
+    auto s = open(file);
+    const auto extra = dir.path() / "extra.db";
+    testing::runSql(extra, {"CREATE TABLE e (v TEXT)"});
+    s->execute("ATTACH DATABASE '" + extra.string() + "' AS extra");
+  }
+  EXPECT_EQ(kept(), 0u);
+  {
+    // A cursor left unfinished is reset by the close; the connection is
+    // kept and the next session reads from the start.
+    auto s = open(file);
+    auto cursor = s->query("SELECT v FROM t", false);
+    std::vector<Variant> row;
+    ASSERT_TRUE(cursor->next(row));
+    s->close();
+    EXPECT_THROW(cursor->next(row), ComError);
+  }
+  EXPECT_EQ(kept(), 1u);
+  auto s = open(file);
+  EXPECT_EQ(firstValue(*s), "old");
+  s->execute("INSERT INTO t VALUES ('after')");
+  EXPECT_EQ(testing::querySql(file, "SELECT count(*) FROM t")[0][0], "2");
+}
+
+TEST_F(SqlitePoolTest, AFullPoolHoldsNoLockAnotherConnectionWaitsFor) {
+  testing::runSql(file,
+                  {"INSERT INTO t SELECT 'row' FROM (WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                   "FROM n WHERE i < 500) SELECT i FROM n)"});
+  {
+    // Eight sessions at once (the most kept per file), each left in a
+    // different state: reading, half-way through a cursor, after a write,
+    // after a rolled-back transaction.
+    std::vector<std::unique_ptr<DataSession>> sessions;
+    std::vector<std::unique_ptr<Cursor>> cursors;
+    for (int i = 0; i < 8; ++i) sessions.push_back(open(file));
+    for (int i = 0; i < 8; ++i) {
+      auto& s = *sessions[static_cast<std::size_t>(i)];
+      std::vector<Variant> row;
+      switch (i % 4) {
+        case 0:
+          EXPECT_GE(s.count("SELECT * FROM t"), 501);
+          break;
+        case 1:
+          cursors.push_back(s.query("SELECT v FROM t", true));
+          ASSERT_TRUE(cursors.back()->next(row));
+          break;
+        case 2:
+          s.execute("INSERT INTO t VALUES ('w')");
+          break;
+        case 3:
+          s.begin();
+          s.execute("DELETE FROM t WHERE v = 'w'");
+          s.rollback();
+          break;
+      }
+    }
+    for (auto& s : sessions) s->close();
+  }
+  EXPECT_EQ(kept(), 8u);
+  SqliteConnection other;
+  std::string message;
+  ASSERT_EQ(SqliteConnection::open(file.string(), SQLITE_OPEN_READWRITE, other, message), SQLITE_OK)
+      << message;
+  sqlite3_busy_timeout(other.get(), 0);  // no waiting at all
+  // No kept connection holds a read mark: a checkpoint can empty the log...
+  auto checkpoint = other.prepare("PRAGMA wal_checkpoint(TRUNCATE)");
+  ASSERT_TRUE(checkpoint);
+  ASSERT_EQ(sqlite3_step(checkpoint.get()), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(checkpoint.get(), 0), 0) << "a reader blocked the checkpoint";
+  checkpoint = SqliteStatement();
+  // ...nor a transaction: the exclusive lock is free at once.
+  EXPECT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK) << other.errmsg();
+  EXPECT_EQ(other.exec("DELETE FROM t"), SQLITE_OK) << other.errmsg();
+  EXPECT_EQ(other.exec("COMMIT"), SQLITE_OK) << other.errmsg();
+  auto s = open(file);
+  EXPECT_EQ(reused(), sqlitePoolStats().reused);
+  EXPECT_EQ(s->count("SELECT * FROM t"), 0);
+}
+
+TEST_F(SqlitePoolTest, FilesAreUsedInWriteAheadLogMode) {
+  auto s = open(file);
+  auto mode = s->query("PRAGMA journal_mode", false);
+  std::vector<Variant> row;
+  ASSERT_TRUE(mode->next(row));
+  EXPECT_EQ(row[0].toString(), "wal");
+  // The mode stays with the file, for every other connection.
+  EXPECT_EQ(testing::querySql(file, "PRAGMA journal_mode")[0][0], "wal");
+}
+
+TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
+  auto count = [&](DataSession& s) { return s.count("SELECT * FROM t WHERE v <> 'x'"); };
+  auto s = open(file);
+  EXPECT_EQ(count(*s), 1);
+  EXPECT_EQ(count(*s), 1);
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      {"own insert", [&] { s->execute("INSERT INTO t VALUES ('a')"); }, 2},
+      {"own row write",
+       [&] {
+         s->insertRow(RowWrite{"t", {"v"}, {Variant("b")}, {}});
+       },
+       3},
+      {"own schema change",
+       [&] {
+         s->execute("ALTER TABLE t RENAME TO t_old");
+         s->execute("CREATE TABLE t (v TEXT)");
+       },
+       0},
+      {"another connection in this process", [&] { testing::runSql(file, {"INSERT INTO t VALUES ('c')"}); },
+       1},
+      {"another process",
+       [&] {
+         const std::string command =
+             "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('d')\"";
+         ASSERT_EQ(std::system(command.c_str()), 0);
+       },
+       2},
+      {"own rolled-back transaction",
+       [&] {
+         s->begin();
+         s->execute("INSERT INTO t VALUES ('e')");
+         EXPECT_EQ(count(*s), 3);
+         s->rollback();
+       },
+       2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    EXPECT_EQ(count(*s), c.expected);
+    EXPECT_EQ(count(*s), c.expected);
+  }
+}
+
+TEST(SqliteEngineLog, ARestoreOrReplacementNeverReplaysAStaleLog) {
+  // A log left beside a file that is then replaced (deleted, or not a
+  // database any more) must not replay its pages into the new file.
+  clearSqlitePool();
+  testing::TempDir dir;
+  const fs::path live = dir.path() / "app.mdb";
+  const fs::path backup = dir.path() / "app.bak";
+  testing::runSql(live,
+                  {"PRAGMA journal_mode=WAL", "CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('saved')"});
+  auto engine = makeSqliteJetEngine();
+  engine->backupDatabase(live.string(), backup.string());
+  {
+    // A connection that never checkpoints leaves its commits in the log.
+    SqliteConnection writer;
+    std::string message;
+    ASSERT_EQ(SqliteConnection::open(live.string(), SQLITE_OPEN_READWRITE, writer, message), SQLITE_OK);
+    ASSERT_EQ(writer.exec("PRAGMA wal_autocheckpoint=0; INSERT INTO t VALUES ('stale')"), SQLITE_OK);
+    const fs::path saved = dir.path() / "saved-wal";
+    fs::copy_file(live.string() + "-wal", saved);
+    writer = SqliteConnection();
+    // The live file is lost; its log is still there (as a crash leaves it).
+    fs::remove(live);
+    fs::copy_file(saved, live.string() + "-wal");
+  }
+  engine->restoreDatabase(backup.string(), live.string());
+  EXPECT_EQ(testing::querySql(live, "SELECT v FROM t"), (std::vector<std::vector<std::string>>{{"saved"}}));
+  EXPECT_EQ(testing::querySql(live, "PRAGMA integrity_check")[0][0], "ok");
+}
+
+}  // namespace
+}  // namespace kvdn
