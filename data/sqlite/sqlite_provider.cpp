@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <list>
 #include <map>
@@ -919,6 +921,20 @@ void useWriteAheadLog(sqlite3* db) {
   sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
 }
 
+// False when the file at `path` has content and that content does not begin
+// with SQLite's header. An empty file is an empty database to SQLite; a file
+// that cannot be read is left to SQLite's own open to report.
+bool startsAsDatabase(const std::string& path) {
+  static constexpr char kHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return true;
+  char head[sizeof kHeader] = {};
+  in.read(head, sizeof head);
+  const std::streamsize got = in.gcount();
+  if (got == 0) return true;
+  return got == static_cast<std::streamsize>(sizeof head) && std::memcmp(head, kHeader, sizeof head) == 0;
+}
+
 class SqliteProvider final : public Provider {
  public:
   std::string name() const override { return "SQLite file"; }
@@ -935,6 +951,10 @@ class SqliteProvider final : public Provider {
     // A path is a path: never let SQLite read it as a URI (which could ask for
     // the file to be created or opened in another mode).
     if (startsWithNoCase(path, "file:")) path = "./" + path;
+    // A file that does not start as a database is refused before SQLite
+    // opens it: in write-ahead-log mode a log left beside it by the database
+    // that used to be there would otherwise be read in its place.
+    if (!startsAsDatabase(path)) raiseEngine(SQLITE_CANTOPEN, sqlite3_errstr(SQLITE_NOTADB));
     // Named once as the pool names it; a kept connection of the same file
     // and generation serves the open.
     std::string file = sqliteNormalPath(path);
