@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,8 @@ struct KeptCounts {
 };
 
 struct SqlitePoolEntry;
+
+std::atomic<bool> countsKept{true};
 
 struct Handle {
   static constexpr std::size_t kMaxIdle = 16;
@@ -796,7 +799,8 @@ class SqliteSession final : public DataSession {
   // since they were taken (see KeptCounts).
   bool mayKeepCount(const std::string& counting) {
     sqlite3* db = checked()->db;
-    if (!sqlite3_get_autocommit(db) || !isStableText(counting)) return false;
+    if (!countsKept.load(std::memory_order_relaxed) || !sqlite3_get_autocommit(db) || !isStableText(counting))
+      return false;
     std::int64_t version = 0;
     {
       Statement st = prepare(handle_, "PRAGMA data_version");
@@ -1001,6 +1005,10 @@ std::shared_ptr<Provider> makeSqliteProvider() {
 
 SqlitePoolStats sqlitePoolStats() {
   return SqlitePool::instance().stats();
+}
+
+void keepSqliteCounts(bool on) {
+  countsKept.store(on, std::memory_order_relaxed);
 }
 
 void clearSqlitePool() {

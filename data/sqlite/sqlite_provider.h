@@ -34,6 +34,10 @@ struct SqlitePoolStats {
 };
 SqlitePoolStats sqlitePoolStats();
 
+// Whether counts are kept at all (on by default). Off makes every count run
+// again; for measurements of what keeping them saves. Thread-safe.
+void keepSqliteCounts(bool on);
+
 // Closes every pooled connection. Safe at any time; sessions open now are
 // not affected and may still be pooled later.
 void clearSqlitePool();
