@@ -95,6 +95,9 @@ struct Handle {
   std::string file;
   std::uint64_t generation = 0;
   KeptCounts counts;
+  // Seek ladders of ordered statements, by statement text (see SeekShape);
+  // kept and dropped with the counts.
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
 
   ~Handle();
 
@@ -151,6 +154,7 @@ struct SqlitePoolEntry {
   std::string file;
   std::uint64_t generation;
   KeptCounts counts;
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
   std::chrono::steady_clock::time_point since;
 };
 
@@ -193,6 +197,7 @@ class SqlitePool {
             found->file = std::move(entry.file);
             found->generation = entry.generation;
             found->counts = std::move(entry.counts);
+            found->ladders = std::move(entry.ladders);
             found->poolable = true;
             ++reused_;
           } else {
@@ -213,7 +218,8 @@ class SqlitePool {
     std::vector<SqlitePoolEntry> doomed;
     try {
       doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
-                                       h.generation, std::move(h.counts), std::chrono::steady_clock::now()});
+                                       h.generation, std::move(h.counts), std::move(h.ladders),
+                                       std::chrono::steady_clock::now()});
       SqlitePoolEntry& entry = doomed.front();
       if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
           sqliteFileGeneration(entry.file) == entry.generation) {
@@ -553,7 +559,26 @@ class SqliteDialect final : public Dialect {
     return remember(translated_, s, [](std::string_view t) { return sql::translateTop(t); });
   }
   bool isQuery(std::string_view s) const override { return analysis(s).query; }
+  // A window of a statement, as limitRows made it: the session seeks to it
+  // instead of scanning the offset when the statement allows (SeekShape).
+  struct Window {
+    std::string statement;
+    std::int64_t limit;
+    std::int64_t offset;
+  };
+  const Window* window(std::string_view limited) const {
+    auto it = windows_.find(limited);
+    return it == windows_.end() ? nullptr : &it->second;
+  }
+
   std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
+    std::string out = limitRowsText(s, limit, offset);
+    if (windows_.size() >= kRemembered) windows_.clear();
+    windows_.insert_or_assign(out, Window{std::string(s), limit, offset});
+    return out;
+  }
+
+  std::string limitRowsText(std::string_view s, std::int64_t limit, std::int64_t offset) const {
     const Analysis& a = analysis(s);
     std::string out;
     if (a.limited) {
@@ -605,7 +630,91 @@ class SqliteDialect final : public Dialect {
 
   mutable std::map<std::string, std::string, std::less<>> translated_;
   mutable std::map<std::string, Analysis, std::less<>> analyses_;
+  mutable std::map<std::string, Window, std::less<>> windows_;
 };
+
+// A statement whose pages can be found by seeking on its order key instead
+// of scanning past the rows before them:
+//   SELECT columns FROM table [WHERE condition] ORDER BY key [ASC|DESC]
+// with one table (no join, alias, grouping, DISTINCT, compound, LIMIT or
+// WITH), ordered by one column that is the table's whole primary key of
+// declared type INTEGER (the row key: unique, never Null), or by rowid
+// itself, and that no column of the result renames. Every other statement
+// pages by OFFSET as before.
+struct SeekShape {
+  std::string head;       // "SELECT columns FROM table"
+  std::string condition;  // the WHERE condition, or ""
+  std::string table;      // unquoted
+  std::string key;        // the ORDER BY column as written
+  bool descending = false;
+};
+
+std::string unquotedName(std::string_view name) {
+  if (name.size() >= 2 &&
+      ((name.front() == '"' && name.back() == '"') || (name.front() == '[' && name.back() == ']') ||
+       (name.front() == '`' && name.back() == '`'))) {
+    return std::string(name.substr(1, name.size() - 2));
+  }
+  return std::string(name);
+}
+
+std::optional<SeekShape> seekShapeOf(std::string_view statement) {
+  const sql::Shape shape = sql::shapeOf(statement);
+  if (!shape.query || shape.limited || shape.compound || shape.distinct || shape.grouped) return std::nullopt;
+  const std::string_view text = sql::trimStatement(statement);
+  const sql::TokenList t(text);
+  std::size_t select = sql::npos;
+  const std::size_t columns = t.afterSelect(&select);
+  if (columns == sql::npos || select != t.nextSig(0) || t.isWord(columns, "top")) return std::nullopt;
+  const std::size_t from = t.findOuter(columns, "from");
+  const std::size_t order = t.outerOrderBy();
+  if (from == sql::npos || order == sql::npos || order < from) return std::nullopt;
+  const std::size_t table = t.nextSig(from + 1);
+  if (!t.isName(table)) return std::nullopt;
+  const std::size_t afterTable = t.nextSig(table + 1);
+  std::size_t where = sql::npos;
+  if (t.isWord(afterTable, "where")) {
+    where = afterTable;
+  } else if (afterTable != order) {
+    return std::nullopt;  // an alias, a join, a list of tables
+  }
+  for (const char* word : {"having", "window"}) {
+    if (t.findWord(from, order, word) != sql::npos) return std::nullopt;
+  }
+  const std::size_t by = t.nextSig(order + 1);
+  const std::size_t key = t.nextSig(by + 1);
+  if (!t.isWord(by, "by") || !t.isName(key)) return std::nullopt;
+  std::size_t last = key;
+  bool descending = false;
+  const std::size_t direction = t.nextSig(key + 1);
+  if (t.isWord(direction, "asc") || t.isWord(direction, "desc")) {
+    descending = t.isWord(direction, "desc");
+    last = direction;
+  }
+  if (t.lastSig(0, t.size()) != last) return std::nullopt;  // more after the key
+  // The key as a result column may only be the column itself: "x AS key",
+  // "x key" or "t.key" would make the seek compare another value.
+  const std::string keyName = asciiLower(unquotedName(t.str(key)));
+  for (std::size_t i = columns; i < from; i = t.skipGroup(i)) {
+    if (t.trivia(i) || !t.isName(i) || asciiLower(unquotedName(t.str(i))) != keyName) continue;
+    const std::size_t before = t.prevSig(i);
+    const std::size_t after = t.nextSig(i + 1);
+    if (!(i == columns || t.isPunct(before, ',')) || !(after == from || t.isPunct(after, ','))) {
+      return std::nullopt;
+    }
+  }
+  SeekShape out;
+  out.head = std::string(text.substr(0, t.tokens[where != sql::npos ? where : order].begin));
+  if (where != sql::npos) {
+    const std::size_t b = t.tokens[where].end;
+    out.condition = std::string(text.substr(b, t.tokens[order].begin - b));
+    if (sql::trimStatement(out.condition).empty()) return std::nullopt;
+  }
+  out.table = unquotedName(t.str(table));
+  out.key = std::string(t.str(key));
+  out.descending = descending;
+  return out;
+}
 
 class SqliteSession final : public DataSession {
  public:
@@ -614,7 +723,9 @@ class SqliteSession final : public DataSession {
 
   const Dialect& dialect() const override { return dialect_; }
 
-  std::unique_ptr<Cursor> query(std::string_view sql, bool wantKeys) override {
+  std::unique_ptr<Cursor> query(std::string_view requested, bool wantKeys) override {
+    std::string seeking = seekingWindow(requested);
+    const std::string_view sql = seeking.empty() ? requested : std::string_view(seeking);
     if (wantKeys) {
       const std::string& keyed = withRowid(sql);
       if (!keyed.empty()) {
@@ -637,7 +748,10 @@ class SqliteSession final : public DataSession {
     ExecuteResult result;
     // A statement that may change anything (the schema too, which the
     // change counts do not follow) ends every kept count.
-    if (!sqlite3_stmt_readonly(st.get())) handle_->counts.clear();
+    if (!sqlite3_stmt_readonly(st.get())) {
+      handle_->counts.clear();
+      handle_->ladders.clear();
+    }
     if (sqlite3_column_count(st.get()) > 0) {
       result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
       return result;
@@ -725,6 +839,7 @@ class SqliteSession final : public DataSession {
   void commit() override { run("COMMIT"); }
   void rollback() override {
     handle_->counts.clear();
+    handle_->ladders.clear();
     run("ROLLBACK");
   }
 
@@ -798,9 +913,107 @@ class SqliteSession final : public DataSession {
   // in, the connection's kept counts; drops them when the database changed
   // since they were taken (see KeptCounts).
   bool mayKeepCount(const std::string& counting) {
-    sqlite3* db = checked()->db;
-    if (!countsKept.load(std::memory_order_relaxed) || !sqlite3_get_autocommit(db) || !isStableText(counting))
+    if (!countsKept.load(std::memory_order_relaxed) || !isStableText(counting)) return false;
+    return keptStillValid();
+  }
+
+  // Rows per step of a seek ladder: a page starts at most this many rows
+  // past the nearest remembered key.
+  static constexpr std::int64_t kLadderStep = 256;
+  static constexpr std::size_t kMaxLadders = 16;
+
+  // The statement to run for `limited` when it is a window (limitRows) of a
+  // statement of the seek shape, beyond its first step: the page's rows are
+  // found by seeking to the remembered key of the nearest step before them,
+  // then skipping fewer than kLadderStep rows. "" when the window is read as
+  // it stands (not a window, not of that shape, near the start, inside a
+  // transaction, or the ladder cannot be had).
+  std::string seekingWindow(std::string_view limited) {
+    const SqliteDialect::Window* window = dialect_.window(limited);
+    if (!window || window->offset < kLadderStep) return {};
+    const std::optional<SeekShape>& shape = seekShape(window->statement);
+    if (!shape || !keptStillValid()) return {};
+    const std::vector<std::int64_t>* ladder = ladderOf(window->statement, *shape);
+    if (!ladder) return {};
+    const auto step = static_cast<std::size_t>(window->offset / kLadderStep);
+    if (step >= ladder->size()) return {};
+    std::string out = shape->head;
+    out += shape->condition.empty() ? " WHERE " : " WHERE (" + shape->condition + ") AND ";
+    out += shape->key;
+    out += shape->descending ? " <= " : " >= ";
+    out += std::to_string((*ladder)[step]);
+    out += " ORDER BY " + shape->key + (shape->descending ? " DESC" : "");
+    out += " LIMIT " + std::to_string(window->limit < 0 ? -1 : window->limit);
+    const std::int64_t skip = window->offset - static_cast<std::int64_t>(step) * kLadderStep;
+    if (skip > 0) out += " OFFSET " + std::to_string(skip);
+    return out;
+  }
+
+  // The seek shape of `statement` on this connection's schema, remembered.
+  const std::optional<SeekShape>& seekShape(const std::string& statement) {
+    if (auto it = shapes_.find(statement); it != shapes_.end()) return it->second;
+    if (shapes_.size() >= kRememberedKeyed) shapes_.clear();
+    std::optional<SeekShape> shape = seekShapeOf(statement);
+    if (shape && !isRowKey(*shape)) shape.reset();
+    return shapes_.emplace(statement, std::move(shape)).first->second;
+  }
+
+  // The key is the table's row key: rowid by one of its names, or the only
+  // primary-key column, declared INTEGER.
+  bool isRowKey(const SeekShape& shape) {
+    const std::string key = asciiLower(unquotedName(shape.key));
+    if (key == "rowid" || key == "_rowid_" || key == "oid") return true;
+    try {
+      Statement st =
+          prepare(handle_, "SELECT lower(name), upper(type) FROM pragma_table_info(?1) WHERE pk > 0");
+      bindValue(handle_->db, st.get(), 1, Variant(shape.table));
+      int keys = 0;
+      bool match = false;
+      while (sqlite3_step(st.get()) == SQLITE_ROW) {
+        ++keys;
+        const std::string name = text(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)));
+        const std::string type = text(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1)));
+        match = name == key && type == "INTEGER";
+      }
+      return keys == 1 && match;
+    } catch (const ComError&) {
       return false;
+    }
+  }
+
+  // Every kLadderStep-th key of `statement` in its order, built with one
+  // pass over the keys and kept until the database changes.
+  const std::vector<std::int64_t>* ladderOf(const std::string& statement, const SeekShape& shape) {
+    auto& ladders = handle_->ladders;
+    if (auto it = ladders.find(statement); it != ladders.end()) return &it->second;
+    if (ladders.size() >= kMaxLadders) ladders.clear();
+    std::string keys = "SELECT " + shape.key + " FROM " + sql::quoteIdentifier(shape.table);
+    if (!shape.condition.empty()) keys += " WHERE " + shape.condition;
+    keys += " ORDER BY " + shape.key + (shape.descending ? " DESC" : "");
+    std::vector<std::int64_t> ladder;
+    try {
+      Statement st = prepare(handle_, keys);
+      std::int64_t n = 0;
+      int rc;
+      while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+        if (n++ % kLadderStep == 0) {
+          if (sqlite3_column_type(st.get(), 0) != SQLITE_INTEGER) return nullptr;
+          ladder.push_back(sqlite3_column_int64(st.get(), 0));
+        }
+      }
+      if (rc != SQLITE_DONE) return nullptr;
+    } catch (const ComError&) {
+      return nullptr;
+    }
+    return &ladders.emplace(statement, std::move(ladder)).first->second;
+  }
+
+  // Whether what the connection keeps (counts, ladders) may be used now:
+  // outside explicit transactions only; everything kept is dropped when
+  // the database changed since it was taken (see KeptCounts).
+  bool keptStillValid() {
+    sqlite3* db = checked()->db;
+    if (!sqlite3_get_autocommit(db)) return false;
     std::int64_t version = 0;
     {
       Statement st = prepare(handle_, "PRAGMA data_version");
@@ -811,6 +1024,7 @@ class SqliteSession final : public DataSession {
     KeptCounts& kept = handle_->counts;
     if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
       kept.byStatement.clear();
+      handle_->ladders.clear();
       kept.stamped = true;
       kept.dataVersion = version;
       kept.ownChanges = own;
@@ -883,6 +1097,7 @@ class SqliteSession final : public DataSession {
   HandlePtr handle_;
   SqliteDialect dialect_;
   std::map<std::string, std::string, std::less<>> keyed_;
+  std::map<std::string, std::optional<SeekShape>, std::less<>> shapes_;
 };
 
 // The SQL function htmlEncode(x): texts (and blobs, read as text) as

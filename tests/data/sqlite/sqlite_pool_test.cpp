@@ -295,3 +295,102 @@ TEST(SqliteEngineLog, ARestoreOrReplacementNeverReplaysAStaleLog) {
 
 }  // namespace
 }  // namespace kvdn
+
+namespace kvdn {
+namespace {
+
+// Pages found by seeking on the row key are the pages OFFSET gives, for
+// statements of that shape and every other one, before and after changes.
+class SeekPagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clearSqlitePool();
+    file = dir.path() / "app.mdb";
+    testing::runSql(file, {"CREATE TABLE t (ID INTEGER PRIMARY KEY, name TEXT, grp INTEGER)",
+                           "CREATE TABLE pair (a INTEGER, b INTEGER, PRIMARY KEY (a, b))",
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                           "INSERT INTO t SELECT i * 3, 'n' || (i % 17), i % 5 FROM n",
+                           "INSERT INTO pair SELECT ID % 7, ID FROM t"});
+    session = makeSqliteProvider()->open(
+        ConnectionString::parse("Provider=Microsoft.Jet.OLEDB.4.0; Data Source=" + file.string()));
+  }
+  void TearDown() override {
+    session.reset();
+    clearSqlitePool();
+  }
+
+  std::vector<std::vector<std::string>> page(const std::string& sql, std::int64_t limit,
+                                             std::int64_t offset) {
+    auto cursor = session->query(session->dialect().limitRows(sql, limit, offset), false);
+    std::vector<std::vector<std::string>> rows;
+    std::vector<Variant> row;
+    while (cursor->next(row)) {
+      std::vector<std::string> texts;
+      for (const auto& v : row) texts.push_back(v.isNull() ? "NULL" : v.joinText());
+      rows.push_back(std::move(texts));
+    }
+    return rows;
+  }
+  std::vector<std::vector<std::string>> expected(const std::string& sql, std::int64_t limit,
+                                                 std::int64_t offset) {
+    return testing::querySql(file,
+                             sql + " LIMIT " + std::to_string(limit) + " OFFSET " + std::to_string(offset));
+  }
+
+  testing::TempDir dir;
+  fs::path file;
+  std::unique_ptr<DataSession> session;
+};
+
+TEST_F(SeekPagesTest, EveryPageMatchesTheOffsetPage) {
+  const char* statements[] = {
+      // the seek shape
+      "select ID, name from t order by ID",
+      "SELECT * FROM t ORDER BY ID DESC",
+      "select name, ID from t where grp in (1, 3) and name <> 'n4' order by ID",
+      "select name from [t] where grp = 2 order by rowid desc",
+      // others: renamed key, several keys, composite key, not a key, join
+      "select name as ID, ID as k from t order by ID",
+      "select ID, name from t order by ID, name",
+      "select a, b from pair order by a",
+      "select ID from t order by grp",
+      "select t.ID from t, pair where pair.b = t.ID order by t.ID",
+  };
+  for (const char* sql : statements) {
+    SCOPED_TRACE(sql);
+    for (std::int64_t offset : {0, 20, 255, 256, 257, 1000, 1999, 2980, 2999, 3000, 5000}) {
+      SCOPED_TRACE(offset);
+      EXPECT_EQ(page(sql, 20, offset), expected(sql, 20, offset));
+    }
+    // Reading on past a window (limit -1) as a recordset does.
+    EXPECT_EQ(page(sql, -1, 2900).size(), expected(sql, -1, 2900).size());
+  }
+}
+
+TEST_F(SeekPagesTest, ChangesAreSeenOnTheNextPage) {
+  const std::string sql = "select ID, name from t order by ID";
+  EXPECT_EQ(page(sql, 10, 1500), expected(sql, 10, 1500));
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+  };
+  const Case cases[] = {
+      {"another connection deletes", [&] { testing::runSql(file, {"DELETE FROM t WHERE ID < 900"}); }},
+      {"own insert", [&] { session->execute("INSERT INTO t (ID, name) VALUES (1, 'first')"); }},
+      {"another process inserts",
+       [&] {
+         const std::string command =
+             "sqlite3 '" + file.string() +
+             "' \"PRAGMA busy_timeout=5000; INSERT INTO t (ID, name) VALUES (2, 'x')\"";
+         ASSERT_EQ(std::system(command.c_str()), 0);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    for (std::int64_t offset : {300, 1500, 2000}) EXPECT_EQ(page(sql, 10, offset), expected(sql, 10, offset));
+  }
+}
+
+}  // namespace
+}  // namespace kvdn
