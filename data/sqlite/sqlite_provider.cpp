@@ -64,17 +64,33 @@ void finalizeAll(std::list<Idle>& idle) noexcept {
 // whose value changes without a write (the clock, random numbers) are never
 // kept. Only used outside explicit transactions: a count taken inside one
 // could outlive its rollback.
+// The rows of a read-only query, kept with the counts (same stamp): the
+// menu's and a page's statements read again between two writes.
+struct KeptRows {
+  static constexpr std::size_t kMaxRows = 1000;  // larger results are not kept
+  MetaPtr meta;
+  std::vector<std::vector<Variant>> rows;
+};
+using KeptRowsPtr = std::shared_ptr<const KeptRows>;
+
 struct KeptCounts {
   static constexpr std::size_t kMax = 256;
+  static constexpr std::size_t kMaxResults = 32;
 
   bool stamped = false;
   std::int64_t dataVersion = 0;
   std::int64_t ownChanges = 0;
   std::unordered_map<std::string, std::int64_t> byStatement;
+  std::unordered_map<std::string, KeptRowsPtr> results;
+
+  // Counts every clear: a result read across one is never kept.
+  std::uint64_t epoch = 0;
 
   void clear() noexcept {
     stamped = false;
     byStatement.clear();
+    results.clear();
+    ++epoch;
   }
 };
 
@@ -541,6 +557,7 @@ class SqliteCursor final : public Cursor {
   }
 
   RowKey rowKey() const override { return key_; }
+  const MetaPtr& meta() const { return st_.meta(); }
 
  private:
   HandlePtr handle_;
@@ -548,6 +565,77 @@ class SqliteCursor final : public Cursor {
   const Meta* meta_ = nullptr;  // owned by st_
   RowKey key_;
   bool done_ = false;
+};
+
+// A kept result, read again.
+class KeptRowsCursor final : public Cursor {
+ public:
+  explicit KeptRowsCursor(KeptRowsPtr kept) : kept_(std::move(kept)) {}
+  const std::vector<ColumnInfo>& columns() const override { return kept_->meta->columns; }
+  std::shared_ptr<const std::vector<ColumnInfo>> sharedColumns() const override {
+    return std::shared_ptr<const std::vector<ColumnInfo>>(kept_->meta, &kept_->meta->columns);
+  }
+  bool next(std::vector<Variant>& row) override {
+    if (next_ >= kept_->rows.size()) return false;
+    row = kept_->rows[next_++];
+    return true;
+  }
+  RowKey rowKey() const override { return {}; }
+
+ private:
+  KeptRowsPtr kept_;
+  std::size_t next_ = 0;
+};
+
+// Reads a query's rows through and, when the whole result was read and is
+// small, keeps it in the connection's kept results under `sql` (unless
+// they were dropped meanwhile: the stamp is compared).
+class KeepingCursor final : public Cursor {
+ public:
+  KeepingCursor(HandlePtr handle, std::unique_ptr<SqliteCursor> inner, std::string sql)
+      : handle_(std::move(handle)),
+        inner_(std::move(inner)),
+        sql_(std::move(sql)),
+        epoch_(handle_->counts.epoch) {}
+  const std::vector<ColumnInfo>& columns() const override { return inner_->columns(); }
+  std::shared_ptr<const std::vector<ColumnInfo>> sharedColumns() const override {
+    return inner_->sharedColumns();
+  }
+  bool next(std::vector<Variant>& row) override {
+    const bool got = inner_->next(row);
+    if (!recording_) return got;
+    if (got) {
+      if (rows_.size() >= KeptRows::kMaxRows) {
+        recording_ = false;
+        rows_.clear();
+      } else {
+        rows_.push_back(row);
+      }
+      return got;
+    }
+    recording_ = false;
+    KeptCounts& kept = handle_->counts;
+    if (!handle_->closed && kept.stamped && kept.epoch == epoch_ &&
+        sqlite3_total_changes64(handle_->db) == kept.ownChanges) {
+      if (kept.results.size() >= KeptCounts::kMaxResults) kept.results.clear();
+      auto result = std::make_shared<KeptRows>();
+      result->meta = meta_;
+      result->rows = std::move(rows_);
+      kept.results.insert_or_assign(sql_, std::move(result));
+    }
+    return got;
+  }
+  RowKey rowKey() const override { return {}; }
+  void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+
+ private:
+  HandlePtr handle_;
+  std::unique_ptr<SqliteCursor> inner_;
+  std::string sql_;
+  std::uint64_t epoch_;
+  MetaPtr meta_;
+  bool recording_ = true;
+  std::vector<std::vector<Variant>> rows_;
 };
 
 // The statements of one session are few and repeat (a page asks for the
@@ -740,10 +828,22 @@ class SqliteSession final : public DataSession {
         }
       }
     }
+    if (seeking.empty() && mayKeepRows(sql)) {
+      if (auto it = handle_->counts.results.find(std::string(sql)); it != handle_->counts.results.end())
+        return std::make_unique<KeptRowsCursor>(it->second);
+      return keeping(sql, prepare(handle_, sql));
+    }
     return std::make_unique<SqliteCursor>(handle_, prepare(handle_, sql), false);
   }
 
   ExecuteResult execute(std::string_view sql) override {
+    if (mayKeepRows(sql)) {
+      if (auto it = handle_->counts.results.find(std::string(sql)); it != handle_->counts.results.end()) {
+        ExecuteResult kept;
+        kept.rows = std::make_unique<KeptRowsCursor>(it->second);
+        return kept;
+      }
+    }
     Statement st = prepare(handle_, sql);
     ExecuteResult result;
     // A statement that may change anything (the schema too, which the
@@ -753,7 +853,11 @@ class SqliteSession final : public DataSession {
       handle_->ladders.clear();
     }
     if (sqlite3_column_count(st.get()) > 0) {
-      result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+      if (sqlite3_stmt_readonly(st.get()) && mayKeepRows(sql)) {
+        result.rows = keeping(sql, std::move(st));
+      } else {
+        result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+      }
       return result;
     }
     int rc = sqlite3_step(st.get());
@@ -917,6 +1021,25 @@ class SqliteSession final : public DataSession {
     return keptStillValid();
   }
 
+  // Whether the rows of the query `sql` may be answered from, and kept in,
+  // the connection's kept results: a SELECT (or VALUES) whose text names
+  // nothing that changes without a write, outside transactions.
+  bool mayKeepRows(std::string_view sql) {
+    if (!countsKept.load(std::memory_order_relaxed) || !dialect_.isQuery(sql) || !isStableText(sql))
+      return false;
+    return keptStillValid();
+  }
+
+  std::unique_ptr<Cursor> keeping(std::string_view sql, Statement st) {
+    if (!sqlite3_stmt_readonly(st.get()))
+      return std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+    auto inner = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+    MetaPtr meta = inner->meta();
+    auto cursor = std::make_unique<KeepingCursor>(handle_, std::move(inner), std::string(sql));
+    cursor->setMeta(std::move(meta));
+    return cursor;
+  }
+
   // Rows per step of a seek ladder: a page starts at most this many rows
   // past the nearest remembered key.
   static constexpr std::int64_t kLadderStep = 256;
@@ -1023,7 +1146,7 @@ class SqliteSession final : public DataSession {
     const std::int64_t own = sqlite3_total_changes64(db);
     KeptCounts& kept = handle_->counts;
     if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
-      kept.byStatement.clear();
+      kept.clear();
       handle_->ladders.clear();
       kept.stamped = true;
       kept.dataVersion = version;

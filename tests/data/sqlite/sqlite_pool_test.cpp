@@ -264,6 +264,42 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
   }
 }
 
+TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnotherProcessWrites) {
+  const std::string list = "SELECT v FROM t ORDER BY rowid";
+  auto rows = [&](DataSession& s) {
+    std::vector<std::string> out;
+    auto result = s.execute(list);
+    std::vector<Variant> row;
+    while (result.rows->next(row)) out.push_back(row[0].toString());
+    return out;
+  };
+  const auto before = reused();
+  {
+    auto first = open(file);  // one page: rows and count read twice, the second time kept
+    EXPECT_EQ(rows(*first), std::vector<std::string>{"old"});
+    EXPECT_EQ(rows(*first), std::vector<std::string>{"old"});
+    EXPECT_EQ(first->count(list), 1);
+  }
+  const std::string command =
+      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('other process')\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  auto second = open(file);  // the next page, on the kept connection
+  EXPECT_EQ(reused(), before + 1);
+  EXPECT_EQ(second->count(list), 2);
+  EXPECT_EQ(rows(*second), (std::vector<std::string>{"old", "other process"}));
+  // A result read across the session's own schema change is not kept.
+  auto reading = second->execute(list);
+  std::vector<Variant> row;
+  ASSERT_TRUE(reading.rows->next(row));
+  second->execute("CREATE TABLE extra (x)");
+  second->execute("DROP TABLE extra");
+  while (reading.rows->next(row)) {
+  }
+  second->execute("DELETE FROM t WHERE v = 'old'");
+  EXPECT_EQ(rows(*second), std::vector<std::string>{"other process"});
+  EXPECT_EQ(second->count(list), 1);
+}
+
 TEST(SqliteEngineLog, ARestoreOrReplacementNeverReplaysAStaleLog) {
   // A log left beside a file that is then replaced (deleted, or not a
   // database any more) must not replay its pages into the new file.
