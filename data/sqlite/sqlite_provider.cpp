@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <list>
 #include <map>
@@ -1263,18 +1262,27 @@ void useWriteAheadLog(sqlite3* db) {
   sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
 }
 
-// False when the file at `path` has content and that content does not begin
-// with SQLite's header. An empty file is an empty database to SQLite; a file
-// that cannot be read is left to SQLite's own open to report.
-bool startsAsDatabase(const std::string& path) {
+// False when the file `db` has open as "main" has content and that content
+// does not begin with SQLite's header. Read through SQLite's own file
+// handle: opening and closing the file with another descriptor would drop
+// every POSIX lock this process holds on it (the locks belong to the
+// process, and any close releases them), after which another process can
+// take the file for unused and delete its log under our connections. An
+// empty file is an empty database to SQLite; a read failure is left to
+// SQLite's own reading to report.
+bool startsAsDatabase(sqlite3* db) {
   static constexpr char kHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return true;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods)
+    return true;
+  sqlite3_int64 size = 0;
+  if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size == 0) return true;
   char head[sizeof kHeader] = {};
-  in.read(head, sizeof head);
-  const std::streamsize got = in.gcount();
-  if (got == 0) return true;
-  return got == static_cast<std::streamsize>(sizeof head) && std::memcmp(head, kHeader, sizeof head) == 0;
+  const int rc = file->pMethods->xRead(file, head, static_cast<int>(sizeof head), 0);
+  if (rc == SQLITE_IOERR_SHORT_READ) return false;
+  if (rc != SQLITE_OK) return true;
+  return std::memcmp(head, kHeader, sizeof head) == 0;
 }
 
 class SqliteProvider final : public Provider {
@@ -1293,10 +1301,6 @@ class SqliteProvider final : public Provider {
     // A path is a path: never let SQLite read it as a URI (which could ask for
     // the file to be created or opened in another mode).
     if (startsWithNoCase(path, "file:")) path = "./" + path;
-    // A file that does not start as a database is refused before SQLite
-    // opens it: in write-ahead-log mode a log left beside it by the database
-    // that used to be there would otherwise be read in its place.
-    if (!startsAsDatabase(path)) raiseEngine(SQLITE_CANTOPEN, sqlite3_errstr(SQLITE_NOTADB));
     // Named once as the pool names it; a kept connection of the same file
     // and generation serves the open.
     std::string file = sqliteNormalPath(path);
@@ -1311,6 +1315,10 @@ class SqliteProvider final : public Provider {
       if (rc != SQLITE_OK) raiseEngine(SQLITE_CANTOPEN, std::move(message));
       handle->db = connection.release();
     }
+    // A file that does not start as a database is refused before anything
+    // is read from it: in write-ahead-log mode a log left beside it by the
+    // database that used to be there would otherwise be read in its place.
+    if (!startsAsDatabase(handle->db)) raiseEngine(SQLITE_CANTOPEN, sqlite3_errstr(SQLITE_NOTADB));
     int rc = SQLITE_OK;
     // Pure and harmless: usable in views, indexes and triggers too.
     rc = sqlite3_create_function_v2(handle->db, std::string(kHtmlEncodeFunction).c_str(), 1,

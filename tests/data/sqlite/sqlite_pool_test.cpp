@@ -3,6 +3,7 @@
 // lock at all); write-ahead-log mode; counts kept until the file changes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -298,6 +299,34 @@ TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnoth
   second->execute("DELETE FROM t WHERE v = 'old'");
   EXPECT_EQ(rows(*second), std::vector<std::string>{"other process"});
   EXPECT_EQ(second->count(list), 1);
+}
+
+TEST_F(SqlitePoolTest, AnotherProcessSeesEveryCommitWhileSessionsOpenAndClose) {
+  // Opening a session must not drop the process's locks on the file (a
+  // second descriptor closed releases them all): another process would then
+  // take itself for the file's last user and delete the log under us, and
+  // every later commit would go into a log nobody else reads.
+  auto cli = [&](const std::string& sql) {
+    const std::string command =
+        "sqlite3 -cmd '.timeout 5000' '" + file.string() + "' \"" + sql + "\" > /dev/null";
+    return std::system(command.c_str());
+  };
+  auto first = open(file);
+  first->execute("INSERT INTO t VALUES ('one')");
+  for (int round = 0; round < 3; ++round) {
+    auto other = open(file);  // a new connection beside the open one
+    EXPECT_EQ(firstValue(*other), "old");
+    ASSERT_EQ(cli("SELECT count(*) FROM t"), 0);  // another process opens and closes the file
+    first->execute("INSERT INTO t VALUES ('more')");
+  }
+  EXPECT_TRUE(fs::exists(file.string() + "-wal"));
+  const std::string command = "sqlite3 -cmd '.timeout 5000' '" + file.string() + "' 'SELECT count(*) FROM t'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[64] = {};
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  pclose(pipe);
+  EXPECT_EQ(std::string(line), "5\n");
 }
 
 TEST(SqliteEngineLog, ARestoreOrReplacementNeverReplaysAStaleLog) {
