@@ -12,7 +12,11 @@
 # Build the site first, preferably as a Release build:
 #   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-release --target kvdn-site
 # Targets: no answer other than 200, and the list at least half the trivial
-# page's rate. Exits 1 when an answer was not 200. Traffic stays on 127.0.0.1.
+# page's rate. Then a mixed load (the list with one add in ten through the form
+# writer): requests/s, percentiles, answers other than 200, answers naming a
+# locked database, and a row count check (every add answered as stored is in
+# the table). Exits 1 when an answer was not 200 or named a locked database.
+# Traffic stays on 127.0.0.1.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -24,7 +28,7 @@ wrk_threads=${WRK_THREADS:-2}
 site_threads=${SITE_THREADS:-8}
 bin="$build/bin/kvdn-site"
 
-for tool in wrk curl; do
+for tool in wrk curl sqlite3; do
   command -v "$tool" >/dev/null || { echo "load: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 2; }
 done
 [[ -x "$bin" ]] || { echo "load: $bin is missing: build kvdn-site first" >&2; exit 2; }
@@ -93,4 +97,29 @@ echo "list page           /admin/user.asp    : $l_rps requests/s"
 echo "ratio list/trivial                     : $r_trivial (target >= 0.50: $met)"
 echo "ratio list/database open only          : $r_opened"
 echo "answers other than 200                 : $bad (socket errors: $errors)"
+
+# Mixed load: the list with one add in ten through the form writer. Every add
+# answered as stored must be in the table afterwards.
+token=$(curl -s -H "Cookie: $cookie" "$base/admin/user.asp" | sed -n "s/.*data-token='\([^']*\)'.*/\1/p" | head -1)
+mixed=""
+if [[ -z "$token" ]]; then
+  echo "mixed load: no session token found on the list page; skipped" >&2
+else
+  before=$(sqlite3 -cmd '.timeout 5000' "$root/admin/database/app.mdb" "select count(*) from 用户 where 登录账号 like 'load%'")
+  out=$(wrk -t "$wrk_threads" -c "$connections" -d "${duration}s" -s "$repo/bench/load/mixed.lua" "$base" \
+    -- "$cookie" "$token" "$base")
+  mixed=$(grep '^kvdn-mixed ' <<<"$out")
+  after=$(sqlite3 -cmd '.timeout 5000' "$root/admin/database/app.mdb" "select count(*) from 用户 where 登录账号 like 'load%'")
+  m_stored=$(field stored "$mixed")
+  echo
+  echo "mixed load (1 add in 10) /admin/user.asp : $(field rps "$mixed") requests/s, p50 $(field p50_ms "$mixed") ms, p99 $(field p99_ms "$mixed") ms"
+  echo "  answers other than 200                 : $(field non200 "$mixed")"
+  echo "  answers naming a locked database       : $(field locked "$mixed")"
+  # Adds still in flight when wrk stopped are stored without an answer seen:
+  # rows may exceed the answers by up to one per connection, never fall short.
+  added=$((after - before))
+  lost=$((m_stored > added ? m_stored - added : 0))
+  echo "  adds answered as stored / rows added   : $m_stored / $added (lost: $lost)"
+  bad=$((bad + $(field non200 "$mixed") + $(field locked "$mixed") + lost))
+fi
 [[ "$bad" -eq 0 ]]

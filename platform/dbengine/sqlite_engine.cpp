@@ -12,6 +12,7 @@
 #include "kvdn/files.h"
 #include "kvdn/text.h"
 #include "durable_file.h"
+#include "sqlite_handle.h"
 
 namespace kvdn {
 
@@ -19,9 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// How long one handle waits for a lock another connection holds, and how long
-// a copy keeps retrying when the lock still is not free.
-constexpr int kBusyTimeoutMs = 5000;
+// How long a copy keeps retrying when the lock still is not free.
 constexpr auto kCopyDeadline = std::chrono::seconds(10);
 
 [[noreturn]] void raiseEngine(int rc, std::string_view message, std::string_view path) {
@@ -29,7 +28,22 @@ constexpr auto kCopyDeadline = std::chrono::seconds(10);
   raise(number, std::string(message) + " (" + std::string(path) + ")");
 }
 
-// One database handle, closed on scope exit.
+// Waits for a lock by trying again every millisecond until the busy timeout
+// has passed. SQLite's own handler backs off to 100 ms between tries, and
+// its locks are not queued: a page that takes the write lock again a few
+// microseconds after each commit was starving a restore or a compaction for
+// seconds (past the copy deadline under load). Trying often takes the gaps
+// between that page's transactions.
+int pollEveryMillisecond(void* start, int tries) {
+  auto* since = static_cast<std::chrono::steady_clock::time_point*>(start);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) *since = now;
+  if (now - *since >= std::chrono::milliseconds(kSqliteBusyTimeoutMs)) return 0;
+  sqlite3_sleep(1);
+  return 1;
+}
+
+// One database handle of the engine, closed on scope exit.
 class Db {
  public:
   // Opens `path` read-write (read-only when the file is); `create` allows a
@@ -38,47 +52,41 @@ class Db {
   Db(const std::string& path, bool create) : path_(path) {
     if (path.empty()) raise(err::kDbFail, "No database file was named");
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
-    if (rc != SQLITE_OK) {
-      std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-      sqlite3_close(db_);
-      db_ = nullptr;
-      raiseEngine(rc, message, path);
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    sqlite3_extended_result_codes(db_, 0);
+    std::string message;
+    int rc = SqliteConnection::open(path, flags, db_, message);
+    if (rc != SQLITE_OK) raiseEngine(rc, message, path);
+    sqlite3_busy_handler(db_.get(), pollEveryMillisecond, &waitingSince_);
+    sqlite3_extended_result_codes(db_.get(), 0);
   }
-  ~Db() { sqlite3_close(db_); }
-  Db(const Db&) = delete;
-  Db& operator=(const Db&) = delete;
 
-  sqlite3* get() const { return db_; }
+  sqlite3* get() const { return db_.get(); }
   const std::string& path() const { return path_; }
 
   // Runs one statement to its end; `bind` is bound to ?1 when given.
   // Returns SQLite's result code; raises nothing.
   int run(const char* sql, const std::string* bind = nullptr) {
-    sqlite3_stmt* st = nullptr;
-    int rc = sqlite3_prepare_v2(db_, sql, -1, &st, nullptr);
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
+    SqliteStatement st(raw);
     if (rc == SQLITE_OK) {
-      if (bind) sqlite3_bind_text(st, 1, bind->c_str(), static_cast<int>(bind->size()), SQLITE_TRANSIENT);
-      while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      if (bind) sqlite3_bind_text(raw, 1, bind->c_str(), static_cast<int>(bind->size()), SQLITE_TRANSIENT);
+      while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
       }
       if (rc == SQLITE_DONE) rc = SQLITE_OK;
     }
-    sqlite3_finalize(st);
     return rc;
   }
   void runOrRaise(const char* sql, const std::string* bind = nullptr) {
     int rc = run(sql, bind);
-    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(db_), path_);
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(db_.get()), path_);
   }
   // Reads the schema: this is where a file that is not a database shows.
   int probe() { return run("SELECT count(*) FROM sqlite_master"); }
 
  private:
   std::string path_;
-  sqlite3* db_ = nullptr;
+  SqliteConnection db_;
+  std::chrono::steady_clock::time_point waitingSince_{};
 };
 
 bool isRegularFile(const std::string& path) {
@@ -89,6 +97,14 @@ bool isRegularFile(const std::string& path) {
 bool existsAtAll(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(pathFromUtf8(path), ec));
+}
+
+// The log and shared-memory files beside a database file: they belong to
+// the file that wrote them. Left beside a new file under the same name, the
+// log would be replayed over it (its frames carry no mark of the file).
+void removeLogOf(const std::string& path) {
+  std::error_code ec;
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(pathFromUtf8(path + suffix), ec);
 }
 
 void removeQuietly(const std::string& path) {
@@ -156,8 +172,11 @@ void copyAsNewFile(Db& source, const std::string& destination) {
       onlineCopy(source, target);
     }
     syncFile(scratch);
+    // Whatever log the file under this name left is not the new file's.
+    removeLogOf(destination);
     std::error_code ec;
     fs::rename(pathFromUtf8(scratch), pathFromUtf8(destination), ec);
+    bumpSqliteFileGeneration(destination);
     if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
     syncFolderOf(destination);
   } catch (...) {
@@ -202,14 +221,19 @@ class SqliteCatalog final : public Catalog {
     const std::string path = jetDataSource(connectionString);
     if (!platform::createNewFile(path)) raise(err::kDbFail, "Database already exists (" + path + ")");
     try {
+      // A log left by an older file of this name would replay into this one.
+      removeLogOf(path);
       Db db(path, false);
       // An empty file is a database to SQLite only by convention; writing the
-      // header makes it one that every tool recognises.
+      // header makes it one that every tool recognises. Created in
+      // write-ahead-log mode, as every open would make it.
       db.runOrRaise("PRAGMA user_version = 0");
+      db.runOrRaise("PRAGMA journal_mode = WAL");
     } catch (...) {
       removeQuietly(path);
       throw;
     }
+    bumpSqliteFileGeneration(path);
     syncFolderOf(path);
   }
 };
@@ -222,7 +246,9 @@ class SqliteJetEngine final : public JetEngine {
     requireSourceFile(source);
     if (existsAtAll(destination)) raise(err::kDbFail, "Database already exists (" + destination + ")");
     Db db(source, false);
+    removeLogOf(destination);
     int rc = db.run("VACUUM INTO ?1", &destination);
+    bumpSqliteFileGeneration(destination);
     if (rc != SQLITE_OK) {
       std::string message = sqlite3_errmsg(db.get());
       removeQuietly(destination);
@@ -242,6 +268,12 @@ class SqliteJetEngine final : public JetEngine {
     // makes the compaction fail, never wait for ever.
     int rc = db.run("VACUUM");
     if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(db.get()), file);
+    // Connections kept for this file start again from the compacted file.
+    bumpSqliteFileGeneration(file);
+    // In write-ahead-log mode the compacted pages sit in the log: fold them
+    // into the file and empty the log, so that the file shrinks now. A page
+    // reading meanwhile only delays that to a later checkpoint.
+    db.run("PRAGMA wal_checkpoint(TRUNCATE)");
   }
 
   void backupDatabase(std::string_view source, std::string_view destination) override {
@@ -268,8 +300,11 @@ class SqliteJetEngine final : public JetEngine {
       int rc = dst.probe();
       if (rc == SQLITE_OK) {
         onlineCopy(src, dst);
-        // In WAL mode the new content sits in the log; fold it into the file
-        // so that the file shows its new size. Failing that is harmless.
+        bumpSqliteFileGeneration(to);
+        // In write-ahead-log mode the new content sits in the log (the old
+        // pages in it are superseded, never replayed over it); fold it into
+        // the file so that the file shows its new size. Failing that is
+        // harmless.
         dst.run("PRAGMA wal_checkpoint(TRUNCATE)");
         return;
       }

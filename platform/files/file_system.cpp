@@ -6,6 +6,7 @@
 
 #include "utf8_path.h"
 #include "kvdn/files.h"
+#include "sqlite_handle.h"
 
 namespace kvdn {
 
@@ -105,6 +106,9 @@ class LocalFileSystem final : public FileSystemObject {
     if (fs::equivalent(from, to, ec)) raiseFile(err::kPermissionDenied, "Permission denied", destination);
     ec.clear();
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    // Overwritten in place (same file, other content): connections kept for
+    // a database of that name must not read it through their old pages.
+    bumpSqliteFileGeneration(std::string(destination));
     if (ec) raiseSystem(ec, destination);
   }
 
@@ -113,6 +117,7 @@ class LocalFileSystem final : public FileSystemObject {
     if (path.empty() || !isFile(p)) raiseFile(err::kFileNotFound, "File not found", path);
     std::error_code ec;
     fs::remove(p, ec);
+    bumpSqliteFileGeneration(std::string(path));
     if (ec) raiseSystem(ec, path);
   }
 
@@ -125,6 +130,8 @@ class LocalFileSystem final : public FileSystemObject {
     if (fs::exists(fs::symlink_status(to, ec)))
       raiseFile(err::kFileAlreadyExists, "File already exists", destination);
     fs::rename(from, to, ec);
+    bumpSqliteFileGeneration(std::string(source));
+    bumpSqliteFileGeneration(std::string(destination));
     if (ec) raiseSystem(ec, destination);
   }
 

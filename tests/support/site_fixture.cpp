@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "sqlite_handle.h"
+
 #include <atomic>
 #include <random>
 
@@ -27,40 +29,40 @@ TempDir::~TempDir() {
 
 void runSql(const std::filesystem::path& file, const std::vector<std::string>& statements) {
   std::filesystem::create_directories(file.parent_path());
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  SqliteConnection db;
+  std::string message;
+  ASSERT_EQ(SqliteConnection::open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, db, message),
+            SQLITE_OK)
+      << message;
   for (const auto& sql : statements) {
     char* msg = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+    int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, &msg);
     EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (msg ? msg : "");
     sqlite3_free(msg);
   }
-  sqlite3_close(db);
 }
 
 std::vector<std::vector<std::string>> querySql(const std::filesystem::path& file, const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << "cannot open " << file;
-    sqlite3_close(db);
+  SqliteConnection db;
+  std::string message;
+  if (SqliteConnection::open(file.string(), SQLITE_OPEN_READONLY, db, message) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << file << ": " << message;
     return rows;
   }
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-  } else {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const unsigned char* text = sqlite3_column_text(st, i);
-        row.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-      }
-      rows.push_back(std::move(row));
-    }
+  SqliteStatement st = db.prepare(sql);
+  if (!st) {
+    ADD_FAILURE() << sql << ": " << db.errmsg();
+    return rows;
   }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
+  while (sqlite3_step(st.get()) == SQLITE_ROW) {
+    std::vector<std::string> row;
+    for (int i = 0; i < sqlite3_column_count(st.get()); ++i) {
+      const unsigned char* text = sqlite3_column_text(st.get(), i);
+      row.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+    }
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 
@@ -71,9 +73,13 @@ void SiteFixture::SetUp() {
   host = std::make_unique<MemoryHost>(root);
 }
 
-std::filesystem::path SiteFixture::databaseFile() const { return root / databasePath; }
+std::filesystem::path SiteFixture::databaseFile() const {
+  return root / databasePath;
+}
 
-void SiteFixture::setupDatabase(const std::vector<std::string>& statements) { runSql(databaseFile(), statements); }
+void SiteFixture::setupDatabase(const std::vector<std::string>& statements) {
+  runSql(databaseFile(), statements);
+}
 
 TestPage SiteFixture::page(PageRequest request, bool connect) {
   TestPage p;

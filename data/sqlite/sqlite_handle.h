@@ -1,0 +1,133 @@
+// The one small owner of SQLite handles for every part of the library that
+// talks to SQLite directly (the provider, the database engine, the tests'
+// fixtures): a connection and a statement that close themselves, the one
+// busy timeout, and the identity checks a kept connection needs.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace kvdn {
+
+// How long a session waits for a locked database before failing.
+inline constexpr int kSqliteBusyTimeoutMs = 5000;
+
+// One prepared statement, finalized on scope exit.
+class SqliteStatement {
+ public:
+  SqliteStatement() = default;
+  explicit SqliteStatement(sqlite3_stmt* st) noexcept : st_(st) {}
+  SqliteStatement(SqliteStatement&& other) noexcept : st_(std::exchange(other.st_, nullptr)) {}
+  SqliteStatement& operator=(SqliteStatement&& other) noexcept {
+    if (this != &other) {
+      sqlite3_finalize(st_);
+      st_ = std::exchange(other.st_, nullptr);
+    }
+    return *this;
+  }
+  SqliteStatement(const SqliteStatement&) = delete;
+  SqliteStatement& operator=(const SqliteStatement&) = delete;
+  ~SqliteStatement() { sqlite3_finalize(st_); }
+
+  sqlite3_stmt* get() const noexcept { return st_; }
+  explicit operator bool() const noexcept { return st_ != nullptr; }
+
+ private:
+  sqlite3_stmt* st_ = nullptr;
+};
+
+// One connection, closed on scope exit (sqlite3_close_v2: statements still
+// alive keep it until they are finalized).
+class SqliteConnection {
+ public:
+  SqliteConnection() = default;
+  explicit SqliteConnection(sqlite3* db) noexcept : db_(db) {}
+  SqliteConnection(SqliteConnection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+  SqliteConnection& operator=(SqliteConnection&& other) noexcept {
+    if (this != &other) {
+      sqlite3_close_v2(db_);
+      db_ = std::exchange(other.db_, nullptr);
+    }
+    return *this;
+  }
+  SqliteConnection(const SqliteConnection&) = delete;
+  SqliteConnection& operator=(const SqliteConnection&) = delete;
+  ~SqliteConnection() { sqlite3_close_v2(db_); }
+
+  // Opens `path` (never as a URI) with `flags` and the busy timeout. Returns
+  // SQLite's result code; on failure `message` holds its description and the
+  // connection is empty.
+  static int open(const std::string& path, int flags, SqliteConnection& out, std::string& message) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+      sqlite3_close_v2(db);
+      out = SqliteConnection();
+      return rc;
+    }
+    sqlite3_busy_timeout(db, kSqliteBusyTimeoutMs);
+    out = SqliteConnection(db);
+    return SQLITE_OK;
+  }
+
+  sqlite3* get() const noexcept { return db_; }
+  explicit operator bool() const noexcept { return db_ != nullptr; }
+  sqlite3* release() noexcept { return std::exchange(db_, nullptr); }
+
+  // Prepares one statement; an empty statement on failure (see errmsg()).
+  SqliteStatement prepare(const std::string& sql) const {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(st);
+      return SqliteStatement();
+    }
+    return SqliteStatement(st);
+  }
+
+  // Runs `sql` (any number of statements, no rows wanted). Returns SQLite's
+  // result code.
+  int exec(const std::string& sql) const { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); }
+
+  const char* errmsg() const noexcept { return db_ ? sqlite3_errmsg(db_) : "no connection"; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// True when the file `db` has open as "main" is no longer the file under its
+// name (renamed over, deleted): SQLite compares the name's inode with the
+// one it opened. A connection in that state must never be handed on.
+inline bool sqliteFileHasMoved(sqlite3* db) noexcept {
+  int moved = 0;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
+  return moved != 0;
+}
+
+// Nothing of a finished session is left in `db`: no statement running, no
+// transaction, no read lock (a read transaction in the log), no database
+// attached. Only such a connection may be handed to another session.
+inline bool sqliteIsQuiet(sqlite3* db) noexcept {
+  if (!sqlite3_get_autocommit(db) || sqlite3_txn_state(db, nullptr) != SQLITE_TXN_NONE) return false;
+  for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+    if (sqlite3_stmt_busy(s)) return false;
+  return sqlite3_db_name(db, 2) == nullptr;  // 0 main, 1 temp, 2.. attached
+}
+
+// `path` made absolute, with symbolic links and "." / ".." resolved as far as
+// the path exists: the name under which a file's connections are kept.
+std::string sqliteNormalPath(const std::string& path);
+
+// Whatever replaces, restores, compacts or deletes a database file bumps its
+// generation (any spelling of its path); a kept connection opened under an
+// older generation of its file is closed instead of handed on.
+// Thread-safe.
+void bumpSqliteFileGeneration(const std::string& path);
+// The generation of the file at `normalPath` (from sqliteNormalPath); 0 until
+// the first bump.
+std::uint64_t sqliteFileGeneration(const std::string& normalPath);
+
+}  // namespace kvdn
