@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "kvdn/db_class.h"
-#include "kvdn/memory_host.h"
 #include "data/xls/test_workbook.h"
 #include "isolated_workbook_reader.h"
+#include "kvdn/db_class.h"
+#include "kvdn/memory_host.h"
 #include "workbook.h"
 
 namespace {

@@ -3,7 +3,6 @@
 
 #include <array>
 
-
 namespace kvdn {
 
 void DbClass::OnStartPage(const std::shared_ptr<ScriptingContext>& context) {
@@ -50,7 +49,9 @@ Connection& DbClass::connection() const {
 
 // The version notice (a script asking an outside service for news of a
 // release) is not carried by this build: the text stays empty.
-Variant DbClass::softFabuInfo(const Variant&) { return Variant(std::string()); }
+Variant DbClass::softFabuInfo(const Variant&) {
+  return Variant(std::string());
+}
 
 // ---------------------------------------------------------------------------
 // Late binding.
@@ -74,20 +75,40 @@ std::shared_ptr<ScriptingContext> contextArg(const Variant& v) {
 
 // Interface order.
 constexpr std::array<MethodEntry, 25> kMethods{{
-    {"OnStartPage", 1, [](DbClass& o, Args& a) { o.OnStartPage(contextArg(a[0])); return Variant(); }},
-    {"OnEndPage", 0, [](DbClass& o, Args&) { o.OnEndPage(); return Variant(); }},
+    {"OnStartPage", 1,
+     [](DbClass& o, Args& a) {
+       o.OnStartPage(contextArg(a[0]));
+       return Variant();
+     }},
+    {"OnEndPage", 0,
+     [](DbClass& o, Args&) {
+       o.OnEndPage();
+       return Variant();
+     }},
     {"md5", 1, [](DbClass& o, Args& a) { return Variant(o.md5(a[0])); }},
     {"getLenTitle", 2, [](DbClass& o, Args& a) { return o.getLenTitle(a[0], a[1]); }},
-    {"alert", 2, [](DbClass& o, Args& a) { o.alert(a[0], a[1]); return Variant(); }},
+    {"alert", 2,
+     [](DbClass& o, Args& a) {
+       o.alert(a[0], a[1]);
+       return Variant();
+     }},
     {"createDBfile", 0, [](DbClass& o, Args&) { return o.createDBfile(); }},
     {"backupDBfile", 0, [](DbClass& o, Args&) { return o.backupDBfile(); }},
     {"recoveryDBfile", 1, [](DbClass& o, Args& a) { return o.recoveryDBfile(a[0]); }},
     {"compactDBfile", 0, [](DbClass& o, Args&) { return o.compactDBfile(); }},
     {"xlsToDb", 1, [](DbClass& o, Args& a) { return o.xlsToDb(a[0]); }},
     {"folderFiles", 2, [](DbClass& o, Args& a) { return o.folderFiles(a[0], a[1]); }},
-    {"connOpen", 0, [](DbClass& o, Args&) { o.connOpen(); return Variant(); }},
+    {"connOpen", 0,
+     [](DbClass& o, Args&) {
+       o.connOpen();
+       return Variant();
+     }},
     {"softFabuInfo", 1, [](DbClass& o, Args& a) { return o.softFabuInfo(a[0]); }},
-    {"connClose", 0, [](DbClass& o, Args&) { o.connClose(); return Variant(); }},
+    {"connClose", 0,
+     [](DbClass& o, Args&) {
+       o.connClose();
+       return Variant();
+     }},
     {"dbShsl", 1, [](DbClass& o, Args& a) { return o.dbShsl(a[0]); }},
     {"fromHostRight", 0, [](DbClass& o, Args&) { return o.fromHostRight(); }},
     {"findTableName", 1, [](DbClass& o, Args& a) { return o.findTableName(a[0]); }},
@@ -136,13 +157,18 @@ void DbClass::setProperty(std::string_view name, const Variant& value) {
     conn = std::move(c);
     return;
   }
-  if (iequals(name, "dbType")) dbType = value;
-  else if (iequals(name, "database")) database = value;
-  else if (iequals(name, "sqlservername")) sqlservername = value;
-  else if (iequals(name, "sqluid")) sqluid = value;
-  else if (iequals(name, "sqlpwd")) sqlpwd = value;
-  else raise(err::kNotSupported);
+  if (iequals(name, "dbType"))
+    dbType = value;
+  else if (iequals(name, "database"))
+    database = value;
+  else if (iequals(name, "sqlservername"))
+    sqlservername = value;
+  else if (iequals(name, "sqluid"))
+    sqluid = value;
+  else if (iequals(name, "sqlpwd"))
+    sqlpwd = value;
+  else
+    raise(err::kNotSupported);
 }
-
 
 }  // namespace kvdn

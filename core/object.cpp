@@ -7,18 +7,28 @@
 
 namespace kvdn {
 
-Variant Object::invoke(std::string_view, std::vector<Variant>&) { raise(err::kNotSupported); }
-Variant Object::getProperty(std::string_view) { raise(err::kNotSupported); }
-void Object::setProperty(std::string_view, const Variant&) { raise(err::kNotSupported); }
+Variant Object::invoke(std::string_view, std::vector<Variant>&) {
+  raise(err::kNotSupported);
+}
+Variant Object::getProperty(std::string_view) {
+  raise(err::kNotSupported);
+}
+void Object::setProperty(std::string_view, const Variant&) {
+  raise(err::kNotSupported);
+}
 
 namespace {
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 }  // namespace
 
 bool iequals(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
 }
 
 std::string asciiLower(std::string_view s) {
@@ -44,7 +54,8 @@ void ClassRegistry::add(std::string_view progId, Factory factory) {
 }
 
 bool ClassRegistry::contains(std::string_view progId) const {
-  return std::any_of(entries_.begin(), entries_.end(), [&](const auto& e) { return iequals(e.first, progId); });
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const auto& e) { return iequals(e.first, progId); });
 }
 
 ObjectPtr ClassRegistry::create(std::string_view progId) const {
@@ -53,6 +64,5 @@ ObjectPtr ClassRegistry::create(std::string_view progId) const {
   }
   raise(err::kInvalidClassString);
 }
-
 
 }  // namespace kvdn

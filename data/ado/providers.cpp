@@ -118,5 +118,4 @@ std::shared_ptr<Provider> ProviderRegistry::find(const ConnectionString& cs) con
         "The connection string names no provider this build knows (expected Provider=... or Driver=...).");
 }
 
-
 }  // namespace kvdn

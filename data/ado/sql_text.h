@@ -40,7 +40,9 @@ class TokenList {
   std::vector<std::size_t> partner;  // npos for unbalanced and non-parentheses
 
   std::size_t size() const { return tokens.size(); }
-  std::string_view str(std::size_t i) const { return text.substr(tokens[i].begin, tokens[i].end - tokens[i].begin); }
+  std::string_view str(std::size_t i) const {
+    return text.substr(tokens[i].begin, tokens[i].end - tokens[i].begin);
+  }
   TokenKind kind(std::size_t i) const { return tokens[i].kind; }
   bool trivia(std::size_t i) const {
     return tokens[i].kind == TokenKind::Space || tokens[i].kind == TokenKind::Comment;
@@ -51,7 +53,8 @@ class TokenList {
   // A word token equal to `word`, letter case ignored.
   bool isWord(std::size_t i, std::string_view word) const;
   bool isName(std::size_t i) const {
-    return i < tokens.size() && (tokens[i].kind == TokenKind::Word || tokens[i].kind == TokenKind::QuotedName);
+    return i < tokens.size() &&
+           (tokens[i].kind == TokenKind::Word || tokens[i].kind == TokenKind::QuotedName);
   }
   // The first significant token at or after i, before e (else e; e defaults
   // to the end).
@@ -87,7 +90,9 @@ class TokenList {
     return npos;
   }
   // The same from `b` to the end.
-  std::size_t findOuter(std::size_t b, std::string_view word) const { return findWord(b, tokens.size(), word); }
+  std::size_t findOuter(std::size_t b, std::string_view word) const {
+    return findWord(b, tokens.size(), word);
+  }
   bool isCompoundOperator(std::size_t i) const {
     return isWord(i, "union") || isWord(i, "except") || isWord(i, "intersect");
   }

@@ -139,7 +139,8 @@ using DllUnregisterServerFn = HRESULT (*)();
 extern "C" {
 // A class factory (IID_IUnknown or IID_IClassFactory) for CLSID_dbClass or
 // CLSID_md5Class; CLASS_E_CLASSNOTAVAILABLE for any other class.
-KVDN_API kvdn::com::HRESULT DllGetClassObject(const kvdn::com::CLSID& clsid, const kvdn::com::IID& iid, void** object);
+KVDN_API kvdn::com::HRESULT DllGetClassObject(const kvdn::com::CLSID& clsid, const kvdn::com::IID& iid,
+                                              void** object);
 // S_OK when no object or factory of this copy of the library is alive and no
 // LockServer lock is held, else S_FALSE.
 KVDN_API kvdn::com::HRESULT DllCanUnloadNow();

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "kvdn/export.h"
 #include "kvdn/data.h"
 #include "kvdn/error.h"
+#include "kvdn/export.h"
 #include "kvdn/object.h"
 #include "kvdn/page.h"
 

@@ -67,7 +67,7 @@ class KVDN_API ParsedRequest final : public Request {
 // Maps a virtual path the way Server.MapPath does, against `siteRoot` and the
 // request path `url`. Raises err::kInvalidCall for a path outside the root.
 KVDN_API std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std::string_view url,
-                                     std::string_view path);
+                                              std::string_view path);
 
 // A visitor's session values, safe to use from several requests of the same
 // visitor at once. Keys match case-insensitively; an absent key gives Empty.

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "kvdn/export.h"
 #include "kvdn/data.h"
+#include "kvdn/export.h"
 #include "kvdn/variant.h"
 
 namespace kvdn {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <string>
 
-#include "registry_file.h"
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "registry_file.h"
 
 namespace kvdn::com {
 

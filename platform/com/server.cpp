@@ -9,9 +9,9 @@
 #include <string>
 #include <system_error>
 
-#include "registry_file.h"
 #include "kvdn/com.h"
 #include "kvdn/db_class.h"
+#include "registry_file.h"
 
 namespace kvdn::com {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <system_error>
 
-#include "utf8_path.h"
+#include "durable_file.h"
 #include "kvdn/files.h"
 #include "kvdn/text.h"
-#include "durable_file.h"
 #include "sqlite_handle.h"
+#include "utf8_path.h"
 
 namespace kvdn {
 

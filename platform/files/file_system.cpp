@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "utf8_path.h"
 #include "kvdn/files.h"
 #include "sqlite_handle.h"
+#include "utf8_path.h"
 
 namespace kvdn {
 

@@ -40,7 +40,8 @@ TEST(MapVirtualPath, Rules) {
       {"/admin/user.asp", "", "/srv/site/admin"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(mapVirtualPath(root, c.url, c.path), std::filesystem::path(c.expected)) << c.url << " " << c.path;
+    EXPECT_EQ(mapVirtualPath(root, c.url, c.path), std::filesystem::path(c.expected))
+        << c.url << " " << c.path;
   }
   for (const char* outside : {"../x", "/../x", "a/../../x", "..\\..\\etc\\passwd"}) {
     try {

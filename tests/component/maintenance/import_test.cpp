@@ -4,11 +4,11 @@
 
 #include <fstream>
 
+#include "data/xls/test_workbook.h"
 #include "kvdn/files.h"
 #include "kvdn/provider.h"
 #include "support/fake_workbook_reader.h"
 #include "support/site_fixture.h"
-#include "data/xls/test_workbook.h"
 #include "xls_provider.h"
 
 namespace kvdn {

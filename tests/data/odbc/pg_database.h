@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kvdn/data.h"
+#include "kvdn/error.h"
 #include "kvdn/provider.h"
 
 namespace kvdn::pgtest {

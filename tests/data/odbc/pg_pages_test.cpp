@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "data/odbc/pg_database.h"
 #include "kvdn/db_class.h"
 #include "support/site_fixture.h"
-#include "data/odbc/pg_database.h"
 
 namespace kvdn {
 namespace {

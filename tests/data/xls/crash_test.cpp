@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "data/xls/test_workbook.h"
 #include "kvdn/data.h"
 #include "support/site_fixture.h"
-#include "data/xls/test_workbook.h"
 
 namespace kvdn {
 namespace {
@@ -20,7 +20,8 @@ using Rows = std::vector<std::vector<std::string>>;
 
 std::vector<fs::path> crashingWorkbooks() {
   std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(fs::path(KVDN_SOURCE_DIR) / "tests" / "data" / "xls" / "crash")) {
+  for (const auto& entry :
+       fs::directory_iterator(fs::path(KVDN_SOURCE_DIR) / "tests" / "data" / "xls" / "crash")) {
     if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "registry_file.h"
 #include "kvdn/error.h"
 #include "kvdn/memory_host.h"
+#include "registry_file.h"
 #include "support/site_fixture.h"
 
 namespace kvdn::com {

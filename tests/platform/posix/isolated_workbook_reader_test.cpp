@@ -12,8 +12,8 @@
 #include <chrono>
 #include <fstream>
 
-#include "support/site_fixture.h"
 #include "data/xls/test_workbook.h"
+#include "support/site_fixture.h"
 #include "workbook.h"
 
 namespace kvdn {
