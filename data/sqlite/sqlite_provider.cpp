@@ -1,3 +1,5 @@
+// The SQLite provider: opens a database file as a session (refusing what is
+// not a database, write-ahead log, the htmlEncode function) and registers it.
 #include "sqlite_provider.h"
 
 #include <sqlite3.h>
