@@ -1,0 +1,219 @@
+// Internal to the SQLite provider: the shared connection handle, its kept
+// statements and counts, prepared statements and the value conversions.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kvdn/error.h"
+#include "kvdn/object.h"
+#include "kvdn/provider.h"
+#include "sqlite_provider.h"
+
+namespace kvdn::sqlite_internal {
+
+// The database handle, shared by the session and its cursors so that a
+// cursor never outlives the handle it reads from. The session's close marks
+// it closed and resets every statement (releasing the file locks); the
+// handle itself goes when the last cursor goes: its connection, with its
+// kept statements and counts, to the pool (SqlitePool) when it may be handed
+// on, else closed.
+//
+// Prepared statements are kept for reuse by their exact text once their
+// cursor is done with them: a page that asks for the same count and page
+// again (or a session that runs the same insert per row) compiles nothing.
+// What a cursor reports about a statement's columns, computed once per
+// prepared statement and kept with it.
+struct Meta {
+  int first = 0;  // columns before this one are hidden (the key)
+  std::vector<ColumnInfo> columns;
+  std::vector<unsigned char> dates;  // per column: read text as a Date
+};
+using MetaPtr = std::shared_ptr<const Meta>;
+
+struct Idle {
+  std::string sql;
+  sqlite3_stmt* st;
+  MetaPtr meta;
+};
+
+inline void finalizeAll(std::list<Idle>& idle) noexcept {
+  for (auto& entry : idle) sqlite3_finalize(entry.st);
+  idle.clear();
+}
+
+// Row counts of statements, kept by the connection while the database has
+// not changed. The stamp is what the connection saw when they were taken:
+// PRAGMA data_version (changes whenever another connection, in this process
+// or another, commits) and the connection's own total change count (which
+// data_version does not follow). Statements whose text names anything
+// whose value changes without a write (the clock, random numbers) are never
+// kept. Only used outside explicit transactions: a count taken inside one
+// could outlive its rollback.
+// The rows of a read-only query, kept with the counts (same stamp): the
+// menu's and a page's statements read again between two writes.
+struct KeptRows {
+  static constexpr std::size_t kMaxRows = 1000;  // larger results are not kept
+  MetaPtr meta;
+  std::vector<std::vector<Variant>> rows;
+};
+using KeptRowsPtr = std::shared_ptr<const KeptRows>;
+
+struct KeptCounts {
+  static constexpr std::size_t kMax = 256;
+  static constexpr std::size_t kMaxResults = 32;
+
+  bool stamped = false;
+  std::int64_t dataVersion = 0;
+  std::int64_t ownChanges = 0;
+  std::unordered_map<std::string, std::int64_t> byStatement;
+  std::unordered_map<std::string, KeptRowsPtr> results;
+
+  // Counts every clear: a result read across one is never kept.
+  std::uint64_t epoch = 0;
+
+  void clear() noexcept {
+    stamped = false;
+    byStatement.clear();
+    results.clear();
+    ++epoch;
+  }
+};
+
+// Whether counts and results are kept at all (keepSqliteCounts).
+extern std::atomic<bool> countsKept;
+
+struct Handle {
+  static constexpr std::size_t kMaxIdle = 16;
+
+  sqlite3* db = nullptr;
+  bool closed = false;
+  std::list<Idle> idle;  // least recently used first
+  // Set when the connection may be kept after its session (see SqlitePool);
+  // cleared by a close that found the connection in a state it must not be
+  // handed on in. `file` and `generation`: which file it was opened on.
+  bool poolable = false;
+  std::string file;
+  std::uint64_t generation = 0;
+  KeptCounts counts;
+  // Seek ladders of ordered statements, by statement text (see SeekShape);
+  // kept and dropped with the counts.
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
+
+  ~Handle();
+
+  std::optional<Idle> take(std::string_view sql) {
+    for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
+      if (it->sql == sql) {
+        Idle found = std::move(*it);
+        idle.erase(std::next(it).base());
+        return found;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void give(std::string sql, sqlite3_stmt* st, MetaPtr meta) {
+    if (closed || !db) {
+      sqlite3_finalize(st);
+      return;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    idle.push_back(Idle{std::move(sql), st, std::move(meta)});
+    if (idle.size() > kMaxIdle) {
+      sqlite3_finalize(idle.front().st);
+      idle.pop_front();
+    }
+  }
+
+  void dropIdle() { finalizeAll(idle); }
+};
+using HandlePtr = std::shared_ptr<Handle>;
+
+// The process-wide pool of kept connections (sqlite_pool.cpp).
+// A kept connection to `file` (normal path) still good for `generation`, or
+// nullptr.
+HandlePtr takePooled(const std::string& file, std::uint64_t generation);
+// Keeps the connection of `h` when it may be handed on, else closes it;
+// takes the connection out of `h`.
+void givePooled(Handle& h) noexcept;
+
+// A prepared statement; goes back to its handle's idle list when released.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(HandlePtr handle, std::string sql, sqlite3_stmt* st, MetaPtr meta = nullptr)
+      : handle_(std::move(handle)), sql_(std::move(sql)), st_(st), meta_(std::move(meta)) {}
+  Statement(Statement&& other) noexcept
+      : handle_(std::move(other.handle_)),
+        sql_(std::move(other.sql_)),
+        st_(std::exchange(other.st_, nullptr)),
+        meta_(std::move(other.meta_)) {}
+  Statement& operator=(Statement&& other) noexcept {
+    if (this != &other) {
+      release();
+      handle_ = std::move(other.handle_);
+      sql_ = std::move(other.sql_);
+      st_ = std::exchange(other.st_, nullptr);
+      meta_ = std::move(other.meta_);
+    }
+    return *this;
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { release(); }
+
+  sqlite3_stmt* get() const { return st_; }
+  const MetaPtr& meta() const { return meta_; }
+  void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+
+ private:
+  void release() {
+    if (st_) handle_->give(std::move(sql_), std::exchange(st_, nullptr), std::move(meta_));
+  }
+
+  HandlePtr handle_;
+  std::string sql_;
+  sqlite3_stmt* st_ = nullptr;
+  MetaPtr meta_;
+};
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix);
+
+// An engine failure as the page sees it: the OLE DB style number for its
+// kind, SQLite's own description.
+[[noreturn]] void raiseEngine(int rc, std::string message);
+[[noreturn]] void raiseFrom(sqlite3* db, int rc);
+[[noreturn]] void raiseClosed();
+
+// Columns declared DATE, TIME, DATETIME (any declared type naming a date or
+// a time) read their text as a Date.
+bool isDateType(const char* declared);
+
+// The value of column `i` of the current row (see sqlite_cursor.cpp).
+Variant readValue(sqlite3_stmt* st, int i, bool dateColumn);
+
+// Binds `v` to parameter `index`; a String is not copied: `v` must outlive
+// the statement's use. Throws ComError.
+void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v);
+
+// The statement `sql` on `h`, from its kept statements or prepared now.
+// Throws ComError (closed handle, engine failure, more than one statement).
+Statement prepare(const HandlePtr& h, std::string_view sql);
+
+// `s`, or "" for a null pointer.
+std::string text(const char* s);
+
+}  // namespace kvdn::sqlite_internal

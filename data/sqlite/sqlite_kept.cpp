@@ -1,0 +1,79 @@
+// Counts and read-only results kept by a connection between two writes,
+// and the checks that say when they may be used or must be dropped.
+#include "kvdn/text.h"
+#include "sqlite_session.h"
+
+namespace kvdn {
+namespace sqlite_internal {
+
+std::atomic<bool> countsKept{true};
+
+// Whether the count statement `counting` may be answered from, and kept
+// in, the connection's kept counts; drops them when the database changed
+// since they were taken (see KeptCounts).
+bool SqliteSession::mayKeepCount(const std::string& counting) {
+  if (!countsKept.load(std::memory_order_relaxed) || !isStableText(counting)) return false;
+  return keptStillValid();
+}
+
+// Whether the rows of the query `sql` may be answered from, and kept in,
+// the connection's kept results: a SELECT (or VALUES) whose text names
+// nothing that changes without a write, outside transactions.
+bool SqliteSession::mayKeepRows(std::string_view sql) {
+  if (!countsKept.load(std::memory_order_relaxed) || !dialect_.isQuery(sql) || !isStableText(sql))
+    return false;
+  return keptStillValid();
+}
+
+std::unique_ptr<Cursor> SqliteSession::keeping(std::string_view sql, Statement st) {
+  if (!sqlite3_stmt_readonly(st.get())) return std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+  auto inner = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
+  MetaPtr meta = inner->meta();
+  auto cursor = std::make_unique<KeepingCursor>(handle_, std::move(inner), std::string(sql));
+  cursor->setMeta(std::move(meta));
+  return cursor;
+}
+
+// Whether what the connection keeps (counts, ladders) may be used now:
+// outside explicit transactions only; everything kept is dropped when
+// the database changed since it was taken (see KeptCounts).
+bool SqliteSession::keptStillValid() {
+  sqlite3* db = checked()->db;
+  if (!sqlite3_get_autocommit(db)) return false;
+  std::int64_t version = 0;
+  {
+    Statement st = prepare(handle_, "PRAGMA data_version");
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+    version = sqlite3_column_int64(st.get(), 0);
+  }
+  const std::int64_t own = sqlite3_total_changes64(db);
+  KeptCounts& kept = handle_->counts;
+  if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
+    kept.clear();
+    handle_->ladders.clear();
+    kept.stamped = true;
+    kept.dataVersion = version;
+    kept.ownChanges = own;
+  }
+  return true;
+}
+
+// False for statement texts naming a function whose value changes without
+// any write (the clock, random numbers, change counters); a false alarm
+// only costs the count again.
+bool SqliteSession::isStableText(std::string_view sql) {
+  const std::string lower = asciiLower(sql);
+  for (const char* word : {"random", "now", "current_", "changes", "last_insert_rowid", "date", "time",
+                           "julianday", "unixepoch", "data_version", "sqlite_"}) {
+    if (lower.find(word) != std::string::npos) return false;
+  }
+  return true;
+}
+
+}  // namespace sqlite_internal
+
+void keepSqliteCounts(bool on) {
+  sqlite_internal::countsKept.store(on, std::memory_order_relaxed);
+}
+
+}  // namespace kvdn

@@ -1,0 +1,215 @@
+// The pool of kept SQLite connections: closed sessions' connections handed
+// to the next open of the same file, with their statements and counts.
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+
+#include "sqlite_handle.h"
+#include "sqlite_internal.h"
+
+namespace kvdn {
+namespace sqlite_internal {
+
+namespace {
+
+// Connections of closed sessions, kept for the next open of the same file:
+// opening a file and reading its schema costs far more than a page's
+// statements, and a kept connection keeps its prepared statements and
+// counts too.
+//
+// Kept only when nothing of its session survives in it (sqliteIsQuiet: no
+// statement running, no transaction, no read lock, nothing attached), so
+// that a full pool never stands in the way of a writer, a checkpoint or an
+// exclusive lock. Handed out again only while its file is still the file
+// under that name (SQLite's own inode check: not renamed over, not deleted)
+// and has not been restored, compacted or replaced by this process since
+// (the file's generation).
+//
+// Bounded per file and in all; connections idle for a minute, or whose file
+// has gone, are closed on the next visit to the pool (at most once a
+// second), and every kept connection is closed at exit. The pool itself is
+// never destroyed (sessions may still close on other threads while the
+// process exits); after the exit hook it keeps nothing more.
+struct SqlitePoolEntry {
+  sqlite3* db;
+  std::list<Idle> idle;
+  std::string file;
+  std::uint64_t generation;
+  KeptCounts counts;
+  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
+  std::chrono::steady_clock::time_point since;
+};
+
+class SqlitePool {
+ public:
+  static constexpr std::size_t kPerFile = 8;
+  static constexpr std::size_t kTotal = 64;
+  static constexpr auto kMaxIdleTime = std::chrono::seconds(60);
+  static constexpr auto kSweepEvery = std::chrono::seconds(1);
+
+  static SqlitePool& instance() {
+    static SqlitePool* const pool = [] {
+      auto* p = new SqlitePool;  // never deleted, see above
+      std::atexit([] { instance().clear(true); });
+      return p;
+    }();
+    return *pool;
+  }
+
+  // A kept connection to `file` (normal path) that is still good for its
+  // current `generation`, or nullptr. Kept connections found stale on the
+  // way are closed.
+  HandlePtr take(const std::string& file, std::uint64_t generation) {
+    std::vector<SqlitePoolEntry> doomed;
+    HandlePtr found;
+    {
+      std::lock_guard lock(mutex_);
+      sweepLocked(doomed);
+      auto it = byPath_.find(file);
+      if (it != byPath_.end()) {
+        auto& list = it->second;
+        while (!list.empty() && !found) {
+          SqlitePoolEntry entry = std::move(list.back());
+          list.pop_back();
+          --total_;
+          if (entry.generation == generation && !sqliteFileHasMoved(entry.db)) {
+            found = std::make_shared<Handle>();
+            found->db = entry.db;
+            found->idle = std::move(entry.idle);
+            found->file = std::move(entry.file);
+            found->generation = entry.generation;
+            found->counts = std::move(entry.counts);
+            found->ladders = std::move(entry.ladders);
+            found->poolable = true;
+            ++reused_;
+          } else {
+            doomed.push_back(std::move(entry));
+          }
+        }
+        if (list.empty()) byPath_.erase(it);
+      }
+    }
+    closeAll(doomed);
+    return found;
+  }
+
+  // Keeps the connection of `h` when it is quiet, still on its file and
+  // generation, and there is room; else closes it. Takes the connection out
+  // of `h`.
+  void give(Handle& h) noexcept {
+    std::vector<SqlitePoolEntry> doomed;
+    try {
+      doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
+                                       h.generation, std::move(h.counts), std::move(h.ladders),
+                                       std::chrono::steady_clock::now()});
+      SqlitePoolEntry& entry = doomed.front();
+      if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
+          sqliteFileGeneration(entry.file) == entry.generation) {
+        std::lock_guard lock(mutex_);
+        sweepLocked(doomed);
+        if (!shutDown_ && total_ < kTotal) {
+          auto& list = byPath_[doomed.front().file];
+          if (list.size() < kPerFile) {
+            list.push_back(std::move(doomed.front()));
+            doomed.erase(doomed.begin());
+            ++total_;
+          }
+        }
+      }
+    } catch (...) {
+      // No room to keep it (out of memory): closed below.
+    }
+    if (h.db) {  // not moved out (out of memory before that)
+      finalizeAll(h.idle);
+      sqlite3_close_v2(std::exchange(h.db, nullptr));
+    }
+    closeAll(doomed);
+  }
+
+  // Closes every kept connection; `forGood`: and keeps none from now on.
+  void clear(bool forGood) noexcept {
+    std::vector<SqlitePoolEntry> doomed;
+    {
+      std::lock_guard lock(mutex_);
+      if (forGood) shutDown_ = true;
+      for (auto& [path, list] : byPath_)
+        for (auto& entry : list) doomed.push_back(std::move(entry));
+      byPath_.clear();
+      total_ = 0;
+    }
+    closeAll(doomed);
+  }
+
+  SqlitePoolStats stats() {
+    std::lock_guard lock(mutex_);
+    return SqlitePoolStats{total_, reused_};
+  }
+
+ private:
+  // Moves expired connections, and those whose file has gone or changed,
+  // into `doomed`. Called with the mutex held.
+  void sweepLocked(std::vector<SqlitePoolEntry>& doomed) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastSweep_ < kSweepEvery) return;
+    lastSweep_ = now;
+    for (auto it = byPath_.begin(); it != byPath_.end();) {
+      auto& list = it->second;
+      for (auto e = list.begin(); e != list.end();) {
+        if (now - e->since > kMaxIdleTime || sqliteFileHasMoved(e->db)) {
+          doomed.push_back(std::move(*e));
+          e = list.erase(e);
+          --total_;
+        } else {
+          ++e;
+        }
+      }
+      it = list.empty() ? byPath_.erase(it) : std::next(it);
+    }
+  }
+
+  static void closeAll(std::vector<SqlitePoolEntry>& doomed) noexcept {
+    for (auto& entry : doomed) {
+      finalizeAll(entry.idle);
+      sqlite3_close_v2(entry.db);
+    }
+    doomed.clear();
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::vector<SqlitePoolEntry>> byPath_;
+  std::size_t total_ = 0;
+  std::uint64_t reused_ = 0;
+  bool shutDown_ = false;
+  std::chrono::steady_clock::time_point lastSweep_{};
+};
+
+}  // namespace
+
+Handle::~Handle() {
+  if (db && poolable && closed) {
+    givePooled(*this);
+    return;
+  }
+  dropIdle();
+  if (db) sqlite3_close_v2(db);
+}
+
+HandlePtr takePooled(const std::string& file, std::uint64_t generation) {
+  return SqlitePool::instance().take(file, generation);
+}
+
+void givePooled(Handle& h) noexcept {
+  SqlitePool::instance().give(h);
+}
+
+}  // namespace sqlite_internal
+
+SqlitePoolStats sqlitePoolStats() {
+  return sqlite_internal::SqlitePool::instance().stats();
+}
+
+void clearSqlitePool() {
+  sqlite_internal::SqlitePool::instance().clear(false);
+}
+
+}  // namespace kvdn

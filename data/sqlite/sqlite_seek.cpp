@@ -1,0 +1,162 @@
+// Deep pages found by seeking on the order key: the statement shapes that
+// allow it, and the ladder of every kLadderStep-th key kept per statement.
+#include "kvdn/text.h"
+#include "sqlite_session.h"
+
+namespace kvdn::sqlite_internal {
+
+std::string unquotedName(std::string_view name) {
+  if (name.size() >= 2 &&
+      ((name.front() == '"' && name.back() == '"') || (name.front() == '[' && name.back() == ']') ||
+       (name.front() == '`' && name.back() == '`'))) {
+    return std::string(name.substr(1, name.size() - 2));
+  }
+  return std::string(name);
+}
+
+std::optional<SeekShape> seekShapeOf(std::string_view statement) {
+  const sql::Shape shape = sql::shapeOf(statement);
+  if (!shape.query || shape.limited || shape.compound || shape.distinct || shape.grouped) return std::nullopt;
+  const std::string_view text = sql::trimStatement(statement);
+  const sql::TokenList t(text);
+  std::size_t select = sql::npos;
+  const std::size_t columns = t.afterSelect(&select);
+  if (columns == sql::npos || select != t.nextSig(0) || t.isWord(columns, "top")) return std::nullopt;
+  const std::size_t from = t.findOuter(columns, "from");
+  const std::size_t order = t.outerOrderBy();
+  if (from == sql::npos || order == sql::npos || order < from) return std::nullopt;
+  const std::size_t table = t.nextSig(from + 1);
+  if (!t.isName(table)) return std::nullopt;
+  const std::size_t afterTable = t.nextSig(table + 1);
+  std::size_t where = sql::npos;
+  if (t.isWord(afterTable, "where")) {
+    where = afterTable;
+  } else if (afterTable != order) {
+    return std::nullopt;  // an alias, a join, a list of tables
+  }
+  for (const char* word : {"having", "window"}) {
+    if (t.findWord(from, order, word) != sql::npos) return std::nullopt;
+  }
+  const std::size_t by = t.nextSig(order + 1);
+  const std::size_t key = t.nextSig(by + 1);
+  if (!t.isWord(by, "by") || !t.isName(key)) return std::nullopt;
+  std::size_t last = key;
+  bool descending = false;
+  const std::size_t direction = t.nextSig(key + 1);
+  if (t.isWord(direction, "asc") || t.isWord(direction, "desc")) {
+    descending = t.isWord(direction, "desc");
+    last = direction;
+  }
+  if (t.lastSig(0, t.size()) != last) return std::nullopt;  // more after the key
+  // The key as a result column may only be the column itself: "x AS key",
+  // "x key" or "t.key" would make the seek compare another value.
+  const std::string keyName = asciiLower(unquotedName(t.str(key)));
+  for (std::size_t i = columns; i < from; i = t.skipGroup(i)) {
+    if (t.trivia(i) || !t.isName(i) || asciiLower(unquotedName(t.str(i))) != keyName) continue;
+    const std::size_t before = t.prevSig(i);
+    const std::size_t after = t.nextSig(i + 1);
+    if (!(i == columns || t.isPunct(before, ',')) || !(after == from || t.isPunct(after, ','))) {
+      return std::nullopt;
+    }
+  }
+  SeekShape out;
+  out.head = std::string(text.substr(0, t.tokens[where != sql::npos ? where : order].begin));
+  if (where != sql::npos) {
+    const std::size_t b = t.tokens[where].end;
+    out.condition = std::string(text.substr(b, t.tokens[order].begin - b));
+    if (sql::trimStatement(out.condition).empty()) return std::nullopt;
+  }
+  out.table = unquotedName(t.str(table));
+  out.key = std::string(t.str(key));
+  out.descending = descending;
+  return out;
+}
+
+// The statement to run for `limited` when it is a window (limitRows) of a
+// statement of the seek shape, beyond its first step: the page's rows are
+// found by seeking to the remembered key of the nearest step before them,
+// then skipping fewer than kLadderStep rows. "" when the window is read as
+// it stands (not a window, not of that shape, near the start, inside a
+// transaction, or the ladder cannot be had).
+std::string SqliteSession::seekingWindow(std::string_view limited) {
+  const SqliteDialect::Window* window = dialect_.window(limited);
+  if (!window || window->offset < kLadderStep) return {};
+  const std::optional<SeekShape>& shape = seekShape(window->statement);
+  if (!shape || !keptStillValid()) return {};
+  const std::vector<std::int64_t>* ladder = ladderOf(window->statement, *shape);
+  if (!ladder) return {};
+  const auto step = static_cast<std::size_t>(window->offset / kLadderStep);
+  if (step >= ladder->size()) return {};
+  std::string out = shape->head;
+  out += shape->condition.empty() ? " WHERE " : " WHERE (" + shape->condition + ") AND ";
+  out += shape->key;
+  out += shape->descending ? " <= " : " >= ";
+  out += std::to_string((*ladder)[step]);
+  out += " ORDER BY " + shape->key + (shape->descending ? " DESC" : "");
+  out += " LIMIT " + std::to_string(window->limit < 0 ? -1 : window->limit);
+  const std::int64_t skip = window->offset - static_cast<std::int64_t>(step) * kLadderStep;
+  if (skip > 0) out += " OFFSET " + std::to_string(skip);
+  return out;
+}
+
+// The seek shape of `statement` on this connection's schema, remembered.
+const std::optional<SeekShape>& SqliteSession::seekShape(const std::string& statement) {
+  if (auto it = shapes_.find(statement); it != shapes_.end()) return it->second;
+  if (shapes_.size() >= kRememberedKeyed) shapes_.clear();
+  std::optional<SeekShape> shape = seekShapeOf(statement);
+  if (shape && !isRowKey(*shape)) shape.reset();
+  return shapes_.emplace(statement, std::move(shape)).first->second;
+}
+
+// The key is the table's row key: rowid by one of its names, or the only
+// primary-key column, declared INTEGER.
+bool SqliteSession::isRowKey(const SeekShape& shape) {
+  const std::string key = asciiLower(unquotedName(shape.key));
+  if (key == "rowid" || key == "_rowid_" || key == "oid") return true;
+  try {
+    Statement st =
+        prepare(handle_, "SELECT lower(name), upper(type) FROM pragma_table_info(?1) WHERE pk > 0");
+    bindValue(handle_->db, st.get(), 1, Variant(shape.table));
+    int keys = 0;
+    bool match = false;
+    while (sqlite3_step(st.get()) == SQLITE_ROW) {
+      ++keys;
+      const std::string name = text(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)));
+      const std::string type = text(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1)));
+      match = name == key && type == "INTEGER";
+    }
+    return keys == 1 && match;
+  } catch (const ComError&) {
+    return false;
+  }
+}
+
+// Every kLadderStep-th key of `statement` in its order, built with one
+// pass over the keys and kept until the database changes.
+const std::vector<std::int64_t>* SqliteSession::ladderOf(const std::string& statement,
+                                                         const SeekShape& shape) {
+  auto& ladders = handle_->ladders;
+  if (auto it = ladders.find(statement); it != ladders.end()) return &it->second;
+  if (ladders.size() >= kMaxLadders) ladders.clear();
+  std::string keys = "SELECT " + shape.key + " FROM " + sql::quoteIdentifier(shape.table);
+  if (!shape.condition.empty()) keys += " WHERE " + shape.condition;
+  keys += " ORDER BY " + shape.key + (shape.descending ? " DESC" : "");
+  std::vector<std::int64_t> ladder;
+  try {
+    Statement st = prepare(handle_, keys);
+    std::int64_t n = 0;
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+      if (n++ % kLadderStep == 0) {
+        if (sqlite3_column_type(st.get(), 0) != SQLITE_INTEGER) return nullptr;
+        ladder.push_back(sqlite3_column_int64(st.get(), 0));
+      }
+    }
+    if (rc != SQLITE_DONE) return nullptr;
+  } catch (const ComError&) {
+    return nullptr;
+  }
+  return &ladders.emplace(statement, std::move(ladder)).first->second;
+}
+
+}  // namespace kvdn::sqlite_internal

@@ -1,0 +1,172 @@
+// Internal to the HTTP host: one request's plumbing, from its state in the
+// server's callbacks to the page run on a page thread and its answer.
+#pragma once
+
+#include <microhttpd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "http_session.h"
+#include "kvdn/http_host.h"
+
+namespace kvdn::http_internal {
+
+class HttpResponse final : public Response {
+ public:
+  void write(std::string_view text) override {
+    if (!ended_) body_ += text;
+  }
+  void end() override { ended_ = true; }
+  bool ended() const override { return ended_; }
+  std::string body_;
+  std::string location_;
+  std::vector<std::pair<std::string, std::string>> headers_;
+  int status_ = 200;
+  bool ended_ = false;
+};
+
+class HttpServerObject final : public Server {
+ public:
+  HttpServerObject(const std::filesystem::path& root, std::string url, const ClassRegistry& classes)
+      : root_(root), url_(std::move(url)), classes_(classes) {}
+  std::string mapPath(std::string_view path) const override {
+    return mapVirtualPath(root_, url_, path).string();
+  }
+  ObjectPtr createObject(std::string_view progId) override { return classes_.create(progId); }
+
+ private:
+  const std::filesystem::path& root_;
+  std::string url_;
+  const ClassRegistry& classes_;
+};
+
+class HttpApplication final : public Application {};
+
+class HttpContext final : public ScriptingContext {
+ public:
+  HttpContext(std::shared_ptr<Application> a, std::shared_ptr<Request> rq, std::shared_ptr<HttpResponse> rs,
+              std::shared_ptr<Server> sv, std::shared_ptr<HttpSession> ss)
+      : a_(std::move(a)), rq_(std::move(rq)), rs_(std::move(rs)), sv_(std::move(sv)), ss_(std::move(ss)) {}
+  std::shared_ptr<Application> application() override { return a_; }
+  std::shared_ptr<Request> request() override { return rq_; }
+  std::shared_ptr<Response> response() override { return rs_; }
+  std::shared_ptr<Server> server() override { return sv_; }
+  std::shared_ptr<Session> session() override { return ss_; }
+  HttpSession& httpSession() { return *ss_; }
+
+ private:
+  std::shared_ptr<Application> a_;
+  std::shared_ptr<Request> rq_;
+  std::shared_ptr<HttpResponse> rs_;
+  std::shared_ptr<Server> sv_;
+  std::shared_ptr<HttpSession> ss_;
+};
+
+struct PageJob;
+
+// One request as the callbacks see it, from the request line to completion.
+struct RequestState {
+  std::string target;  // raw request target: path and query, undecoded
+  std::string body;
+  bool started = false;          // the access handler has seen the headers
+  bool tooLarge = false;         // the body passed the limit: answered 413
+  std::shared_ptr<PageJob> job;  // set once the page is handed to a page thread
+  // For the request log.
+  std::chrono::steady_clock::time_point start;
+  std::chrono::system_clock::time_point arrived;
+  std::string method;
+  std::string user;
+  int status = 0;
+};
+
+struct Answer {
+  int status = 200;
+  std::string body;
+  std::string contentType = "text/html; charset=utf-8";
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string user;  // for the request log
+};
+
+// A page run handed to the page threads. The connection is suspended
+// meanwhile; it is resumed exactly once: by the page thread with the answer,
+// or at shutdown without one (the connection is then closed).
+struct PageJob {
+  std::mutex mutex;
+  MHD_Connection* connection = nullptr;
+  bool resumed = false;
+  bool done = false;
+  Answer answer;
+};
+
+// What a page run needs, copied from the connection on the server's thread.
+struct PageInput {
+  std::shared_ptr<const PageHandler> handler;
+  std::shared_ptr<Request> request;
+  std::string sessionId;
+  std::string path;
+  std::string method;
+  std::string target;
+};
+
+// Fixed threads taking jobs in order. stop() lets the queued and running
+// jobs finish and joins.
+class WorkerPool {
+ public:
+  void start(int threads) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] {
+        while (true) {
+          std::function<void()> job;
+          {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+          }
+          job();
+        }
+      });
+    }
+  }
+  void submit(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    ready_.notify_one();
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      ready_.notify_all();
+    }
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+    stopping_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
+};
+
+// The content type a static file is served with, by its extension.
+const char* contentTypeOf(const std::filesystem::path& file);
+
+// The host's own small error page: `title` and `text`, escaped.
+std::string errorPage(const std::string& title, const std::string& text);
+
+}  // namespace kvdn::http_internal
