@@ -116,7 +116,9 @@ bool SqliteSession::isRowKey(const SeekShape& shape) {
   try {
     Statement st =
         prepare(handle_, "SELECT lower(name), upper(type) FROM pragma_table_info(?1) WHERE pk > 0");
-    bindValue(handle_->db, st.get(), 1, Variant(shape.table));
+    // Text is bound without a copy: the value must outlive the steps.
+    const Variant table(shape.table);
+    bindValue(handle_->db, st.get(), 1, table);
     int keys = 0;
     bool match = false;
     while (sqlite3_step(st.get()) == SQLITE_ROW) {
