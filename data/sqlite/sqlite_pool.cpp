@@ -50,7 +50,12 @@ class SqlitePool {
   static SqlitePool& instance() {
     static SqlitePool* const pool = [] {
       auto* p = new SqlitePool;  // never deleted, see above
+#if !defined(_WIN32)
+      // Not in the Windows DLL: there the hook would run while the library
+      // is unloaded, under the loader lock, where closing connections is
+      // unsafe. Commits are in the log already; the next open recovers it.
       std::atexit([] { instance().clear(true); });
+#endif
       return p;
     }();
     return *pool;
