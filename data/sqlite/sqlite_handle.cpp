@@ -1,5 +1,6 @@
 #include "sqlite_handle.h"
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -42,6 +43,21 @@ std::uint64_t sqliteFileGeneration(const std::string& normalPath) {
   std::lock_guard lock(g.mutex);
   auto it = g.byPath.find(normalPath);
   return it == g.byPath.end() ? 0 : it->second;
+}
+
+bool sqliteStartsAsDatabase(sqlite3* db) noexcept {
+  static constexpr char kHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods)
+    return true;
+  sqlite3_int64 size = 0;
+  if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size == 0) return true;
+  char head[sizeof kHeader] = {};
+  const int rc = file->pMethods->xRead(file, head, static_cast<int>(sizeof head), 0);
+  if (rc == SQLITE_IOERR_SHORT_READ) return false;
+  if (rc != SQLITE_OK) return true;
+  return std::memcmp(head, kHeader, sizeof head) == 0;
 }
 
 }  // namespace kvdn

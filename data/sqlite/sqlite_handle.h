@@ -107,6 +107,17 @@ inline bool sqliteFileHasMoved(sqlite3* db) noexcept {
   return moved != 0;
 }
 
+// False when the file `db` has open as "main" has content and that content
+// does not begin with SQLite's header (written over in place, say, which
+// neither the inode nor the generation shows). Read through SQLite's own
+// file handle: opening and closing the file with another descriptor would
+// drop every POSIX lock this process holds on it (the locks belong to the
+// process, and any close releases them), after which another process can
+// take the file for unused and delete its log under our connections. An
+// empty file is an empty database to SQLite; a read failure is left to
+// SQLite's own reading to report. Costs one fstat and one 16-byte read.
+bool sqliteStartsAsDatabase(sqlite3* db) noexcept;
+
 // Nothing of a finished session is left in `db`: no statement running, no
 // transaction, no read lock (a read transaction in the log), no database
 // attached. Only such a connection may be handed to another session.

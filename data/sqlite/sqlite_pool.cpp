@@ -21,9 +21,10 @@ namespace {
 // statement running, no transaction, no read lock, nothing attached), so
 // that a full pool never stands in the way of a writer, a checkpoint or an
 // exclusive lock. Handed out again only while its file is still the file
-// under that name (SQLite's own inode check: not renamed over, not deleted)
-// and has not been restored, compacted or replaced by this process since
-// (the file's generation).
+// under that name (SQLite's own inode check: not renamed over, not deleted),
+// has not been restored, compacted or replaced by this process since (the
+// file's generation), and still begins as a database (not written over in
+// place by something that is not SQLite).
 //
 // Bounded per file and in all; connections idle for a minute, or whose file
 // has gone, are closed on the next visit to the pool (at most once a
@@ -77,7 +78,8 @@ class SqlitePool {
           SqlitePoolEntry entry = std::move(list.back());
           list.pop_back();
           --total_;
-          if (entry.generation == generation && !sqliteFileHasMoved(entry.db)) {
+          if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
+              sqliteStartsAsDatabase(entry.db)) {
             found = std::make_shared<Handle>();
             found->db = entry.db;
             found->idle = std::move(entry.idle);

@@ -57,29 +57,6 @@ void useWriteAheadLog(sqlite3* db) {
   sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
 }
 
-// False when the file `db` has open as "main" has content and that content
-// does not begin with SQLite's header. Read through SQLite's own file
-// handle: opening and closing the file with another descriptor would drop
-// every POSIX lock this process holds on it (the locks belong to the
-// process, and any close releases them), after which another process can
-// take the file for unused and delete its log under our connections. An
-// empty file is an empty database to SQLite; a read failure is left to
-// SQLite's own reading to report.
-bool startsAsDatabase(sqlite3* db) {
-  static constexpr char kHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
-  sqlite3_file* file = nullptr;
-  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
-      !file->pMethods)
-    return true;
-  sqlite3_int64 size = 0;
-  if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size == 0) return true;
-  char head[sizeof kHeader] = {};
-  const int rc = file->pMethods->xRead(file, head, static_cast<int>(sizeof head), 0);
-  if (rc == SQLITE_IOERR_SHORT_READ) return false;
-  if (rc != SQLITE_OK) return true;
-  return std::memcmp(head, kHeader, sizeof head) == 0;
-}
-
 class SqliteProvider final : public Provider {
  public:
   std::string name() const override { return "SQLite file"; }
@@ -113,7 +90,7 @@ class SqliteProvider final : public Provider {
     // A file that does not start as a database is refused before anything
     // is read from it: in write-ahead-log mode a log left beside it by the
     // database that used to be there would otherwise be read in its place.
-    if (!startsAsDatabase(handle->db)) raiseEngine(SQLITE_CANTOPEN, sqlite3_errstr(SQLITE_NOTADB));
+    if (!sqliteStartsAsDatabase(handle->db)) raiseEngine(SQLITE_CANTOPEN, sqlite3_errstr(SQLITE_NOTADB));
     int rc = SQLITE_OK;
     // Pure and harmless: usable in views, indexes and triggers too.
     rc = sqlite3_create_function_v2(handle->db, std::string(kHtmlEncodeFunction).c_str(), 1,

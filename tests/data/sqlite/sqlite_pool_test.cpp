@@ -90,6 +90,15 @@ TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThrough
        },
        "replacement"},
       {"deleted", [](const fs::path& f, const fs::path&) { fs::remove(f); }, nullptr},
+      {"written over in place with what is not a database",
+       [](const fs::path& f, const fs::path&) {
+         std::FILE* out = std::fopen(f.string().c_str(), "r+b");
+         ASSERT_NE(out, nullptr);
+         const std::string junk(4096, 'x');
+         std::fwrite(junk.data(), 1, junk.size(), out);
+         std::fclose(out);
+       },
+       nullptr},
       {"restored in place",
        [&](const fs::path& f, const fs::path& o) { engine->restoreDatabase(o.string(), f.string()); },
        "replacement"},
@@ -110,7 +119,10 @@ TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThrough
       EXPECT_EQ(firstValue(*s), c.expected);
     } else {
       EXPECT_THROW(open(file), ComError);
-      EXPECT_FALSE(fs::exists(file));
+      // A failed open makes no file.
+      if (std::string(c.name) == "deleted") {
+        EXPECT_FALSE(fs::exists(file));
+      }
     }
     // The old connection was closed, not handed on.
     EXPECT_EQ(reused(), before);
