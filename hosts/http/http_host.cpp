@@ -46,7 +46,7 @@ struct HttpHost::Impl {
   HttpHostOptions options;
   ClassRegistry classes;
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
-  std::unique_ptr<SessionTable> sessions;
+  std::shared_ptr<SessionStore> sessions;
   std::map<std::string, std::shared_ptr<const PageHandler>> pages;
   WorkerPool pageThreads;
   std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
@@ -56,7 +56,8 @@ struct HttpHost::Impl {
 
   std::mutex mutex;
   std::condition_variable changed;
-  bool stopRequested = false;
+  bool stopRequested = false;         // under `mutex`
+  std::atomic<bool> refusing{false};  // set with stopRequested; read by onAccept
   bool serving = false;
   std::atomic<int> inFlight{0};
 
@@ -96,6 +97,12 @@ struct HttpHost::Impl {
     }
     delete state;
     *conCls = nullptr;
+  }
+
+  // Accept policy: once a stop is requested a new connection is closed at
+  // once instead of being served.
+  static MHD_Result onAccept(void* cls, const sockaddr*, socklen_t) {
+    return static_cast<Impl*>(cls)->refusing.load() ? MHD_NO : MHD_YES;
   }
 
   static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -385,6 +392,7 @@ struct HttpHost::Impl {
       env.db->OnStartPage(ctx);
       page(env);
       env.db->OnEndPage();
+      session->save();
     } catch (const ComError& e) {
       fail(method, input.target, answer, env, std::to_string(e.number()), e.description(), path);
     } catch (const std::exception& e) {
@@ -394,7 +402,7 @@ struct HttpHost::Impl {
     if (!session->cookie().empty()) answer.headers.emplace_back("Set-Cookie", session->cookie());
     if (!options.logUserKey.empty()) {
       try {
-        answer.user = session->value(options.logUserKey).joinText();
+        answer.user = session->valueIfUsed(options.logUserKey).joinText();
       } catch (const ComError&) {
         // An abandoned session has no user.
       }
@@ -435,8 +443,10 @@ struct HttpHost::Impl {
 HttpHost::HttpHost(HttpHostOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   if (impl_->options.threads <= 0) impl_->options.threads = 8;
-  impl_->sessions = std::make_unique<SessionTable>(impl_->options.sessionTimeout,
-                                                   std::max<std::size_t>(1, impl_->options.maxSessions));
+  impl_->sessions = impl_->options.sessionStore
+                        ? impl_->options.sessionStore
+                        : makeMemorySessionStore(impl_->options.sessionTimeout,
+                                                 std::max<std::size_t>(1, impl_->options.maxSessions));
   registerStandardClasses(impl_->classes);
 }
 
@@ -511,7 +521,7 @@ bool HttpHost::serve() {
   }
   s.pageThreads.start(s.options.threads);
   s.daemon =
-      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &Impl::onAccept, &s,
                        &Impl::onRequest, &s, MHD_OPTION_LISTEN_SOCKET, s.listenFd,
                        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, s.options.ioThreads)),
                        MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
@@ -528,23 +538,20 @@ bool HttpHost::serve() {
   }
   std::unique_lock lock(s.mutex);
   s.changed.wait(lock, [&s] { return s.stopRequested; });
-  lock.unlock();
-  // No new connections; answers being made or sent are finished, within
-  // the grace time; then every connection is closed.
-  const MHD_socket listening = MHD_quiesce_daemon(s.daemon);
-  lock.lock();
+  // New connections are refused from now on (onAccept); answers being made
+  // or sent are finished, within the grace time; then every connection is
+  // closed. Not MHD_quiesce_daemon: with a pool of epoll threads it races
+  // the workers' own removal of the listening socket from their epoll sets,
+  // and libmicrohttpd aborts the process when it loses that race.
   s.changed.wait_for(lock, shutdownGrace, [&s] { return s.inFlight.load() == 0; });
   lock.unlock();
   s.resumeUnfinished();
-  MHD_stop_daemon(s.daemon);
+  MHD_stop_daemon(s.daemon);  // closes the listening socket too
   s.daemon = nullptr;
   // A page still running past the grace time is waited for here: its
   // connection is gone, but it may be in the middle of a write.
   s.pageThreads.stop();
   lock.lock();
-  // Once quiesced the listening socket is ours to close; otherwise
-  // MHD_stop_daemon closed it.
-  if (listening != MHD_INVALID_SOCKET && listening == s.listenFd) ::close(s.listenFd);
   s.listenFd = -1;
   s.serving = false;
   s.changed.notify_all();
@@ -554,6 +561,7 @@ bool HttpHost::serve() {
 void HttpHost::stop() {
   std::lock_guard lock(impl_->mutex);
   impl_->stopRequested = true;
+  impl_->refusing = true;
   impl_->changed.notify_all();
 }
 

@@ -30,10 +30,6 @@ std::string newRandomId() {
 
 namespace http_internal {
 
-std::string newSessionId() {
-  return newRandomId();
-}
-
 std::string cookieValue(const std::string& cookies, const std::string& name) {
   std::size_t pos = 0;
   while (pos < cookies.size()) {

@@ -230,6 +230,11 @@ void SessionValues::abandon() {
   values_.clear();
 }
 
+std::vector<std::pair<std::string, Variant>> SessionValues::items() const {
+  std::lock_guard lock(mutex_);
+  return values_;
+}
+
 MemoryHost::MemoryHost(std::filesystem::path siteRoot)
     : siteRoot_(std::move(siteRoot)),
       classes_(std::make_shared<ClassRegistry>()),

@@ -18,6 +18,7 @@
 #include "kvdn/db_class.h"
 #include "kvdn/export.h"
 #include "kvdn/page.h"
+#include "kvdn/session_store.h"
 
 namespace kvdn {
 
@@ -84,6 +85,10 @@ struct KVDN_API HttpHostOptions {
   // At most this many sessions are kept; a new one past it replaces the
   // least recently used. A session exists only once a page stores a value.
   std::size_t maxSessions = 10000;
+  // Where sessions are kept; unset: in this process's memory (sessionTimeout
+  // and maxSessions apply). A database store (makeDatabaseSessionStore)
+  // lets several processes serve one site.
+  std::shared_ptr<SessionStore> sessionStore;
   // Request bodies (URL-encoded forms) up to this many bytes reach the page;
   // a longer one is answered 413 before any page runs.
   std::size_t maxBodyBytes = 8 * 1024 * 1024;

@@ -76,6 +76,8 @@ class KVDN_API SessionValues final : public Session {
   Variant value(std::string_view key) const override;
   void setValue(std::string_view key, const Variant& value) override;
   void abandon() override;
+  // A copy of every key and value, in the order the keys were first stored.
+  std::vector<std::pair<std::string, Variant>> items() const;
 
  private:
   mutable std::mutex mutex_;
