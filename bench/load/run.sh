@@ -80,6 +80,10 @@ cleanup() {
   if [[ -n "$php_pid" ]] && kill -0 "$php_pid" 2>/dev/null; then
     kill -- -"$php_pid" 2>/dev/null || true
     wait "$php_pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+      kill -0 -- -"$php_pid" 2>/dev/null || break
+      sleep 0.1
+    done
   fi
   rm -rf "$root" "$log" "$peer_dir"
 }
