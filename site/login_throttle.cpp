@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <string>
 
+#include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "kvdn/page.h"
 #include "kvdn/text.h"
 #include "site.h"
 
@@ -50,21 +52,44 @@ int LoginThrottle::bump(std::map<std::string, Entry>& table, const std::string& 
 
 long long LoginThrottle::waitSeconds(std::string_view account, std::string_view address,
                                      Clock::time_point now) {
+  const std::string accountKey = kvdn::asciiLower(account);
+  if (!database_.empty()) {
+    auto conn = connect();
+    const Table rows = read(*conn, {"a:" + accountKey, "ip:" + std::string(address)}, now);
+    return std::max(wait(rows, "a:" + accountKey, kFreeFailures, now),
+                    wait(rows, "ip:" + std::string(address), kFreeFailuresPerAddress, now));
+  }
   std::lock_guard lock(mutex_);
-  return std::max(wait(accounts_, kvdn::asciiLower(account), kFreeFailures, now),
+  return std::max(wait(accounts_, accountKey, kFreeFailures, now),
                   wait(addresses_, std::string(address), kFreeFailuresPerAddress, now));
 }
 
 LoginThrottle::Counts LoginThrottle::failed(std::string_view account, std::string_view address,
                                             Clock::time_point now) {
-  std::lock_guard lock(mutex_);
+  const std::string accountKey = kvdn::asciiLower(account);
   Counts counts;
-  counts.account = bump(accounts_, kvdn::asciiLower(account), now);
+  if (!database_.empty()) {
+    const std::string a = "a:" + accountKey;
+    const std::string ip = "ip:" + std::string(address);
+    auto conn = connect();
+    Table rows = read(*conn, {a, ip}, now);
+    counts.account = bump(rows, a, now);
+    counts.address = bump(rows, ip, now);
+    write(*conn, rows, {a, ip}, now);
+    return counts;
+  }
+  std::lock_guard lock(mutex_);
+  counts.account = bump(accounts_, accountKey, now);
   counts.address = bump(addresses_, std::string(address), now);
   return counts;
 }
 
 void LoginThrottle::succeeded(std::string_view account) {
+  if (!database_.empty()) {
+    connect()->execute("delete from kvdn_login_failures where name='" +
+                       sqlLiteral("a:" + kvdn::asciiLower(account)) + "'");
+    return;
+  }
   std::lock_guard lock(mutex_);
   accounts_.erase(kvdn::asciiLower(account));
 }
@@ -73,6 +98,82 @@ void LoginThrottle::clear() {
   std::lock_guard lock(mutex_);
   accounts_.clear();
   addresses_.clear();
+}
+
+void LoginThrottle::useDatabase(const std::string& connectionString) {
+  database_ = connectionString;
+  auto conn = connect();
+  try {
+    conn->execute("select count(*) from kvdn_login_failures");
+  } catch (const kvdn::ComError& e) {
+    if (e.number() != kvdn::err::kDbNoSuchTable) throw;
+    conn->execute(
+        "create table kvdn_login_failures (name varchar(300) primary key, failures integer not null, "
+        "last_ms bigint not null)");
+  }
+}
+
+std::shared_ptr<kvdn::Connection> LoginThrottle::connect() {
+  kvdn::ClassRegistry classes;
+  kvdn::registerStandardClasses(classes);
+  auto conn = std::dynamic_pointer_cast<kvdn::Connection>(classes.create("ADODB.Connection"));
+  if (!conn) kvdn::raise(kvdn::err::kTypeMismatch, "unexpected class behind a standard ProgID");
+  conn->open(database_);
+  return conn;
+}
+
+namespace {
+
+// The database keeps wall-clock milliseconds (every process reads them);
+// the counting works in this process's steady clock.
+long long wallMilliseconds(LoginThrottle::Clock::time_point t, LoginThrottle::Clock::time_point now) {
+  const auto wall = std::chrono::system_clock::now() +
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(t - now);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
+}
+
+}  // namespace
+
+LoginThrottle::Table LoginThrottle::read(kvdn::Connection& conn, std::initializer_list<std::string> keys,
+                                         Clock::time_point now) {
+  Table table;
+  const long long nowMs = wallMilliseconds(now, now);
+  for (const std::string& key : keys) {
+    auto rs = conn.execute("select failures, last_ms from kvdn_login_failures where name='" +
+                           sqlLiteral(key) + "'");
+    if (!rs->isOpen() || rs->eof()) continue;
+    Entry entry;
+    entry.failures = rs->fields().item(0).value().toInt32();
+    entry.last = now + std::chrono::milliseconds(rs->fields().item(1).value().toInt64() - nowMs);
+    entry.stored = true;
+    rs->close();
+    table[key] = entry;
+  }
+  return table;
+}
+
+void LoginThrottle::write(kvdn::Connection& conn, const Table& table, std::initializer_list<std::string> keys,
+                          Clock::time_point now) {
+  for (const std::string& key : keys) {
+    auto it = table.find(key);
+    if (it == table.end()) continue;
+    const std::string failures = std::to_string(it->second.failures);
+    const std::string last = std::to_string(wallMilliseconds(it->second.last, now));
+    const std::string name = "'" + sqlLiteral(key) + "'";
+    const std::string update =
+        "update kvdn_login_failures set failures=" + failures + ", last_ms=" + last + " where name=" + name;
+    if (it->second.stored) {
+      conn.execute(update);
+      continue;
+    }
+    try {
+      conn.execute("insert into kvdn_login_failures (name, failures, last_ms) values (" + name + "," +
+                   failures + "," + last + ")");
+    } catch (const kvdn::ComError&) {
+      // Another process stored the first failure of this key meanwhile.
+      conn.execute(update);
+    }
+  }
 }
 
 LoginThrottle& loginThrottle() {

@@ -1,14 +1,17 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
-//             [--secure-cookies]
+//             [--shared-sessions] [--secure-cookies]
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
 // made with sample rows on first start. --odbc (or the environment variable
 // KVDN_SITE_ODBC) puts the pages on a PostgreSQL database through ODBC
 // instead of the file; its tables are made there when missing. --port 0
 // picks a free port; the address line printed at start names the port
-// actually bound. A port in use is an error (exit status 1). SIGTERM or
+// actually bound. A port in use is an error (exit status 1).
+// --shared-sessions (with --odbc) keeps sessions and the login throttle in
+// that database, so that several kvdn-site processes behind a load
+// balancer serve one site. SIGTERM or
 // SIGINT stop the server within a second, letting requests in flight finish.
 #include <pthread.h>
 #include <signal.h>
@@ -42,6 +45,8 @@ void usage(std::ostream& out) {
          "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
          "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
          "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
+         "  --shared-sessions  keep sessions and failed-login counts in the --odbc database,\n"
+         "             so that several kvdn-site processes (behind a load balancer) serve one site\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
          "  --help, --version\n";
@@ -62,6 +67,7 @@ int main(int argc, char** argv) {
   options.siteRoot = KVDN_SITE_DEFAULT_ROOT;
   const char* odbcDefault = std::getenv("KVDN_SITE_ODBC");
   std::string odbc = odbcDefault ? odbcDefault : "";
+  bool sharedSessions = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -76,6 +82,8 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--secure-cookies") {
       options.secureCookies = true;
+    } else if (arg == "--shared-sessions") {
+      sharedSessions = true;
     } else if (arg == "--odbc" && hasValue) {
       odbc = argv[++i];
     } else if (arg == "--threads" && hasValue) {
@@ -99,12 +107,21 @@ int main(int argc, char** argv) {
               << " is no site root (it has no static/ folder)\n";
     return 1;
   }
+  if (sharedSessions && odbc.empty()) {
+    std::cerr << "kvdn-site: --shared-sessions needs a server database (--odbc)\n";
+    return 2;
+  }
   try {
     if (!odbc.empty()) {
       site::useServerDatabase(odbc);
       if (site::ensureServerDatabase(odbc))
         std::cout << "kvdn-site: made the tables on the server database\n";
       std::cout << "kvdn-site: pages use the server database (ODBC)\n";
+      if (sharedSessions) {
+        options.sessionStore = kvdn::makeDatabaseSessionStore(odbc, options.sessionTimeout);
+        site::loginThrottle().useDatabase(odbc);
+        std::cout << "kvdn-site: sessions and failed logins are kept in the server database\n";
+      }
     } else if (site::ensureDatabase(options.siteRoot)) {
       std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string() << "\n";
     }

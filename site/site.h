@@ -155,12 +155,29 @@ class LoginThrottle {
   Counts failed(std::string_view account, std::string_view address, Clock::time_point now);
   void succeeded(std::string_view account);
   void clear();
+  // From now on the counts are kept in the server database
+  // `connectionString` names (table kvdn_login_failures, made when missing)
+  // instead of this process's memory, so that every site process serving
+  // the site counts the same failures. Two failures at the same instant on
+  // two processes may count as one. The calls above then raise ComError
+  // when the database cannot be used. Throws ComError when the table
+  // cannot be made.
+  void useDatabase(const std::string& connectionString);
 
  private:
   struct Entry {
     int failures = 0;
     Clock::time_point last;
+    bool stored = false;  // read from the database
   };
+  using Table = std::map<std::string, Entry>;
+  // The database's rows of `keys` ("a:" account or "ip:" address) as a
+  // table of their own; write() stores the entries of `keys` back.
+  Table read(kvdn::Connection& conn, std::initializer_list<std::string> keys, Clock::time_point now);
+  void write(kvdn::Connection& conn, const Table& table, std::initializer_list<std::string> keys,
+             Clock::time_point now);
+  std::shared_ptr<kvdn::Connection> connect();
+  std::string database_;  // "" while the counts are in memory
   static long long wait(const std::map<std::string, Entry>& table, const std::string& key, int free,
                         Clock::time_point now);
   static int bump(std::map<std::string, Entry>& table, const std::string& key, Clock::time_point now);
