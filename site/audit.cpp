@@ -60,7 +60,7 @@ void audit(PageEnv& env, std::string_view account, std::string_view action, std:
     rs->addNew();
     rs->fields().item("时间").setValue(Variant(nowText()));
     rs->fields().item("账号").setValue(Variant(clip(account, 64)));
-    rs->fields().item("地址").setValue(Variant(clip(env.request().serverVariable("REMOTE_ADDR"), 64)));
+    rs->fields().item("地址").setValue(Variant(clip(clientAddress(env), 64)));
     rs->fields().item("动作").setValue(Variant(action));
     rs->fields().item("内容").setValue(Variant(clip(detail, 400)));
     rs->update();

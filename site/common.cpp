@@ -1,10 +1,13 @@
 // Helpers every page of the site shares: login, database, checks, the frame.
+#include <arpa/inet.h>
+
 #include <iostream>
 #include <string>
 
 #include "kvdn/data.h"
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "kvdn/text.h"
 #include "kvdn/variant.h"
 #include "site.h"
 
@@ -58,6 +61,37 @@ bool checkToken(PageEnv& env, const User& user) {
   env.status(403);
   refuse(env, "页面已过期或来源不明，请刷新页面后重试！");
   return false;
+}
+
+namespace {
+
+std::string& trustedProxy() {
+  static std::string address;
+  return address;
+}
+
+bool isIpAddress(const std::string& text) {
+  unsigned char buffer[sizeof(in6_addr)];
+  return !text.empty() &&
+         (inet_pton(AF_INET, text.c_str(), buffer) == 1 || inet_pton(AF_INET6, text.c_str(), buffer) == 1);
+}
+
+}  // namespace
+
+bool setTrustedProxy(const std::string& address) {
+  if (!address.empty() && !isIpAddress(address)) return false;
+  trustedProxy() = address;
+  return true;
+}
+
+std::string clientAddress(PageEnv& env) {
+  std::string peer = env.request().serverVariable("REMOTE_ADDR");
+  if (trustedProxy().empty() || peer != trustedProxy()) return peer;
+  const std::string forwarded = env.request().serverVariable("HTTP_X_FORWARDED_FOR");
+  const std::size_t comma = forwarded.rfind(',');
+  const std::string last =
+      kvdn::trimBlanks(comma == std::string::npos ? forwarded : forwarded.substr(comma + 1));
+  return isIpAddress(last) ? last : peer;
 }
 
 bool sameOrigin(PageEnv& env) {

@@ -1,7 +1,7 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
-//             [--shared-sessions] [--secure-cookies]
+//             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies]
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
 // made with sample rows on first start. --odbc (or the environment variable
@@ -47,6 +47,8 @@ void usage(std::ostream& out) {
          "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
          "  --shared-sessions  keep sessions and failed-login counts in the --odbc database,\n"
          "             so that several kvdn-site processes (behind a load balancer) serve one site\n"
+         "  --trusted-proxy ADDR  the reverse proxy at ADDR: failed-login counts and the audit\n"
+         "             trail take the client's address from the X-Forwarded-For it adds\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
          "  --help, --version\n";
@@ -82,6 +84,11 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--secure-cookies") {
       options.secureCookies = true;
+    } else if (arg == "--trusted-proxy" && hasValue) {
+      if (!site::setTrustedProxy(argv[++i])) {
+        std::cerr << "kvdn-site: not a numeric address: " << argv[i] << "\n";
+        return 2;
+      }
     } else if (arg == "--shared-sessions") {
       sharedSessions = true;
     } else if (arg == "--odbc" && hasValue) {

@@ -126,6 +126,15 @@ bool checkToken(kvdn::PageEnv& env, const User& user);
 // Referer, has the host (and port) the request was sent to. A request with
 // neither is refused too. For the login form, which has no session yet.
 bool sameOrigin(kvdn::PageEnv& env);
+// The address of the client for the login throttle and the audit trail:
+// the peer's own address (REMOTE_ADDR), except when the peer is the proxy
+// named by setTrustedProxy: then the last entry of X-Forwarded-For (the one
+// that proxy added) when it is a valid IPv4 or IPv6 address.
+std::string clientAddress(kvdn::PageEnv& env);
+// The reverse proxy whose X-Forwarded-For is believed (a numeric address;
+// "" for none, the default). False, and nothing changed, when `address` is
+// not a valid IPv4 or IPv6 address. Set once at start, before serving.
+bool setTrustedProxy(const std::string& address);
 
 // ---- Failed logins, slowed down per account and per address.
 //

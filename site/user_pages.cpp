@@ -46,8 +46,9 @@ void loginPage(PageEnv& env) {
     env.write(loginForm("请输入正确的登录账号和密码！", isAccount(account) ? account : ""));
     return;
   }
-  // The peer's own address: a forwarded-for header is the client's word.
-  const std::string address = env.request().serverVariable("REMOTE_ADDR");
+  // The peer's own address (a forwarded-for header is the client's word),
+  // or what the trusted proxy says it forwarded for.
+  const std::string address = clientAddress(env);
   LoginThrottle& throttle = loginThrottle();
   if (const long long wait = throttle.waitSeconds(account, address, LoginThrottle::Clock::now()); wait > 0) {
     std::cerr << "kvdn-site: login refused for account '" << account << "' from " << address

@@ -4,7 +4,7 @@ one browser's requests alternating between them as a load balancer without
 sticky sessions would send them: the login made on one is the session of
 the other, adds and deletes made through either are seen by both, a logout
 on one ends the session on both, and failed logins on one count on the
-other. Each run works in a schema of its own on the server KVDN_PG_DSN
+other, per client address as the trusted proxy forwards it. Each run works in a schema of its own on the server KVDN_PG_DSN
 names (make test starts one); without it the test is skipped (exit 77).
 
 Usage: shared_sessions_test.py --binary build/bin/kvdn-site"""
@@ -53,7 +53,8 @@ def run(binary, dsn):
         for _ in range(2):
             roots.append(sitectl.make_root())
             # One after the other: the first start makes the tables.
-            sites.append(sitectl.Site(binary, roots[-1], extra=("--odbc", dsn, "--shared-sessions")))
+            sites.append(sitectl.Site(binary, roots[-1],
+                                      extra=("--odbc", dsn, "--shared-sessions", "--trusted-proxy", "127.0.0.1")))
         a, b = sites
         c = sitectl.Client(a)
         check(c.login(*sitectl.ADMIN), "login on the first process")
@@ -102,6 +103,20 @@ def run(binary, dsn):
         r = t.request("POST", "/admin/login.asp", form={"登录账号": "caozuo", "密码": "caozuo123"},
                       headers={"Origin": b.origin()}, referer=False)
         check(r.status == 429, "the sixth try on the other process answered %d" % r.status)
+
+        # Behind the trusted proxy (here: loopback) the address counted is
+        # the one it forwarded for: one client's failures do not slow down
+        # everyone else behind the same proxy.
+        def try_login(site, account, password, forwarded):
+            return sitectl.Client(site).request(
+                "POST", "/admin/login.asp", form={"登录账号": account, "密码": password},
+                headers={"Origin": site.origin(), "X-Forwarded-For": forwarded}, referer=False).status
+        for i in range(21):
+            try_login(sites[i % 2], "nobody%d" % i, "wrong", "198.51.100.7")
+        check(try_login(a, "nobody99", "wrong", "198.51.100.7") == 429,
+              "the 22nd failure from one forwarded address was not slowed down")
+        check(try_login(b, "zhangwei", "123456", "10.1.2.3, 203.0.113.9") == 302,
+              "a login forwarded for another address was slowed down")
     finally:
         for site in sites:
             site.stop()
