@@ -94,6 +94,14 @@ struct KeptCounts {
 // Whether counts and results are kept at all (keepSqliteCounts).
 extern std::atomic<bool> countsKept;
 
+// One remembered step of a seek ladder: the order key's value at that row,
+// as an SQL literal, and the row's rowid (for an order key that is not
+// unique, ties are broken by it).
+struct SeekStep {
+  std::string key;
+  std::int64_t rowid = 0;
+};
+
 struct Handle {
   static constexpr std::size_t kMaxIdle = 16;
 
@@ -109,7 +117,7 @@ struct Handle {
   KeptCounts counts;
   // Seek ladders of ordered statements, by statement text (see SeekShape);
   // kept and dropped with the counts.
-  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
+  std::map<std::string, std::vector<SeekStep>, std::less<>> ladders;
 
   ~Handle();
 

@@ -37,7 +37,7 @@ struct SqlitePoolEntry {
   std::string file;
   std::uint64_t generation;
   KeptCounts counts;
-  std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
+  std::map<std::string, std::vector<SeekStep>, std::less<>> ladders;
   std::chrono::steady_clock::time_point since;
 };
 

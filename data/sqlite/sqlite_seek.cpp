@@ -1,5 +1,9 @@
 // Deep pages found by seeking on the order key: the statement shapes that
-// allow it, and the ladder of every kLadderStep-th key kept per statement.
+// allow it (the row key, or an indexed column whose index orders the
+// statement), and the ladder of every kLadderStep-th key kept per statement.
+#include <cmath>
+#include <cstdio>
+
 #include "kvdn/text.h"
 #include "sqlite_session.h"
 
@@ -83,16 +87,23 @@ std::string SqliteSession::seekingWindow(std::string_view limited) {
   if (!window || window->offset < kLadderStep) return {};
   const std::optional<SeekShape>& shape = seekShape(window->statement);
   if (!shape || !keptStillValid()) return {};
-  const std::vector<std::int64_t>* ladder = ladderOf(window->statement, *shape);
+  const std::vector<SeekStep>* ladder = ladderOf(window->statement, *shape);
   if (!ladder) return {};
   const auto step = static_cast<std::size_t>(window->offset / kLadderStep);
   if (step >= ladder->size()) return {};
+  const SeekStep& from = (*ladder)[step];
+  const char* direction = shape->descending ? " DESC" : "";
   std::string out = shape->head;
   out += shape->condition.empty() ? " WHERE " : " WHERE (" + shape->condition + ") AND ";
-  out += shape->key;
-  out += shape->descending ? " <= " : " >= ";
-  out += std::to_string((*ladder)[step]);
-  out += " ORDER BY " + shape->key + (shape->descending ? " DESC" : "");
+  if (shape->rowKey) {
+    out += shape->key + (shape->descending ? " <= " : " >= ") + from.key;
+    out += " ORDER BY " + shape->key + direction;
+  } else {
+    // The order the index gives: by key, equal keys by rowid.
+    out += "(" + shape->key + ", _rowid_)" + (shape->descending ? " <= " : " >= ") + "(" + from.key + ", " +
+           std::to_string(from.rowid) + ")";
+    out += " ORDER BY " + shape->key + direction + ", _rowid_" + direction;
+  }
   out += " LIMIT " + std::to_string(window->limit < 0 ? -1 : window->limit);
   const std::int64_t skip = window->offset - static_cast<std::int64_t>(step) * kLadderStep;
   if (skip > 0) out += " OFFSET " + std::to_string(skip);
@@ -104,7 +115,10 @@ const std::optional<SeekShape>& SqliteSession::seekShape(const std::string& stat
   if (auto it = shapes_.find(statement); it != shapes_.end()) return it->second;
   if (shapes_.size() >= kRememberedKeyed) shapes_.clear();
   std::optional<SeekShape> shape = seekShapeOf(statement);
-  if (shape && !isRowKey(*shape)) shape.reset();
+  if (shape) {
+    shape->rowKey = isRowKey(*shape);
+    if (!shape->rowKey && !isIndexOrdered(*shape, statement)) shape.reset();
+  }
   return shapes_.emplace(statement, std::move(shape)).first->second;
 }
 
@@ -133,26 +147,109 @@ bool SqliteSession::isRowKey(const SeekShape& shape) {
   }
 }
 
+// The key is a column of the table (not one that hides the rowid's names)
+// and SQLite's plan reads `statement` in the order of an index on that
+// column alone: one scan or search of the table using such an index and no
+// sorting of its own. Equal keys then come in rowid order (an index
+// holds the rowid after its columns), backwards for DESC.
+bool SqliteSession::isIndexOrdered(const SeekShape& shape, const std::string& statement) {
+  const std::string key = asciiLower(unquotedName(shape.key));
+  try {
+    Statement columns = prepare(handle_, "SELECT lower(name) FROM pragma_table_info(?1)");
+    const Variant table(shape.table);  // bound without a copy: outlives the steps
+    bindValue(handle_->db, columns.get(), 1, table);
+    bool found = false;
+    while (sqlite3_step(columns.get()) == SQLITE_ROW) {
+      const std::string name = text(reinterpret_cast<const char*>(sqlite3_column_text(columns.get(), 0)));
+      if (name == "rowid" || name == "_rowid_" || name == "oid") return false;
+      found = found || name == key;
+    }
+    if (!found) return false;
+    // Indexes of the table on the key alone: an index of more columns
+    // orders equal keys by its next column, not by rowid.
+    Statement indexes =
+        prepare(handle_,
+                "SELECT lower(il.name) FROM pragma_index_list(?1) il, pragma_index_info(il.name) ii "
+                "WHERE ii.seqno = 0 AND lower(ii.name) = ?2 AND "
+                "(SELECT count(*) FROM pragma_index_info(il.name)) = 1");
+    const Variant keyValue(key);
+    bindValue(handle_->db, indexes.get(), 1, table);
+    bindValue(handle_->db, indexes.get(), 2, keyValue);
+    std::vector<std::string> usable;
+    while (sqlite3_step(indexes.get()) == SQLITE_ROW)
+      usable.push_back(text(reinterpret_cast<const char*>(sqlite3_column_text(indexes.get(), 0))));
+    if (usable.empty()) return false;
+    Statement plan = prepare(handle_, "EXPLAIN QUERY PLAN " + statement);
+    int steps = 0;
+    bool ordered = false;
+    while (sqlite3_step(plan.get()) == SQLITE_ROW) {
+      ++steps;
+      const std::string detail =
+          asciiLower(text(reinterpret_cast<const char*>(sqlite3_column_text(plan.get(), 3))));
+      if (detail.find("temp b-tree") != std::string::npos) return false;
+      for (const std::string& index : usable) {
+        for (const char* using_ : {"using index ", "using covering index "}) {
+          const std::string mark = using_ + index;
+          const std::size_t at = detail.find(mark);
+          if (at != std::string::npos &&
+              (at + mark.size() == detail.size() || detail[at + mark.size()] == ' '))
+            ordered = true;
+        }
+      }
+    }
+    return steps == 1 && ordered;
+  } catch (const ComError&) {
+    return false;
+  }
+}
+
 // Every kLadderStep-th key of `statement` in its order, built with one
 // pass over the keys and kept until the database changes.
-const std::vector<std::int64_t>* SqliteSession::ladderOf(const std::string& statement,
-                                                         const SeekShape& shape) {
+const std::vector<SeekStep>* SqliteSession::ladderOf(const std::string& statement, const SeekShape& shape) {
   auto& ladders = handle_->ladders;
   if (auto it = ladders.find(statement); it != ladders.end()) return &it->second;
   if (ladders.size() >= kMaxLadders) ladders.clear();
-  std::string keys = "SELECT " + shape.key + " FROM " + sql::quoteIdentifier(shape.table);
+  const char* direction = shape.descending ? " DESC" : "";
+  // The row key is its own tie-break (and a table without rowid may have one).
+  std::string keys = "SELECT " + shape.key + ", " + (shape.rowKey ? shape.key : std::string("_rowid_")) +
+                     " FROM " + sql::quoteIdentifier(shape.table);
   if (!shape.condition.empty()) keys += " WHERE " + shape.condition;
-  keys += " ORDER BY " + shape.key + (shape.descending ? " DESC" : "");
-  std::vector<std::int64_t> ladder;
+  keys += " ORDER BY " + shape.key + direction;
+  if (!shape.rowKey) keys += std::string(", _rowid_") + direction;
+  std::vector<SeekStep> ladder;
   try {
     Statement st = prepare(handle_, keys);
     std::int64_t n = 0;
     int rc;
     while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-      if (n++ % kLadderStep == 0) {
-        if (sqlite3_column_type(st.get(), 0) != SQLITE_INTEGER) return nullptr;
-        ladder.push_back(sqlite3_column_int64(st.get(), 0));
+      if (n++ % kLadderStep != 0) continue;
+      SeekStep step;
+      step.rowid = sqlite3_column_int64(st.get(), 1);
+      switch (sqlite3_column_type(st.get(), 0)) {
+        case SQLITE_INTEGER:
+          step.key = std::to_string(sqlite3_column_int64(st.get(), 0));
+          break;
+        case SQLITE_FLOAT: {
+          const double v = sqlite3_column_double(st.get(), 0);
+          if (shape.rowKey || !std::isfinite(v)) return nullptr;
+          char number[40];
+          std::snprintf(number, sizeof number, "%.17g", v);
+          step.key = number;
+          if (step.key.find_first_of(".en") == std::string::npos) step.key += ".0";  // stays a real
+          break;
+        }
+        case SQLITE_TEXT: {
+          if (shape.rowKey) return nullptr;
+          const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+          const std::string value(bytes, static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)));
+          if (value.find('\0') != std::string::npos) return nullptr;
+          step.key = "'" + replaceAll(value, "'", "''") + "'";
+          break;
+        }
+        default:  // Null, blob: no step to seek to
+          return nullptr;
       }
+      ladder.push_back(std::move(step));
     }
     if (rc != SQLITE_DONE) return nullptr;
   } catch (const ComError&) {

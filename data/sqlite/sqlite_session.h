@@ -233,16 +233,25 @@ class SqliteDialect final : public Dialect {
 // of scanning past the rows before them:
 //   SELECT columns FROM table [WHERE condition] ORDER BY key [ASC|DESC]
 // with one table (no join, alias, grouping, DISTINCT, compound, LIMIT or
-// WITH), ordered by one column that is the table's whole primary key of
-// declared type INTEGER (the row key: unique, never Null), or by rowid
-// itself, and that no column of the result renames. Every other statement
-// pages by OFFSET as before.
+// WITH), ordered by one column that no column of the result renames, and
+// that is either
+// - the table's whole primary key of declared type INTEGER (the row key:
+//   unique, never Null), or rowid itself; or
+// - a column that SQLite's plan for the statement reads in the order of an
+//   index on that column alone (no sorting of its own), so that equal keys
+//   come in rowid order; its pages then seek on (key, rowid). Such a
+//   statement takes the fast path only while no remembered step holds a
+//   Null, a blob or a value that has no literal.
+// Every other statement pages by OFFSET as before.
 struct SeekShape {
   std::string head;       // "SELECT columns FROM table"
   std::string condition;  // the WHERE condition, or ""
   std::string table;      // unquoted
   std::string key;        // the ORDER BY column as written
   bool descending = false;
+  // Set by the session: the key is the row key (else an indexed column
+  // whose index orders the statement, ties by rowid).
+  bool rowKey = false;
 };
 
 // `name` without its quotes ("", [] or ``).
@@ -334,7 +343,8 @@ class SqliteSession final : public DataSession {
   std::string seekingWindow(std::string_view limited);
   const std::optional<SeekShape>& seekShape(const std::string& statement);
   bool isRowKey(const SeekShape& shape);
-  const std::vector<std::int64_t>* ladderOf(const std::string& statement, const SeekShape& shape);
+  bool isIndexOrdered(const SeekShape& shape, const std::string& statement);
+  const std::vector<SeekStep>* ladderOf(const std::string& statement, const SeekShape& shape);
 
   void run(std::string_view sql);
   std::optional<StoredRow> readBackThenCommit(const RowWrite& row, const RowKey& key, OwnTransaction& txn);

@@ -383,11 +383,22 @@ class SeekPagesTest : public ::testing::Test {
   void SetUp() override {
     clearSqlitePool();
     file = dir.path() / "app.mdb";
-    testing::runSql(file, {"CREATE TABLE t (ID INTEGER PRIMARY KEY, name TEXT, grp INTEGER)",
-                           "CREATE TABLE pair (a INTEGER, b INTEGER, PRIMARY KEY (a, b))",
-                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
-                           "INSERT INTO t SELECT i * 3, 'n' || (i % 17), i % 5 FROM n",
-                           "INSERT INTO pair SELECT ID % 7, ID FROM t"});
+    testing::runSql(
+        file,
+        {"CREATE TABLE t (ID INTEGER PRIMARY KEY, name TEXT, grp INTEGER)",
+         "CREATE TABLE pair (a INTEGER, b INTEGER, PRIMARY KEY (a, b))",
+         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+         "INSERT INTO t SELECT i * 3, 'n' || (i % 17), i % 5 FROM n",
+         "INSERT INTO pair SELECT ID % 7, ID FROM t",
+         // Indexed columns with long runs of equal keys
+         // (ties across many ladder steps), mixed case
+         // under NOCASE, quotes, reals, and Nulls.
+         "CREATE TABLE w (ID INTEGER PRIMARY KEY, name TEXT COLLATE NOCASE, score REAL, "
+         "grp INTEGER, note TEXT)",
+         "INSERT INTO w SELECT ID, CASE WHEN ID % 2 THEN 'N''' || (ID % 13) ELSE 'n''' || "
+         "(ID % 13) END, (ID % 7) / 4.0 + 0.125, ID % 5, CASE WHEN ID % 11 THEN 'x' END FROM t",
+         "CREATE INDEX w_name ON w (name)", "CREATE INDEX w_score ON w (score, grp)",
+         "CREATE INDEX w_id ON w (ID)", "CREATE INDEX w_grp ON w (grp)", "CREATE INDEX w_note ON w (note)"});
     session = makeSqliteProvider()->open(
         ConnectionString::parse("Provider=Microsoft.Jet.OLEDB.4.0; Data Source=" + file.string()));
   }
@@ -432,6 +443,15 @@ TEST_F(SeekPagesTest, EveryPageMatchesTheOffsetPage) {
       "select a, b from pair order by a",
       "select ID from t order by grp",
       "select t.ID from t, pair where pair.b = t.ID order by t.ID",
+      // indexed columns, not unique: seek on (key, rowid) when the index
+      // orders the statement; a Null key (note) or a sort of its own
+      // (grp with a condition on name) falls back
+      "select ID, name from w order by name",
+      "select * from w order by name desc",
+      "select ID, score from w where grp <> 2 order by score",  // index of two columns: ties by grp
+      "select ID, grp from w order by grp desc",
+      "select ID, note from w order by note",
+      "select ID from w where name = 'n''3' order by grp",
   };
   for (const char* sql : statements) {
     SCOPED_TRACE(sql);
