@@ -107,9 +107,15 @@ void LoginThrottle::useDatabase(const std::string& connectionString) {
     conn->execute("select count(*) from kvdn_login_failures");
   } catch (const kvdn::ComError& e) {
     if (e.number() != kvdn::err::kDbNoSuchTable) throw;
-    conn->execute(
-        "create table kvdn_login_failures (name varchar(300) primary key, failures integer not null, "
-        "last_ms bigint not null)");
+    try {
+      conn->execute(
+          "create table kvdn_login_failures (name varchar(300) primary key, failures integer not null, "
+          "last_ms bigint not null)");
+    } catch (const kvdn::ComError&) {
+      // Made meanwhile by another process starting at the same moment, or
+      // this failure stands.
+      conn->execute("select count(*) from kvdn_login_failures");
+    }
   }
 }
 

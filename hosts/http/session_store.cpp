@@ -220,8 +220,14 @@ class DatabaseSessionStore final : public SessionStore {
       conn->execute("select count(*) from kvdn_sessions");
     } catch (const ComError& e) {
       if (e.number() != err::kDbNoSuchTable) throw;
-      conn->execute(
-          "create table kvdn_sessions (id varchar(32) primary key, touched bigint not null, data text)");
+      try {
+        conn->execute(
+            "create table kvdn_sessions (id varchar(32) primary key, touched bigint not null, data text)");
+      } catch (const ComError&) {
+        // Another process starting at the same moment made it: then it is
+        // there now; else this failure stands.
+        conn->execute("select count(*) from kvdn_sessions");
+      }
     }
   }
 
