@@ -34,6 +34,22 @@ std::unique_ptr<Cursor> SqliteSession::keeping(std::string_view sql, Statement s
   return cursor;
 }
 
+void KeepingCursor::finish() noexcept {
+  // Outside explicit transactions only, as the kept results themselves; an
+  // interrupted read-only statement rolls nothing back.
+  if (!recording_ || handle_->closed || !sqlite3_get_autocommit(handle_->db)) return;
+  sqlite3* db = handle_->db;
+  sqlite3_progress_handler(
+      db, kFinishBudget, [](void*) { return 1; }, nullptr);
+  try {
+    std::vector<Variant> row;
+    next(row);  // keeps the result when this was its end
+  } catch (...) {
+    // Interrupted (a longer result) or failed: not kept.
+  }
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+}
+
 // Whether what the connection keeps (counts, ladders) may be used now:
 // outside explicit transactions only; everything kept is dropped when
 // the database changed since it was taken (see KeptCounts).

@@ -135,8 +135,19 @@ class KeepingCursor final : public Cursor {
   }
   RowKey rowKey() const override { return {}; }
   void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+  ~KeepingCursor() override { finish(); }
+
+  // Virtual machine steps allowed for the step that looks for the end of a
+  // result left before it (see finish).
+  static constexpr int kFinishBudget = 1000;
 
  private:
+  // A result left before its end is kept too when one more step shows that
+  // it has ended: a page window stops at its last row, a lookup after its
+  // one row. The step is bounded by kFinishBudget, so that leaving a long
+  // scan never costs its rest; interrupted or failed, nothing is kept.
+  void finish() noexcept;
+
   HandlePtr handle_;
   std::unique_ptr<SqliteCursor> inner_;
   std::string sql_;

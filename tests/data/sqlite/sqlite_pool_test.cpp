@@ -313,6 +313,49 @@ TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnoth
   EXPECT_EQ(second->count(list), 1);
 }
 
+// A result left before its end (a page window after its last row, a lookup
+// after its row) may be kept when it had in fact ended; a longer one never,
+// and a kept one never outlives another process's write.
+TEST_F(SqlitePoolTest, ResultsLeftBeforeTheirEndAreReadWholeAgain) {
+  testing::runSql(file, {"INSERT INTO t VALUES ('b')", "INSERT INTO t VALUES ('c')", "CREATE TABLE big (v)",
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+                         "INSERT INTO big SELECT i FROM n"});
+  auto s = open(file);
+  auto read = [&](const std::string& sql, std::size_t upTo) {
+    std::vector<std::string> out;
+    auto result = s->execute(sql);
+    std::vector<Variant> row;
+    while (out.size() < upTo && result.rows->next(row)) out.push_back(row[0].toString());
+    return out;
+  };
+  const std::size_t all = 100000;
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::size_t left;  // rows read before the result is left
+    std::size_t whole;
+  };
+  const Case cases[] = {
+      {"window left after its last row", "SELECT v FROM t ORDER BY rowid LIMIT 2", 2, 2},
+      {"lookup left after its row", "SELECT v FROM t WHERE rowid = 3", 1, 1},
+      {"long scan left after its first row", "SELECT v FROM big", 1, 5000},
+      {"scan left before its last row", "SELECT v FROM big WHERE v > 4990", 9, 10},
+      {"scan left far from its next row", "SELECT v FROM big WHERE v = 1 OR v = 5000", 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(read(c.sql, c.left).size(), c.left);
+    EXPECT_EQ(read(c.sql, all).size(), c.whole);
+    EXPECT_EQ(read(c.sql, all).size(), c.whole);
+  }
+  EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", all), (std::vector<std::string>{"old", "b"}));
+  const std::string command =
+      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; UPDATE t SET v = 'new' WHERE v = 'old'\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", 2), (std::vector<std::string>{"new", "b"}));
+  EXPECT_EQ(read("SELECT v FROM t WHERE rowid = 3", 1), std::vector<std::string>{"c"});
+}
+
 TEST_F(SqlitePoolTest, AnotherProcessSeesEveryCommitWhileSessionsOpenAndClose) {
   // Opening a session must not drop the process's locks on the file (a
   // second descriptor closed releases them all): another process would then
