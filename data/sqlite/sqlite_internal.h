@@ -110,6 +110,10 @@ struct Handle {
   // Seek ladders of ordered statements, by statement text (see SeekShape);
   // kept and dropped with the counts.
   std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
+  // What the session's dialect remembered of its statements' text (a pure
+  // function of the text), kept with the connection: the next page on it
+  // mostly runs the same statements. Null until a session makes it.
+  std::shared_ptr<Dialect> dialect;
 
   ~Handle();
 

@@ -20,7 +20,7 @@ bool SqliteSession::mayKeepCount(const std::string& counting) {
 // the connection's kept results: a SELECT (or VALUES) whose text names
 // nothing that changes without a write, outside transactions.
 bool SqliteSession::mayKeepRows(std::string_view sql) {
-  if (!countsKept.load(std::memory_order_relaxed) || !dialect_.isQuery(sql) || !isStableText(sql))
+  if (!countsKept.load(std::memory_order_relaxed) || !dialect_->isQuery(sql) || !isStableText(sql))
     return false;
   return keptStillValid();
 }

@@ -62,7 +62,7 @@ ExecuteResult SqliteSession::execute(std::string_view sql) {
 }
 
 std::int64_t SqliteSession::count(std::string_view sql) {
-  const std::string& counting = dialect_.countRows(sql);
+  const std::string& counting = dialect_->countRows(sql);
   const bool keep = mayKeepCount(counting);
   if (keep) {
     auto it = handle_->counts.byStatement.find(counting);

@@ -265,10 +265,17 @@ std::optional<SeekShape> seekShapeOf(std::string_view statement);
 
 class SqliteSession final : public DataSession {
  public:
-  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {}
+  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {
+    if (handle_->dialect) {
+      dialect_ = std::static_pointer_cast<SqliteDialect>(handle_->dialect);
+    } else {
+      dialect_ = std::make_shared<SqliteDialect>();
+      handle_->dialect = dialect_;
+    }
+  }
   ~SqliteSession() override { close(); }
 
-  const Dialect& dialect() const override { return dialect_; }
+  const Dialect& dialect() const override { return *dialect_; }
 
   std::unique_ptr<Cursor> query(std::string_view requested, bool wantKeys) override;
   ExecuteResult execute(std::string_view sql) override;
@@ -355,7 +362,9 @@ class SqliteSession final : public DataSession {
   static constexpr std::size_t kRememberedKeyed = 64;
 
   HandlePtr handle_;
-  SqliteDialect dialect_;
+  // Shared with the handle (see Handle::dialect); one session at a time
+  // uses a connection, so its memos need no lock.
+  std::shared_ptr<SqliteDialect> dialect_;
   std::map<std::string, std::string, std::less<>> keyed_;
   std::map<std::string, std::optional<SeekShape>, std::less<>> shapes_;
 };
