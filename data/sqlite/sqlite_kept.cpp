@@ -37,7 +37,9 @@ std::unique_ptr<Cursor> SqliteSession::keeping(std::string_view sql, Statement s
 void KeepingCursor::finish() noexcept {
   // Outside explicit transactions only, as the kept results themselves; an
   // interrupted read-only statement rolls nothing back.
-  if (!recording_ || handle_->closed || !sqlite3_get_autocommit(handle_->db)) return;
+  // A cursor never read from (a keyset recordset that reads pages through
+  // other statements) is left alone: its step would begin a read of its own.
+  if (!recording_ || rows_.empty() || handle_->closed || !sqlite3_get_autocommit(handle_->db)) return;
   sqlite3* db = handle_->db;
   sqlite3_progress_handler(
       db, kFinishBudget, [](void*) { return 1; }, nullptr);
