@@ -58,14 +58,19 @@ void KeepingCursor::finish() noexcept {
 bool SqliteSession::keptStillValid() {
   sqlite3* db = checked()->db;
   if (!sqlite3_get_autocommit(db)) return false;
+  const std::int64_t own = sqlite3_total_changes64(db);
+  KeptCounts& kept = handle_->counts;
+  // Read before data_version: a commit between the two then shows as a
+  // changed header next time, never as an unchanged one.
+  const std::optional<WalIndexHeader> header = walIndexHeader();
+  if (header && kept.stamped && kept.headerStamped && kept.ownChanges == own && kept.header == *header)
+    return true;
   std::int64_t version = 0;
   {
     Statement st = prepare(handle_, "PRAGMA data_version");
     if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
     version = sqlite3_column_int64(st.get(), 0);
   }
-  const std::int64_t own = sqlite3_total_changes64(db);
-  KeptCounts& kept = handle_->counts;
   if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
     kept.clear();
     handle_->ladders.clear();
@@ -73,7 +78,41 @@ bool SqliteSession::keptStillValid() {
     kept.dataVersion = version;
     kept.ownChanges = own;
   }
+  kept.headerStamped = header.has_value();
+  if (header) kept.header = *header;
   return true;
+}
+
+// The header is kept twice in the shared memory: a committing writer writes
+// the second copy, then the first; a reader that finds both the same has
+// read a whole one (SQLite's own readers do the same). The layout is SQLite's
+// documented file format for the log index.
+std::optional<WalIndexHeader> SqliteSession::walIndexHeader() const {
+  if (!handle_->walMode) return std::nullopt;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(handle_->db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+    return std::nullopt;
+  // Region 0 (32 KiB, the log index's page size) holds the header. Not
+  // extended: a connection in this mode has it mapped since its first read.
+  void volatile* region = nullptr;
+  if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || !region) return std::nullopt;
+  const auto* bytes = static_cast<const volatile unsigned char*>(region);
+  WalIndexHeader first;
+  WalIndexHeader second;
+  for (std::size_t i = 0; i < first.size(); ++i) first[i] = bytes[i];
+  std::atomic_thread_fence(std::memory_order_acquire);
+  for (std::size_t i = 0; i < second.size(); ++i) second[i] = bytes[second.size() + i];
+  constexpr std::size_t kIsInit = 12;  // after iVersion, unused, iChange
+  if (first != second || first[kIsInit] == 0) return std::nullopt;
+  return first;
+}
+
+void SqliteSession::noteJournalMode(std::string_view sql) {
+  if (handle_ && handle_->walMode && asciiLower(sql).find("journal_mode") != std::string::npos) {
+    handle_->walMode = false;
+    handle_->counts.headerStamped = false;
+  }
 }
 
 // False for statement texts naming a function whose value changes without

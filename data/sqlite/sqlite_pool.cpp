@@ -39,6 +39,7 @@ struct SqlitePoolEntry {
   KeptCounts counts;
   std::map<std::string, std::vector<std::int64_t>, std::less<>> ladders;
   std::shared_ptr<Dialect> dialect;
+  bool walMode;
   std::chrono::steady_clock::time_point since;
 };
 
@@ -89,6 +90,7 @@ class SqlitePool {
             found->counts = std::move(entry.counts);
             found->ladders = std::move(entry.ladders);
             found->dialect = std::move(entry.dialect);
+            found->walMode = entry.walMode;
             found->poolable = true;
             ++reused_;
           } else {
@@ -110,7 +112,7 @@ class SqlitePool {
     try {
       doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
                                        h.generation, std::move(h.counts), std::move(h.ladders),
-                                       std::move(h.dialect), std::chrono::steady_clock::now()});
+                                       std::move(h.dialect), h.walMode, std::chrono::steady_clock::now()});
       SqlitePoolEntry& entry = doomed.front();
       if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
           sqliteFileGeneration(entry.file) == entry.generation) {

@@ -5,6 +5,7 @@
 namespace kvdn::sqlite_internal {
 
 std::unique_ptr<Cursor> SqliteSession::query(std::string_view requested, bool wantKeys) {
+  noteJournalMode(requested);
   std::string seeking = seekingWindow(requested);
   const std::string_view sql = seeking.empty() ? requested : std::string_view(seeking);
   if (wantKeys) {
@@ -30,6 +31,7 @@ std::unique_ptr<Cursor> SqliteSession::query(std::string_view requested, bool wa
 }
 
 ExecuteResult SqliteSession::execute(std::string_view sql) {
+  noteJournalMode(sql);
   // Checked once: each check is a read of the file's change counter.
   const bool keep = mayKeepRows(sql);
   if (keep) {

@@ -343,6 +343,13 @@ class SqliteSession final : public DataSession {
   std::unique_ptr<Cursor> keeping(std::string_view sql, Statement st);
   bool keptStillValid();
   static bool isStableText(std::string_view sql);
+  // The log index header of the connection's file, or nullopt (not in
+  // write-ahead-log mode, no shared memory, a commit writing it just now).
+  std::optional<WalIndexHeader> walIndexHeader() const;
+  // A statement naming journal_mode may take the file out of write-ahead-log
+  // mode, after which commits no longer write the log index: its header is
+  // not read again on this connection.
+  void noteJournalMode(std::string_view sql);
 
   // Deep pages by seeking (sqlite_seek.cpp).
   // Rows per step of a seek ladder: a page starts at most this many rows

@@ -268,6 +268,15 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
          s->rollback();
        },
        2},
+      // Out of write-ahead-log mode, commits no longer write the log index.
+      {"own switch out of the log mode, then another process",
+       [&] {
+         s->execute("PRAGMA journal_mode = DELETE");
+         const std::string command =
+             "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('f')\"";
+         ASSERT_EQ(std::system(command.c_str()), 0);
+       },
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -275,6 +284,11 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
     EXPECT_EQ(count(*s), c.expected);
     EXPECT_EQ(count(*s), c.expected);
   }
+  // Counted after the switch, then another process commits.
+  const std::string command =
+      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('g')\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(count(*s), 4);
 }
 
 TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnotherProcessWrites) {
