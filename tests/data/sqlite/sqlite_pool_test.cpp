@@ -327,6 +327,49 @@ TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnoth
   EXPECT_EQ(second->count(list), 1);
 }
 
+// The name connections are kept under follows what a spelling leads to now,
+// though resolved names are remembered per spelling.
+TEST(SqliteNormalPath, FollowsLinksChangedBetweenCalls) {
+  testing::TempDir dir;
+  const fs::path a = fs::canonical(dir.path()) / "a";
+  const fs::path b = fs::canonical(dir.path()) / "b";
+  fs::create_directories(a);
+  fs::create_directories(b);
+  const fs::path link = dir.path() / "current";
+  auto touch = [](const fs::path& p) { std::fclose(std::fopen(p.string().c_str(), "w")); };
+  auto point = [&](const fs::path& to) {
+    fs::remove(link);
+    fs::create_directory_symlink(to, link);
+  };
+  const std::string spelling = (link / "." / "x.mdb").string();
+  touch(a / "x.mdb");
+  touch(b / "x.mdb");
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    fs::path expected;
+  };
+  const Case cases[] = {
+      {"link to a", [&] { point(a); }, a / "x.mdb"},
+      {"link turned to b", [&] { point(b); }, b / "x.mdb"},
+      {"back to a", [&] { point(a); }, a / "x.mdb"},
+      {"file moved to b, the link following it",
+       [&] {
+         fs::remove(b / "x.mdb");
+         fs::rename(a / "x.mdb", b / "x.mdb");
+         point(b);
+       },
+       b / "x.mdb"},
+      {"file gone", [&] { fs::remove(b / "x.mdb"); }, b / "x.mdb"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    EXPECT_EQ(sqliteNormalPath(spelling), c.expected.string());
+    EXPECT_EQ(sqliteNormalPath(spelling), c.expected.string());
+  }
+}
+
 // A result left before its end (a page window after its last row, a lookup
 // after its row) may be kept when it had in fact ended; a longer one never,
 // and a kept one never outlives another process's write.
