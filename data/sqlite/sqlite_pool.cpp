@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "sqlite_handle.h"
 #include "sqlite_internal.h"
@@ -70,34 +71,38 @@ class SqlitePool {
   HandlePtr take(const std::string& file, std::uint64_t generation) {
     std::vector<SqlitePoolEntry> doomed;
     HandlePtr found;
-    {
-      std::lock_guard lock(mutex_);
-      sweepLocked(doomed);
-      auto it = byPath_.find(file);
-      if (it != byPath_.end()) {
+    while (!found) {
+      std::optional<SqlitePoolEntry> candidate;
+      {
+        std::lock_guard lock(mutex_);
+        sweepLocked(doomed);
+        auto it = byPath_.find(file);
+        if (it == byPath_.end()) break;
         auto& list = it->second;
-        while (!list.empty() && !found) {
-          SqlitePoolEntry entry = std::move(list.back());
-          list.pop_back();
-          --total_;
-          if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
-              sqliteStartsAsDatabase(entry.db)) {
-            found = std::make_shared<Handle>();
-            found->db = entry.db;
-            found->idle = std::move(entry.idle);
-            found->file = std::move(entry.file);
-            found->generation = entry.generation;
-            found->counts = std::move(entry.counts);
-            found->ladders = std::move(entry.ladders);
-            found->dialect = std::move(entry.dialect);
-            found->walMode = entry.walMode;
-            found->poolable = true;
-            ++reused_;
-          } else {
-            doomed.push_back(std::move(entry));
-          }
-        }
+        candidate.emplace(std::move(list.back()));
+        list.pop_back();
+        --total_;
         if (list.empty()) byPath_.erase(it);
+      }
+      // The file checks (a stat, a read) are made outside the lock: the
+      // entry is this thread's alone now, and other opens need not wait.
+      SqlitePoolEntry& entry = *candidate;
+      if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
+          sqliteStartsAsDatabase(entry.db)) {
+        found = std::make_shared<Handle>();
+        found->db = entry.db;
+        found->idle = std::move(entry.idle);
+        found->file = std::move(entry.file);
+        found->generation = entry.generation;
+        found->counts = std::move(entry.counts);
+        found->ladders = std::move(entry.ladders);
+        found->dialect = std::move(entry.dialect);
+        found->walMode = entry.walMode;
+        found->poolable = true;
+        std::lock_guard lock(mutex_);
+        ++reused_;
+      } else {
+        doomed.push_back(std::move(entry));
       }
     }
     closeAll(doomed);
