@@ -72,8 +72,20 @@ void audit(PageEnv& env, std::string_view account, std::string_view action, std:
 }
 
 void storeSearch(PageEnv& env, const std::string& key, std::string_view term) {
-  // `key` is made by the site (hex token and a letter suffix). Terms of
-  // sessions long gone (a day without a search) go too: the table stays small.
+  // `key` is made by the site (hex token and a letter suffix).
+  if (term.empty()) {
+    // Every list view without a search comes here. A delete would be a
+    // write (the file's write lock, and every count and result the
+    // connection keeps dropped) even when it finds nothing, so it runs only
+    // when the key has a row; the unchanging query is itself answered from
+    // the connection's kept results while nothing is written.
+    auto rs = env.db->conn->execute("select count(*) from 查询条件 where 键='" + sqlLiteral(key) + "'");
+    const bool stored = !rs->eof() && rs->fields().item(0).value().toInt32() != 0;
+    rs->close();
+    if (!stored) return;
+  }
+  // Terms of sessions long gone (a day without a search) go with every
+  // change: rows are only added here, so the table stays small.
   const std::time_t dayAgo = std::time(nullptr) - 24 * 60 * 60;
   std::tm local{};
   localtime_r(&dayAgo, &local);

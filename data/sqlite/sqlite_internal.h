@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <list>
@@ -70,6 +71,11 @@ struct KeptRows {
 };
 using KeptRowsPtr = std::shared_ptr<const KeptRows>;
 
+// The write-ahead log's index header as the file's shared memory holds it
+// (48 bytes: its change counter, frame count and salts among them). Every
+// commit, from any connection of any process, writes it anew.
+using WalIndexHeader = std::array<unsigned char, 48>;
+
 struct KeptCounts {
   static constexpr std::size_t kMax = 256;
   static constexpr std::size_t kMaxResults = 32;
@@ -77,6 +83,12 @@ struct KeptCounts {
   bool stamped = false;
   std::int64_t dataVersion = 0;
   std::int64_t ownChanges = 0;
+  // The log index header read just before the stamp's data_version, when it
+  // could be read: while the header is still the same nothing has been
+  // committed since, and the stamp holds without asking SQLite (which would
+  // begin and end a read, with its file locks).
+  bool headerStamped = false;
+  WalIndexHeader header{};
   std::unordered_map<std::string, std::int64_t> byStatement;
   std::unordered_map<std::string, KeptRowsPtr> results;
 
@@ -85,6 +97,7 @@ struct KeptCounts {
 
   void clear() noexcept {
     stamped = false;
+    headerStamped = false;
     byStatement.clear();
     results.clear();
     ++epoch;
@@ -118,6 +131,14 @@ struct Handle {
   // Seek ladders of ordered statements, by statement text (see SeekShape);
   // kept and dropped with the counts.
   std::map<std::string, std::vector<SeekStep>, std::less<>> ladders;
+  // What the session's dialect remembered of its statements' text (a pure
+  // function of the text), kept with the connection: the next page on it
+  // mostly runs the same statements. Null until a session makes it.
+  std::shared_ptr<Dialect> dialect;
+  // Set when the connection put its file in write-ahead-log mode: only then
+  // is its log index header read (see KeptCounts). Cleared for good when the
+  // session names journal_mode in a statement of its own.
+  bool walMode = false;
 
   ~Handle();
 

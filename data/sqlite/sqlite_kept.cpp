@@ -20,7 +20,7 @@ bool SqliteSession::mayKeepCount(const std::string& counting) {
 // the connection's kept results: a SELECT (or VALUES) whose text names
 // nothing that changes without a write, outside transactions.
 bool SqliteSession::mayKeepRows(std::string_view sql) {
-  if (!countsKept.load(std::memory_order_relaxed) || !dialect_.isQuery(sql) || !isStableText(sql))
+  if (!countsKept.load(std::memory_order_relaxed) || !dialect_->isQuery(sql) || !isStableText(sql))
     return false;
   return keptStillValid();
 }
@@ -34,20 +34,43 @@ std::unique_ptr<Cursor> SqliteSession::keeping(std::string_view sql, Statement s
   return cursor;
 }
 
+void KeepingCursor::finish() noexcept {
+  // Outside explicit transactions only, as the kept results themselves; an
+  // interrupted read-only statement rolls nothing back.
+  // A cursor never read from (a keyset recordset that reads pages through
+  // other statements) is left alone: its step would begin a read of its own.
+  if (!recording_ || rows_.empty() || handle_->closed || !sqlite3_get_autocommit(handle_->db)) return;
+  sqlite3* db = handle_->db;
+  sqlite3_progress_handler(
+      db, kFinishBudget, [](void*) { return 1; }, nullptr);
+  try {
+    std::vector<Variant> row;
+    next(row);  // keeps the result when this was its end
+  } catch (...) {
+    // Interrupted (a longer result) or failed: not kept.
+  }
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+}
+
 // Whether what the connection keeps (counts, ladders) may be used now:
 // outside explicit transactions only; everything kept is dropped when
 // the database changed since it was taken (see KeptCounts).
 bool SqliteSession::keptStillValid() {
   sqlite3* db = checked()->db;
   if (!sqlite3_get_autocommit(db)) return false;
+  const std::int64_t own = sqlite3_total_changes64(db);
+  KeptCounts& kept = handle_->counts;
+  // Read before data_version: a commit between the two then shows as a
+  // changed header next time, never as an unchanged one.
+  const std::optional<WalIndexHeader> header = walIndexHeader();
+  if (header && kept.stamped && kept.headerStamped && kept.ownChanges == own && kept.header == *header)
+    return true;
   std::int64_t version = 0;
   {
     Statement st = prepare(handle_, "PRAGMA data_version");
     if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
     version = sqlite3_column_int64(st.get(), 0);
   }
-  const std::int64_t own = sqlite3_total_changes64(db);
-  KeptCounts& kept = handle_->counts;
   if (!kept.stamped || kept.dataVersion != version || kept.ownChanges != own) {
     kept.clear();
     handle_->ladders.clear();
@@ -55,7 +78,41 @@ bool SqliteSession::keptStillValid() {
     kept.dataVersion = version;
     kept.ownChanges = own;
   }
+  kept.headerStamped = header.has_value();
+  if (header) kept.header = *header;
   return true;
+}
+
+// The header is kept twice in the shared memory: a committing writer writes
+// the second copy, then the first; a reader that finds both the same has
+// read a whole one (SQLite's own readers do the same). The layout is SQLite's
+// documented file format for the log index.
+std::optional<WalIndexHeader> SqliteSession::walIndexHeader() const {
+  if (!handle_->walMode) return std::nullopt;
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(handle_->db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+      !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+    return std::nullopt;
+  // Region 0 (32 KiB, the log index's page size) holds the header. Not
+  // extended: a connection in this mode has it mapped since its first read.
+  void volatile* region = nullptr;
+  if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || !region) return std::nullopt;
+  const auto* bytes = static_cast<const volatile unsigned char*>(region);
+  WalIndexHeader first;
+  WalIndexHeader second;
+  for (std::size_t i = 0; i < first.size(); ++i) first[i] = bytes[i];
+  std::atomic_thread_fence(std::memory_order_acquire);
+  for (std::size_t i = 0; i < second.size(); ++i) second[i] = bytes[second.size() + i];
+  constexpr std::size_t kIsInit = 12;  // after iVersion, unused, iChange
+  if (first != second || first[kIsInit] == 0) return std::nullopt;
+  return first;
+}
+
+void SqliteSession::noteJournalMode(std::string_view sql) {
+  if (handle_ && handle_->walMode && asciiLower(sql).find("journal_mode") != std::string::npos) {
+    handle_->walMode = false;
+    handle_->counts.headerStamped = false;
+  }
 }
 
 // False for statement texts naming a function whose value changes without

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "sqlite_handle.h"
 #include "sqlite_internal.h"
@@ -38,6 +39,8 @@ struct SqlitePoolEntry {
   std::uint64_t generation;
   KeptCounts counts;
   std::map<std::string, std::vector<SeekStep>, std::less<>> ladders;
+  std::shared_ptr<Dialect> dialect;
+  bool walMode;
   std::chrono::steady_clock::time_point since;
 };
 
@@ -68,32 +71,38 @@ class SqlitePool {
   HandlePtr take(const std::string& file, std::uint64_t generation) {
     std::vector<SqlitePoolEntry> doomed;
     HandlePtr found;
-    {
-      std::lock_guard lock(mutex_);
-      sweepLocked(doomed);
-      auto it = byPath_.find(file);
-      if (it != byPath_.end()) {
+    while (!found) {
+      std::optional<SqlitePoolEntry> candidate;
+      {
+        std::lock_guard lock(mutex_);
+        sweepLocked(doomed);
+        auto it = byPath_.find(file);
+        if (it == byPath_.end()) break;
         auto& list = it->second;
-        while (!list.empty() && !found) {
-          SqlitePoolEntry entry = std::move(list.back());
-          list.pop_back();
-          --total_;
-          if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
-              sqliteStartsAsDatabase(entry.db)) {
-            found = std::make_shared<Handle>();
-            found->db = entry.db;
-            found->idle = std::move(entry.idle);
-            found->file = std::move(entry.file);
-            found->generation = entry.generation;
-            found->counts = std::move(entry.counts);
-            found->ladders = std::move(entry.ladders);
-            found->poolable = true;
-            ++reused_;
-          } else {
-            doomed.push_back(std::move(entry));
-          }
-        }
+        candidate.emplace(std::move(list.back()));
+        list.pop_back();
+        --total_;
         if (list.empty()) byPath_.erase(it);
+      }
+      // The file checks (a stat, a read) are made outside the lock: the
+      // entry is this thread's alone now, and other opens need not wait.
+      SqlitePoolEntry& entry = *candidate;
+      if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
+          sqliteStartsAsDatabase(entry.db)) {
+        found = std::make_shared<Handle>();
+        found->db = entry.db;
+        found->idle = std::move(entry.idle);
+        found->file = std::move(entry.file);
+        found->generation = entry.generation;
+        found->counts = std::move(entry.counts);
+        found->ladders = std::move(entry.ladders);
+        found->dialect = std::move(entry.dialect);
+        found->walMode = entry.walMode;
+        found->poolable = true;
+        std::lock_guard lock(mutex_);
+        ++reused_;
+      } else {
+        doomed.push_back(std::move(entry));
       }
     }
     closeAll(doomed);
@@ -108,7 +117,7 @@ class SqlitePool {
     try {
       doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
                                        h.generation, std::move(h.counts), std::move(h.ladders),
-                                       std::chrono::steady_clock::now()});
+                                       std::move(h.dialect), h.walMode, std::chrono::steady_clock::now()});
       SqlitePoolEntry& entry = doomed.front();
       if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
           sqliteFileGeneration(entry.file) == entry.generation) {

@@ -52,9 +52,18 @@ void htmlEncodeFunction(sqlite3_context* context, int argc, sqlite3_value** argv
 // only a crash of the whole machine can lose the last commits, never the
 // file's consistency. A file that cannot be switched (read-only, locked by
 // a long writer) keeps its mode and is used as it is.
-void useWriteAheadLog(sqlite3* db) {
-  sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+// True when the file is in that mode now.
+bool useWriteAheadLog(sqlite3* db) {
+  bool wal = false;
+  sqlite3_exec(
+      db, "PRAGMA journal_mode = WAL",
+      [](void* out, int columns, char** values, char**) {
+        *static_cast<bool*>(out) = columns == 1 && values[0] && asciiLower(values[0]) == "wal";
+        return 0;
+      },
+      &wal, nullptr);
   sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+  return wal;
 }
 
 class SqliteProvider final : public Provider {
@@ -107,7 +116,7 @@ class SqliteProvider final : public Provider {
         raiseEngine((rc & 0xff) == SQLITE_BUSY ? rc : SQLITE_CANTOPEN, std::move(message));
       }
     }
-    useWriteAheadLog(handle->db);
+    handle->walMode = useWriteAheadLog(handle->db);
     handle->file = std::move(file);
     handle->generation = generation;
     handle->poolable = true;

@@ -83,7 +83,7 @@ std::optional<SeekShape> seekShapeOf(std::string_view statement) {
 // it stands (not a window, not of that shape, near the start, inside a
 // transaction, or the ladder cannot be had).
 std::string SqliteSession::seekingWindow(std::string_view limited) {
-  const SqliteDialect::Window* window = dialect_.window(limited);
+  const SqliteDialect::Window* window = dialect_->window(limited);
   if (!window || window->offset < kLadderStep) return {};
   const std::optional<SeekShape>& shape = seekShape(window->statement);
   if (!shape || !keptStillValid()) return {};

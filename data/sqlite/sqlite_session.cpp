@@ -5,6 +5,7 @@
 namespace kvdn::sqlite_internal {
 
 std::unique_ptr<Cursor> SqliteSession::query(std::string_view requested, bool wantKeys) {
+  noteJournalMode(requested);
   std::string seeking = seekingWindow(requested);
   const std::string_view sql = seeking.empty() ? requested : std::string_view(seeking);
   if (wantKeys) {
@@ -30,7 +31,10 @@ std::unique_ptr<Cursor> SqliteSession::query(std::string_view requested, bool wa
 }
 
 ExecuteResult SqliteSession::execute(std::string_view sql) {
-  if (mayKeepRows(sql)) {
+  noteJournalMode(sql);
+  // Checked once: each check is a read of the file's change counter.
+  const bool keep = mayKeepRows(sql);
+  if (keep) {
     if (auto it = handle_->counts.results.find(std::string(sql)); it != handle_->counts.results.end()) {
       ExecuteResult kept;
       kept.rows = std::make_unique<KeptRowsCursor>(it->second);
@@ -46,7 +50,7 @@ ExecuteResult SqliteSession::execute(std::string_view sql) {
     handle_->ladders.clear();
   }
   if (sqlite3_column_count(st.get()) > 0) {
-    if (sqlite3_stmt_readonly(st.get()) && mayKeepRows(sql)) {
+    if (keep && sqlite3_stmt_readonly(st.get())) {
       result.rows = keeping(sql, std::move(st));
     } else {
       result.rows = std::make_unique<SqliteCursor>(handle_, std::move(st), false);
@@ -60,7 +64,7 @@ ExecuteResult SqliteSession::execute(std::string_view sql) {
 }
 
 std::int64_t SqliteSession::count(std::string_view sql) {
-  const std::string& counting = dialect_.countRows(sql);
+  const std::string& counting = dialect_->countRows(sql);
   const bool keep = mayKeepCount(counting);
   if (keep) {
     auto it = handle_->counts.byStatement.find(counting);

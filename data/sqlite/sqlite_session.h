@@ -135,8 +135,19 @@ class KeepingCursor final : public Cursor {
   }
   RowKey rowKey() const override { return {}; }
   void setMeta(MetaPtr meta) { meta_ = std::move(meta); }
+  ~KeepingCursor() override { finish(); }
+
+  // Virtual machine steps allowed for the step that looks for the end of a
+  // result left before it (see finish).
+  static constexpr int kFinishBudget = 1000;
 
  private:
+  // A result left before its end is kept too when one more step shows that
+  // it has ended: a page window stops at its last row, a lookup after its
+  // one row. The step is bounded by kFinishBudget, so that leaving a long
+  // scan never costs its rest; interrupted or failed, nothing is kept.
+  void finish() noexcept;
+
   HandlePtr handle_;
   std::unique_ptr<SqliteCursor> inner_;
   std::string sql_;
@@ -263,10 +274,17 @@ std::optional<SeekShape> seekShapeOf(std::string_view statement);
 
 class SqliteSession final : public DataSession {
  public:
-  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {}
+  explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {
+    if (handle_->dialect) {
+      dialect_ = std::static_pointer_cast<SqliteDialect>(handle_->dialect);
+    } else {
+      dialect_ = std::make_shared<SqliteDialect>();
+      handle_->dialect = dialect_;
+    }
+  }
   ~SqliteSession() override { close(); }
 
-  const Dialect& dialect() const override { return dialect_; }
+  const Dialect& dialect() const override { return *dialect_; }
 
   std::unique_ptr<Cursor> query(std::string_view requested, bool wantKeys) override;
   ExecuteResult execute(std::string_view sql) override;
@@ -334,6 +352,13 @@ class SqliteSession final : public DataSession {
   std::unique_ptr<Cursor> keeping(std::string_view sql, Statement st);
   bool keptStillValid();
   static bool isStableText(std::string_view sql);
+  // The log index header of the connection's file, or nullopt (not in
+  // write-ahead-log mode, no shared memory, a commit writing it just now).
+  std::optional<WalIndexHeader> walIndexHeader() const;
+  // A statement naming journal_mode may take the file out of write-ahead-log
+  // mode, after which commits no longer write the log index: its header is
+  // not read again on this connection.
+  void noteJournalMode(std::string_view sql);
 
   // Deep pages by seeking (sqlite_seek.cpp).
   // Rows per step of a seek ladder: a page starts at most this many rows
@@ -354,7 +379,9 @@ class SqliteSession final : public DataSession {
   static constexpr std::size_t kRememberedKeyed = 64;
 
   HandlePtr handle_;
-  SqliteDialect dialect_;
+  // Shared with the handle (see Handle::dialect); one session at a time
+  // uses a connection, so its memos need no lock.
+  std::shared_ptr<SqliteDialect> dialect_;
   std::map<std::string, std::string, std::less<>> keyed_;
   std::map<std::string, std::optional<SeekShape>, std::less<>> shapes_;
 };

@@ -268,6 +268,15 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
          s->rollback();
        },
        2},
+      // Out of write-ahead-log mode, commits no longer write the log index.
+      {"own switch out of the log mode, then another process",
+       [&] {
+         s->execute("PRAGMA journal_mode = DELETE");
+         const std::string command =
+             "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('f')\"";
+         ASSERT_EQ(std::system(command.c_str()), 0);
+       },
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -275,6 +284,11 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
     EXPECT_EQ(count(*s), c.expected);
     EXPECT_EQ(count(*s), c.expected);
   }
+  // Counted after the switch, then another process commits.
+  const std::string command =
+      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('g')\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(count(*s), 4);
 }
 
 TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnotherProcessWrites) {
@@ -311,6 +325,92 @@ TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnoth
   second->execute("DELETE FROM t WHERE v = 'old'");
   EXPECT_EQ(rows(*second), std::vector<std::string>{"other process"});
   EXPECT_EQ(second->count(list), 1);
+}
+
+// The name connections are kept under follows what a spelling leads to now,
+// though resolved names are remembered per spelling.
+TEST(SqliteNormalPath, FollowsLinksChangedBetweenCalls) {
+  testing::TempDir dir;
+  const fs::path a = fs::canonical(dir.path()) / "a";
+  const fs::path b = fs::canonical(dir.path()) / "b";
+  fs::create_directories(a);
+  fs::create_directories(b);
+  const fs::path link = dir.path() / "current";
+  auto touch = [](const fs::path& p) { std::fclose(std::fopen(p.string().c_str(), "w")); };
+  auto point = [&](const fs::path& to) {
+    fs::remove(link);
+    fs::create_directory_symlink(to, link);
+  };
+  const std::string spelling = (link / "." / "x.mdb").string();
+  touch(a / "x.mdb");
+  touch(b / "x.mdb");
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    fs::path expected;
+  };
+  const Case cases[] = {
+      {"link to a", [&] { point(a); }, a / "x.mdb"},
+      {"link turned to b", [&] { point(b); }, b / "x.mdb"},
+      {"back to a", [&] { point(a); }, a / "x.mdb"},
+      {"file moved to b, the link following it",
+       [&] {
+         fs::remove(b / "x.mdb");
+         fs::rename(a / "x.mdb", b / "x.mdb");
+         point(b);
+       },
+       b / "x.mdb"},
+      {"file gone", [&] { fs::remove(b / "x.mdb"); }, b / "x.mdb"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    EXPECT_EQ(sqliteNormalPath(spelling), c.expected.string());
+    EXPECT_EQ(sqliteNormalPath(spelling), c.expected.string());
+  }
+}
+
+// A result left before its end (a page window after its last row, a lookup
+// after its row) may be kept when it had in fact ended; a longer one never,
+// and a kept one never outlives another process's write.
+TEST_F(SqlitePoolTest, ResultsLeftBeforeTheirEndAreReadWholeAgain) {
+  testing::runSql(file, {"INSERT INTO t VALUES ('b')", "INSERT INTO t VALUES ('c')", "CREATE TABLE big (v)",
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+                         "INSERT INTO big SELECT i FROM n"});
+  auto s = open(file);
+  auto read = [&](const std::string& sql, std::size_t upTo) {
+    std::vector<std::string> out;
+    auto result = s->execute(sql);
+    std::vector<Variant> row;
+    while (out.size() < upTo && result.rows->next(row)) out.push_back(row[0].toString());
+    return out;
+  };
+  const std::size_t all = 100000;
+  struct Case {
+    const char* name;
+    std::string sql;
+    std::size_t left;  // rows read before the result is left
+    std::size_t whole;
+  };
+  const Case cases[] = {
+      {"window left after its last row", "SELECT v FROM t ORDER BY rowid LIMIT 2", 2, 2},
+      {"lookup left after its row", "SELECT v FROM t WHERE rowid = 3", 1, 1},
+      {"long scan left after its first row", "SELECT v FROM big", 1, 5000},
+      {"scan left before its last row", "SELECT v FROM big WHERE v > 4990", 9, 10},
+      {"scan left far from its next row", "SELECT v FROM big WHERE v = 1 OR v = 5000", 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(read(c.sql, c.left).size(), c.left);
+    EXPECT_EQ(read(c.sql, all).size(), c.whole);
+    EXPECT_EQ(read(c.sql, all).size(), c.whole);
+  }
+  EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", all), (std::vector<std::string>{"old", "b"}));
+  const std::string command =
+      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; UPDATE t SET v = 'new' WHERE v = 'old'\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", 2), (std::vector<std::string>{"new", "b"}));
+  EXPECT_EQ(read("SELECT v FROM t WHERE rowid = 3", 1), std::vector<std::string>{"c"});
 }
 
 TEST_F(SqlitePoolTest, AnotherProcessSeesEveryCommitWhileSessionsOpenAndClose) {
