@@ -325,6 +325,22 @@ std::string quoteIdentifier(std::string_view name) {
   return out;
 }
 
+InsertLists insertLists(const std::vector<std::string>& columns,
+                        const std::function<std::string(std::string_view)>& quote) {
+  InsertLists out{"(", "("};
+  for (const auto& c : columns) {
+    if (out.names.size() > 1) {
+      out.names += ", ";
+      out.markers += ", ";
+    }
+    out.names += quote(c);
+    out.markers += '?';
+  }
+  out.names += ')';
+  out.markers += ')';
+  return out;
+}
+
 std::string tableNameOnly(std::string_view source) {
   TokenList p(source);
   const std::size_t e = p.tokens.size();

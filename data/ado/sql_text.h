@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,6 +146,15 @@ std::string_view trimStatement(std::string_view sql);
 
 // `name` as a double-quoted identifier (quotes doubled).
 std::string quoteIdentifier(std::string_view name);
+
+// The parts of an INSERT for `columns` (at least one): "(a, b)" with each
+// name as `quote` writes it, and "(?, ?)" with a marker per column.
+struct InsertLists {
+  std::string names;
+  std::string markers;
+};
+InsertLists insertLists(const std::vector<std::string>& columns,
+                        const std::function<std::string(std::string_view)>& quote);
 
 // The name when `source` is one bare or bracketed/quoted table name and
 // nothing else (a Recordset opened on a table); else empty.

@@ -154,17 +154,9 @@ class OdbcSession final : public DataSession {
     if (row.columns.empty()) {
       sql += output + " DEFAULT VALUES";
     } else {
-      std::string names;
-      std::string marks;
-      for (const auto& c : row.columns) {
-        if (!names.empty()) {
-          names += ", ";
-          marks += ", ";
-        }
-        names += dialect_->quoteIdentifier(c);
-        marks += '?';
-      }
-      sql += " (" + names + ")" + output + " VALUES (" + marks + ")";
+      const sql::InsertLists lists =
+          sql::insertLists(row.columns, [this](std::string_view c) { return dialect_->quoteIdentifier(c); });
+      sql += " " + lists.names + output + " VALUES " + lists.markers;
     }
     if (returning && kind_ == ServerKind::PostgreSql) sql += " RETURNING " + returned;
 
@@ -172,10 +164,8 @@ class OdbcSession final : public DataSession {
     for (std::size_t i = 0; i < row.columns.size(); ++i) {
       params.push_back(parameterFor(row.values[i], findColumn(row.table, row.columns[i])));
     }
-    checked()->makeRoom(nullptr);
-    Statement st(link_);
-    std::u16string text = wide(sql);
-    st.check(SQLPrepareW(st.handle(), wptr(text), static_cast<SQLINTEGER>(text.size())));
+    const auto prepared = prepare(sql);
+    Statement& st = *prepared;
     bindAll(st, params);
     st.check(SQLExecute(st.handle()));
 
@@ -230,10 +220,8 @@ class OdbcSession final : public DataSession {
         }
       }
       sql += " WHERE " + keyCondition(row.table, key, params);
-      checked()->makeRoom(nullptr);
-      Statement st(link_);
-      std::u16string text = wide(sql);
-      st.check(SQLPrepareW(st.handle(), wptr(text), static_cast<SQLINTEGER>(text.size())));
+      const auto prepared = prepare(sql);
+      Statement& st = *prepared;
       bindAll(st, params);
       SQLRETURN rc = SQLExecute(st.handle());
       st.check(rc);
@@ -453,10 +441,8 @@ class OdbcSession final : public DataSession {
     }
     std::deque<Parameter> params;
     sql += " FROM " + dialect_->quoteIdentifier(row.table) + " WHERE " + keyCondition(row.table, key, params);
-    checked()->makeRoom(nullptr);
-    Statement st(link_);
-    std::u16string text = wide(sql);
-    st.check(SQLPrepareW(st.handle(), wptr(text), static_cast<SQLINTEGER>(text.size())));
+    const auto prepared = prepare(sql);
+    Statement& st = *prepared;
     bindAll(st, params);
     st.check(SQLExecute(st.handle()));
     std::vector<Column> columns = describe(st, sql);

@@ -87,17 +87,8 @@ StoredRow SqliteSession::insertRow(const RowWrite& row) {
   if (row.columns.empty()) {
     sql += " DEFAULT VALUES";
   } else {
-    std::string names;
-    std::string marks;
-    for (const auto& c : row.columns) {
-      if (!names.empty()) {
-        names += ", ";
-        marks += ", ";
-      }
-      names += sql::quoteIdentifier(c);
-      marks += '?';
-    }
-    sql += " (" + names + ") VALUES (" + marks + ")";
+    const sql::InsertLists lists = sql::insertLists(row.columns, sql::quoteIdentifier);
+    sql += " " + lists.names + " VALUES " + lists.markers;
   }
   Statement st = prepare(handle_, sql);
   for (std::size_t i = 0; i < row.values.size(); ++i)
