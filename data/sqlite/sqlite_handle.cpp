@@ -121,4 +121,10 @@ bool sqliteStartsAsDatabase(sqlite3* db) noexcept {
   return std::memcmp(head, kHeader, sizeof head) == 0;
 }
 
+void closeSqliteConnection(sqlite3* db) noexcept {
+  if (!db) return;
+  if (!sqliteStartsAsDatabase(db)) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  sqlite3_close_v2(db);
+}
+
 }  // namespace kvdn

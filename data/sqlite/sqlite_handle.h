@@ -118,6 +118,14 @@ inline bool sqliteFileHasMoved(sqlite3* db) noexcept {
 // SQLite's own reading to report. Costs one fstat and one 16-byte read.
 bool sqliteStartsAsDatabase(sqlite3* db) noexcept;
 
+// Closes `db` (sqlite3_close_v2; null is allowed). The last connection to a
+// file in log mode normally copies the log back into the file as it closes;
+// when the file no longer starts as a database (written over in place, or
+// truncated by something other than SQLite) that copy would write our old
+// pages into someone else's file and make a destroyed database look whole
+// again, so it is left out and the log stays beside the file.
+void closeSqliteConnection(sqlite3* db) noexcept;
+
 // Nothing of a finished session is left in `db`: no statement running, no
 // transaction, no read lock (a read transaction in the log), no database
 // attached. Only such a connection may be handed to another session.

@@ -137,7 +137,7 @@ class SqlitePool {
     }
     if (h.db) {  // not moved out (out of memory before that)
       finalizeAll(h.idle);
-      sqlite3_close_v2(std::exchange(h.db, nullptr));
+      closeSqliteConnection(std::exchange(h.db, nullptr));
     }
     closeAll(doomed);
   }
@@ -186,7 +186,7 @@ class SqlitePool {
   static void closeAll(std::vector<SqlitePoolEntry>& doomed) noexcept {
     for (auto& entry : doomed) {
       finalizeAll(entry.idle);
-      sqlite3_close_v2(entry.db);
+      closeSqliteConnection(entry.db);
     }
     doomed.clear();
   }
@@ -207,7 +207,7 @@ Handle::~Handle() {
     return;
   }
   dropIdle();
-  if (db) sqlite3_close_v2(db);
+  closeSqliteConnection(db);
 }
 
 HandlePtr takePooled(const std::string& file, std::uint64_t generation) {

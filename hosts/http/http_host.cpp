@@ -50,6 +50,7 @@ struct HttpHost::Impl {
   std::map<std::string, std::shared_ptr<const PageHandler>> pages;
   WorkerPool pageThreads;
   std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
+  bool draining = false;                         // under `mutex`: no connection is suspended any more
   int listenFd = -1;
   int port = 0;
   MHD_Daemon* daemon = nullptr;
@@ -258,12 +259,21 @@ struct HttpHost::Impl {
     state.body.clear();
     auto job = std::make_shared<PageJob>();
     job->connection = connection;
-    state.job = job;
     {
+      // Suspended under the lock, so that resumeUnfinished either sees this
+      // job or has already begun the stop: libmicrohttpd aborts the process
+      // when it is stopped with a connection still suspended.
       std::lock_guard lock(mutex);
+      if (draining) {
+        Answer busy;
+        busy.status = 503;
+        busy.body = failurePage(503, path);
+        return send(connection, busy, state);
+      }
+      state.job = job;
       suspended.insert(job);
+      MHD_suspend_connection(connection);
     }
-    MHD_suspend_connection(connection);
     pageThreads.submit([this, job, input = std::move(input)] {
       Answer answer;
       try {
@@ -294,6 +304,7 @@ struct HttpHost::Impl {
   // not stop with suspended connections).
   void resumeUnfinished() {
     std::lock_guard lock(mutex);
+    draining = true;
     for (const auto& job : suspended) {
       std::lock_guard jobLock(job->mutex);
       if (!job->resumed) {

@@ -483,5 +483,44 @@ TEST(HttpHostLoad, StopFinishesRequestsInFlightQuickly) {
   EXPECT_LT(connectTo(port), 0);
 }
 
+// Requests that keep arriving on kept-alive connections while the host
+// stops: each is answered or its connection closed, and the process lives
+// (libmicrohttpd aborts when it is stopped with a connection suspended, and
+// a request read just after the last in-flight one finished used to be).
+TEST(HttpHostLoad, StopWhileRequestsKeepArriving) {
+  testing::TempDir dir;
+  for (int cycle = 0; cycle < 25; ++cycle) {
+    HttpHostOptions options = optionsIn(dir.path());
+    RunningHost running(options);
+    running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+    running.start();
+    const int port = running.host.port();
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c) {
+      clients.emplace_back([&] {
+        const std::string request = "GET /ping.asp HTTP/1.1\r\nHost: x\r\n\r\n";
+        char buffer[4096];
+        while (!done) {
+          const int fd = connectTo(port);
+          if (fd < 0) return;
+          timeval limit{2, 0};
+          setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+          while (!done && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0 &&
+                 ::recv(fd, buffer, sizeof buffer, 0) > 0)
+            ++answered;
+          ::close(fd);
+        }
+      });
+    }
+    while (answered < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    running.host.stop();
+    running.server.join();
+    done = true;
+    for (auto& t : clients) t.join();
+  }
+}
+
 }  // namespace
 }  // namespace kvdn

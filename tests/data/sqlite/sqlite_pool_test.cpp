@@ -129,6 +129,37 @@ TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThrough
   }
 }
 
+// A file written over in place while its log still holds pages (a process
+// that died left them, or a kept connection has not copied them back yet):
+// closing the last connection must not copy those pages into the foreign
+// content and make the file look like a database again.
+TEST_F(SqlitePoolTest, AFileWrittenOverInPlaceIsNotPatchedFromItsLog) {
+  {
+    auto s = open(file);
+    // A new table changes the first page (the schema), so the log holds it.
+    s->execute("CREATE TABLE u (v TEXT)");
+    s->execute("INSERT INTO u VALUES ('only in the log')");
+  }
+  ASSERT_EQ(kept(), 1u);
+  ASSERT_GT(fs::file_size(file.string() + "-wal"), 0u);
+  const std::string junk(4096, 'x');
+  {
+    std::FILE* out = std::fopen(file.string().c_str(), "r+b");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(junk.data(), 1, junk.size(), out);
+    std::fclose(out);
+  }
+  EXPECT_THROW(open(file), ComError);
+  clearSqlitePool();
+  EXPECT_THROW(open(file), ComError);
+  std::FILE* in = std::fopen(file.string().c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  std::string head(16, '\0');
+  EXPECT_EQ(std::fread(head.data(), 1, head.size(), in), head.size());
+  std::fclose(in);
+  EXPECT_EQ(head, junk.substr(0, 16));
+}
+
 TEST_F(SqlitePoolTest, OnlyAQuietConnectionIsKept) {
   {
     // Closed inside a transaction: rolled back and not kept.
