@@ -154,10 +154,8 @@ struct HttpHost::Impl {
     } catch (const std::exception& e) {
       std::cerr << "kvdn-http: " << (method ? method : "") << " " << state->target
                 << ": unexpected failure: " << e.what() << std::endl;
-      Answer failed;
-      failed.status = 500;
-      failed.body = self->failurePage(500, state->target.substr(0, state->target.find('?')));
-      return self->send(connection, failed, *state);
+      return self->send(connection, self->failure(500, state->target.substr(0, state->target.find('?'))),
+                        *state);
     }
   }
 
@@ -207,6 +205,14 @@ struct HttpHost::Impl {
                          : errorPage("The page failed", "unexpected failure");
   }
 
+  // An answer of `status` with the host's page for it (see failurePage).
+  Answer failure(int status, const std::string& path) const {
+    Answer a;
+    a.status = status;
+    a.body = failurePage(status, path);
+    return a;
+  }
+
   Answer tooLarge() const {
     Answer a;
     a.status = 413;
@@ -238,10 +244,7 @@ struct HttpHost::Impl {
           return send(connection, staticFile(folder, path.substr(prefix.size())), state);
       }
     }
-    Answer a;
-    a.status = 404;
-    a.body = failurePage(404, path);
-    return send(connection, a, state);
+    return send(connection, failure(404, path), state);
   }
 
   // A page may wait (on the database, a file, a lock): it runs on a page
@@ -264,12 +267,7 @@ struct HttpHost::Impl {
       // job or has already begun the stop: libmicrohttpd aborts the process
       // when it is stopped with a connection still suspended.
       std::lock_guard lock(mutex);
-      if (draining) {
-        Answer busy;
-        busy.status = 503;
-        busy.body = failurePage(503, path);
-        return send(connection, busy, state);
-      }
+      if (draining) return send(connection, failure(503, path), state);
       state.job = job;
       suspended.insert(job);
       MHD_suspend_connection(connection);
@@ -281,8 +279,7 @@ struct HttpHost::Impl {
       } catch (const std::exception& e) {
         std::cerr << "kvdn-http: " << input.method << " " << input.target
                   << ": unexpected failure: " << e.what() << std::endl;
-        answer.status = 500;
-        answer.body = failurePage(500, input.path);
+        answer = failure(500, input.path);
       }
       {
         std::lock_guard lock(job->mutex);
@@ -318,9 +315,7 @@ struct HttpHost::Impl {
   // A file below one of the static folders; names with "..", empty parts
   // or a backslash are not found.
   Answer staticFile(const std::string& folder, const std::string& rest) const {
-    Answer a;
-    a.status = 404;
-    a.body = failurePage(404, "/" + folder + "/" + rest);
+    Answer a = failure(404, "/" + folder + "/" + rest);
     if (rest.empty() || rest.find('\\') != std::string::npos || rest.find('\0') != std::string::npos)
       return a;
     std::filesystem::path file = options.siteRoot / folder;
