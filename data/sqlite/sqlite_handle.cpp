@@ -43,8 +43,7 @@ std::string resolvedPath(const std::string& path) {
 // per spelling, and used while that spelling still leads to the same file
 // (device and inode) as the remembered name does (two stats). A link or
 // directory changed to lead elsewhere, a file renamed over or deleted:
-// resolved again. Never
-// destroyed, as the generations.
+// resolved again. Never destroyed, like the generations.
 struct ResolvedPaths {
   static constexpr std::size_t kMax = 64;
   struct Entry {
