@@ -20,6 +20,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Runs `sql` (no double quote in it) on `f` with the sqlite3 program: the
+// work of another process, waiting up to 5 s for its locks. Its exit status.
+int inAnotherProcess(const fs::path& f, const std::string& sql) {
+  const std::string command = "sqlite3 -cmd '.timeout 5000' '" + f.string() + "' \"" + sql + "\" > /dev/null";
+  return std::system(command.c_str());
+}
+
+// Writes 4,096 bytes of 'x' over the start of `f`, in place (same inode).
+void writeOverInPlace(const fs::path& f) {
+  std::FILE* out = std::fopen(f.string().c_str(), "r+b");
+  ASSERT_NE(out, nullptr);
+  const std::string junk(4096, 'x');
+  std::fwrite(junk.data(), 1, junk.size(), out);
+  std::fclose(out);
+}
+
 class SqlitePoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,14 +107,7 @@ TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThrough
        "replacement"},
       {"deleted", [](const fs::path& f, const fs::path&) { fs::remove(f); }, nullptr},
       {"written over in place with what is not a database",
-       [](const fs::path& f, const fs::path&) {
-         std::FILE* out = std::fopen(f.string().c_str(), "r+b");
-         ASSERT_NE(out, nullptr);
-         const std::string junk(4096, 'x');
-         std::fwrite(junk.data(), 1, junk.size(), out);
-         std::fclose(out);
-       },
-       nullptr},
+       [](const fs::path& f, const fs::path&) { writeOverInPlace(f); }, nullptr},
       {"restored in place",
        [&](const fs::path& f, const fs::path& o) { engine->restoreDatabase(o.string(), f.string()); },
        "replacement"},
@@ -142,13 +151,7 @@ TEST_F(SqlitePoolTest, AFileWrittenOverInPlaceIsNotPatchedFromItsLog) {
   }
   ASSERT_EQ(kept(), 1u);
   ASSERT_GT(fs::file_size(file.string() + "-wal"), 0u);
-  const std::string junk(4096, 'x');
-  {
-    std::FILE* out = std::fopen(file.string().c_str(), "r+b");
-    ASSERT_NE(out, nullptr);
-    std::fwrite(junk.data(), 1, junk.size(), out);
-    std::fclose(out);
-  }
+  writeOverInPlace(file);
   EXPECT_THROW(open(file), ComError);
   clearSqlitePool();
   EXPECT_THROW(open(file), ComError);
@@ -157,7 +160,7 @@ TEST_F(SqlitePoolTest, AFileWrittenOverInPlaceIsNotPatchedFromItsLog) {
   std::string head(16, '\0');
   EXPECT_EQ(std::fread(head.data(), 1, head.size(), in), head.size());
   std::fclose(in);
-  EXPECT_EQ(head, junk.substr(0, 16));
+  EXPECT_EQ(head, std::string(16, 'x'));
 }
 
 TEST_F(SqlitePoolTest, OnlyAQuietConnectionIsKept) {
@@ -284,13 +287,7 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
        0},
       {"another connection in this process", [&] { testing::runSql(file, {"INSERT INTO t VALUES ('c')"}); },
        1},
-      {"another process",
-       [&] {
-         const std::string command =
-             "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('d')\"";
-         ASSERT_EQ(std::system(command.c_str()), 0);
-       },
-       2},
+      {"another process", [&] { ASSERT_EQ(inAnotherProcess(file, "INSERT INTO t VALUES ('d')"), 0); }, 2},
       {"own rolled-back transaction",
        [&] {
          s->begin();
@@ -303,9 +300,7 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
       {"own switch out of the log mode, then another process",
        [&] {
          s->execute("PRAGMA journal_mode = DELETE");
-         const std::string command =
-             "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('f')\"";
-         ASSERT_EQ(std::system(command.c_str()), 0);
+         ASSERT_EQ(inAnotherProcess(file, "INSERT INTO t VALUES ('f')"), 0);
        },
        3},
   };
@@ -316,9 +311,7 @@ TEST_F(SqlitePoolTest, KeptCountsEndWithAnyChange) {
     EXPECT_EQ(count(*s), c.expected);
   }
   // Counted after the switch, then another process commits.
-  const std::string command =
-      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('g')\"";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(inAnotherProcess(file, "INSERT INTO t VALUES ('g')"), 0);
   EXPECT_EQ(count(*s), 4);
 }
 
@@ -338,9 +331,7 @@ TEST_F(SqlitePoolTest, KeptResultsAndCountsOfOnePageAreNotTheNextPagesAfterAnoth
     EXPECT_EQ(rows(*first), std::vector<std::string>{"old"});
     EXPECT_EQ(first->count(list), 1);
   }
-  const std::string command =
-      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; INSERT INTO t VALUES ('other process')\"";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(inAnotherProcess(file, "INSERT INTO t VALUES ('other process')"), 0);
   auto second = open(file);  // the next page, on the kept connection
   EXPECT_EQ(reused(), before + 1);
   EXPECT_EQ(second->count(list), 2);
@@ -437,9 +428,7 @@ TEST_F(SqlitePoolTest, ResultsLeftBeforeTheirEndAreReadWholeAgain) {
     EXPECT_EQ(read(c.sql, all).size(), c.whole);
   }
   EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", all), (std::vector<std::string>{"old", "b"}));
-  const std::string command =
-      "sqlite3 '" + file.string() + "' \"PRAGMA busy_timeout=5000; UPDATE t SET v = 'new' WHERE v = 'old'\"";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(inAnotherProcess(file, "UPDATE t SET v = 'new' WHERE v = 'old'"), 0);
   EXPECT_EQ(read("SELECT v FROM t ORDER BY rowid LIMIT 2", 2), (std::vector<std::string>{"new", "b"}));
   EXPECT_EQ(read("SELECT v FROM t WHERE rowid = 3", 1), std::vector<std::string>{"c"});
 }
@@ -449,17 +438,13 @@ TEST_F(SqlitePoolTest, AnotherProcessSeesEveryCommitWhileSessionsOpenAndClose) {
   // second descriptor closed releases them all): another process would then
   // take itself for the file's last user and delete the log under us, and
   // every later commit would go into a log nobody else reads.
-  auto cli = [&](const std::string& sql) {
-    const std::string command =
-        "sqlite3 -cmd '.timeout 5000' '" + file.string() + "' \"" + sql + "\" > /dev/null";
-    return std::system(command.c_str());
-  };
   auto first = open(file);
   first->execute("INSERT INTO t VALUES ('one')");
   for (int round = 0; round < 3; ++round) {
     auto other = open(file);  // a new connection beside the open one
     EXPECT_EQ(firstValue(*other), "old");
-    ASSERT_EQ(cli("SELECT count(*) FROM t"), 0);  // another process opens and closes the file
+    ASSERT_EQ(inAnotherProcess(file, "SELECT count(*) FROM t"),
+              0);  // another process opens and closes the file
     first->execute("INSERT INTO t VALUES ('more')");
   }
   EXPECT_TRUE(fs::exists(file.string() + "-wal"));
@@ -606,12 +591,7 @@ TEST_F(SeekPagesTest, ChangesAreSeenOnTheNextPage) {
       {"another connection deletes", [&] { testing::runSql(file, {"DELETE FROM t WHERE ID < 900"}); }},
       {"own insert", [&] { session->execute("INSERT INTO t (ID, name) VALUES (1, 'first')"); }},
       {"another process inserts",
-       [&] {
-         const std::string command =
-             "sqlite3 '" + file.string() +
-             "' \"PRAGMA busy_timeout=5000; INSERT INTO t (ID, name) VALUES (2, 'x')\"";
-         ASSERT_EQ(std::system(command.c_str()), 0);
-       }},
+       [&] { ASSERT_EQ(inAnotherProcess(file, "INSERT INTO t (ID, name) VALUES (2, 'x')"), 0); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
