@@ -121,15 +121,29 @@ void bindValue(sqlite3* db, sqlite3_stmt* st, int index, const Variant& v) {
   if (rc != SQLITE_OK) raiseFrom(db, rc);
 }
 
+// Takes a change the authorizer saw (in a preparation, or in a statement
+// SQLite prepared again by itself while it ran) out of the connection's
+// state: everything the connection kept is dropped.
+static void takeChange(Handle& h) {
+  if (h.state && h.state->changed) {
+    h.state->changed = false;
+    h.invalidate();
+  }
+}
+
 Statement prepare(const HandlePtr& h, std::string_view sql) {
   if (!h || h->closed) raiseClosed();
-  if (auto cached = h->take(sql))
+  takeChange(*h);
+  if (auto cached = speedPathsOn() ? h->take(sql) : std::nullopt)
     return Statement(h, std::move(cached->sql), cached->st, std::move(cached->meta));
   sqlite3_stmt* raw = nullptr;
   const char* tail = nullptr;
   // Persistent: the statement is likely to be kept for reuse (see Handle).
   int rc = sqlite3_prepare_v3(h->db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                               &raw, &tail);
+  // A statement that changes the schema or a setting drops what was kept
+  // before it runs; itself it carries the new epoch.
+  takeChange(*h);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(raw);
     raiseFrom(h->db, rc);

@@ -107,20 +107,67 @@ struct KeptCounts {
 // Whether counts and results are kept at all (keepSqliteCounts).
 extern std::atomic<bool> countsKept;
 
+// Whether any speed path is taken (setSqliteSpeedPaths): the pool, kept
+// counts and results, kept statements and the dialect's memos, seeking.
+// Off, every session behaves as a freshly opened connection that prepares
+// every statement anew and pages by offset.
+bool speedPathsOn() noexcept;
+
+// What a connection's session left on it that a freshly opened connection
+// would not have, as far as a statement can see it. One per connection,
+// owned by the connection itself (freed when it closes); the authorizer and
+// the functions changes()/total_changes() reach it as their user data.
+//
+// The rule that keeps a handed-on connection indistinguishable from a new
+// one: every piece of connection-scoped state a statement can create or set
+// (temporary tables, views, triggers, indexes and virtual tables, attached
+// databases, every PRAGMA that sets something, a changed schema) is made
+// through a statement whose preparation SQLite submits to the authorizer;
+// the authorizer marks the connection `tainted` for any such action, and a
+// tainted connection is closed, never handed on. What no authorizer sees,
+// the change counters and the last inserted rowid, is reset for each
+// session instead (last_insert_rowid() directly, changes() and
+// total_changes() through our own functions counting from `baseline`).
+// Transactions and read locks are checked when the session ends
+// (sqliteIsQuiet).
+struct ConnectionState {
+  bool tainted = false;  // sticky: the connection is closed after its session
+  // Set by the authorizer for an action that changes what prepared
+  // statements, kept results or plans mean (schema, settings); taken by the
+  // next prepare(), which drops everything kept by the connection.
+  bool changed = false;
+  std::int64_t baseline = 0;  // sqlite3_total_changes64 when the session began
+};
+
+// Installs the authorizer and the counting functions on `db`, and gives it
+// its state (owned by `db`). Returns SQLite's result code; on failure
+// nothing was installed and `db` owns nothing new.
+int installConnectionState(sqlite3* db, ConnectionState*& state);
+
+// Starts a session on `db`: the counters a statement can read begin where a
+// new connection's would.
+void beginSessionState(sqlite3* db, ConnectionState& state) noexcept;
+
 // One remembered step of a seek ladder: the order key's value at that row,
-// as an SQL literal, and the row's rowid (for an order key that is not
+// as an SQL literal (or Null), and the row's rowid (for an order key that is not
 // unique, ties are broken by it).
 struct SeekStep {
-  std::string key;
+  std::string key;  // unused when `null`
   std::int64_t rowid = 0;
+  bool null = false;  // the key is Null there
 };
 
 struct Handle {
   static constexpr std::size_t kMaxIdle = 16;
 
   sqlite3* db = nullptr;
+  ConnectionState* state = nullptr;  // owned by db
   bool closed = false;
   std::list<Idle> idle;  // least recently used first
+  // Bumped whenever the connection's state changed under its kept
+  // statements (see ConnectionState::changed): a statement prepared under
+  // an older epoch is finalized when released, not kept.
+  std::uint64_t epoch = 0;
   // Set when the connection may be kept after its session (see SqlitePool);
   // cleared by a close that found the connection in a state it must not be
   // handed on in. `file` and `generation`: which file it was opened on.
@@ -139,8 +186,23 @@ struct Handle {
   // is its log index header read (see KeptCounts). Cleared for good when the
   // session names journal_mode in a statement of its own.
   bool walMode = false;
+  // The schema version when the connection was opened, and the log index
+  // header when its last session ended (when it could be read): a kept
+  // connection is handed on only while the schema is still that version.
+  std::int64_t schemaVersion = 0;
+  bool headerKnown = false;
+  WalIndexHeader header{};
 
   ~Handle();
+
+  // Drops everything the connection keeps that a change of its schema or
+  // settings can make wrong: statements, counts, results, ladders.
+  void invalidate() {
+    dropIdle();
+    counts.clear();
+    ladders.clear();
+    ++epoch;
+  }
 
   std::optional<Idle> take(std::string_view sql) {
     for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
@@ -153,8 +215,8 @@ struct Handle {
     return std::nullopt;
   }
 
-  void give(std::string sql, sqlite3_stmt* st, MetaPtr meta) {
-    if (closed || !db) {
+  void give(std::string sql, sqlite3_stmt* st, MetaPtr meta, std::uint64_t preparedIn) {
+    if (closed || !db || preparedIn != epoch || !speedPathsOn()) {
       sqlite3_finalize(st);
       return;
     }
@@ -179,17 +241,30 @@ HandlePtr takePooled(const std::string& file, std::uint64_t generation);
 // takes the connection out of `h`.
 void givePooled(Handle& h) noexcept;
 
+// The log index header of `db`'s file (see WalIndexHeader), or nullopt (not
+// in write-ahead-log mode, no shared memory, a commit writing it just now).
+std::optional<WalIndexHeader> readWalIndexHeader(sqlite3* db) noexcept;
+
+// The schema version of `db`'s main database (PRAGMA schema_version), or
+// nullopt when it cannot be read.
+std::optional<std::int64_t> readSchemaVersion(sqlite3* db) noexcept;
+
 // A prepared statement; goes back to its handle's idle list when released.
 class Statement {
  public:
   Statement() = default;
   Statement(HandlePtr handle, std::string sql, sqlite3_stmt* st, MetaPtr meta = nullptr)
-      : handle_(std::move(handle)), sql_(std::move(sql)), st_(st), meta_(std::move(meta)) {}
+      : handle_(std::move(handle)),
+        sql_(std::move(sql)),
+        st_(st),
+        meta_(std::move(meta)),
+        epoch_(handle_->epoch) {}
   Statement(Statement&& other) noexcept
       : handle_(std::move(other.handle_)),
         sql_(std::move(other.sql_)),
         st_(std::exchange(other.st_, nullptr)),
-        meta_(std::move(other.meta_)) {}
+        meta_(std::move(other.meta_)),
+        epoch_(other.epoch_) {}
   Statement& operator=(Statement&& other) noexcept {
     if (this != &other) {
       release();
@@ -197,6 +272,7 @@ class Statement {
       sql_ = std::move(other.sql_);
       st_ = std::exchange(other.st_, nullptr);
       meta_ = std::move(other.meta_);
+      epoch_ = other.epoch_;
     }
     return *this;
   }
@@ -210,13 +286,14 @@ class Statement {
 
  private:
   void release() {
-    if (st_) handle_->give(std::move(sql_), std::exchange(st_, nullptr), std::move(meta_));
+    if (st_) handle_->give(std::move(sql_), std::exchange(st_, nullptr), std::move(meta_), epoch_);
   }
 
   HandlePtr handle_;
   std::string sql_;
   sqlite3_stmt* st_ = nullptr;
   MetaPtr meta_;
+  std::uint64_t epoch_ = 0;
 };
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix);

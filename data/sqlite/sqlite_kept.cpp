@@ -12,7 +12,7 @@ std::atomic<bool> countsKept{true};
 // in, the connection's kept counts; drops them when the database changed
 // since they were taken (see KeptCounts).
 bool SqliteSession::mayKeepCount(const std::string& counting) {
-  if (!countsKept.load(std::memory_order_relaxed) || !isStableText(counting)) return false;
+  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !isStableText(counting)) return false;
   return keptStillValid();
 }
 
@@ -20,7 +20,8 @@ bool SqliteSession::mayKeepCount(const std::string& counting) {
 // the connection's kept results: a SELECT (or VALUES) whose text names
 // nothing that changes without a write, outside transactions.
 bool SqliteSession::mayKeepRows(std::string_view sql) {
-  if (!countsKept.load(std::memory_order_relaxed) || !dialect_->isQuery(sql) || !isStableText(sql))
+  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !dialect_->isQuery(sql) ||
+      !isStableText(sql))
     return false;
   return keptStillValid();
 }
@@ -83,29 +84,9 @@ bool SqliteSession::keptStillValid() {
   return true;
 }
 
-// The header is kept twice in the shared memory: a committing writer writes
-// the second copy, then the first; a reader that finds both the same has
-// read a whole one (SQLite's own readers do the same). The layout is SQLite's
-// documented file format for the log index.
 std::optional<WalIndexHeader> SqliteSession::walIndexHeader() const {
   if (!handle_->walMode) return std::nullopt;
-  sqlite3_file* file = nullptr;
-  if (sqlite3_file_control(handle_->db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
-      !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
-    return std::nullopt;
-  // Region 0 (32 KiB, the log index's page size) holds the header. Not
-  // extended: a connection in this mode has it mapped since its first read.
-  void volatile* region = nullptr;
-  if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || !region) return std::nullopt;
-  const auto* bytes = static_cast<const volatile unsigned char*>(region);
-  WalIndexHeader first;
-  WalIndexHeader second;
-  for (std::size_t i = 0; i < first.size(); ++i) first[i] = bytes[i];
-  std::atomic_thread_fence(std::memory_order_acquire);
-  for (std::size_t i = 0; i < second.size(); ++i) second[i] = bytes[second.size() + i];
-  constexpr std::size_t kIsInit = 12;  // after iVersion, unused, iChange
-  if (first != second || first[kIsInit] == 0) return std::nullopt;
-  return first;
+  return readWalIndexHeader(handle_->db);
 }
 
 void SqliteSession::noteJournalMode(std::string_view sql) {

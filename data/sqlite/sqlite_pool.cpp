@@ -34,6 +34,7 @@ namespace {
 // process exits); after the exit hook it keeps nothing more.
 struct SqlitePoolEntry {
   sqlite3* db;
+  ConnectionState* state;
   std::list<Idle> idle;
   std::string file;
   std::uint64_t generation;
@@ -41,8 +42,24 @@ struct SqlitePoolEntry {
   std::map<std::string, std::vector<SeekStep>, std::less<>> ladders;
   std::shared_ptr<Dialect> dialect;
   bool walMode;
+  std::int64_t schemaVersion;
+  std::optional<WalIndexHeader> header;  // when the session ended
   std::chrono::steady_clock::time_point since;
 };
+
+// The schema is still the one the connection was opened with: nothing was
+// committed since its session ended (the log index header is the same), or
+// the schema version says so. A connection whose schema changed under it
+// would describe statements by the old schema until each runs (SQLite
+// prepares by the schema it last read), so it is not handed on.
+bool schemaStillCurrent(const SqlitePoolEntry& entry) noexcept {
+  if (entry.header) {
+    const std::optional<WalIndexHeader> now = readWalIndexHeader(entry.db);
+    if (now && *now == *entry.header) return true;
+  }
+  const std::optional<std::int64_t> version = readSchemaVersion(entry.db);
+  return version && *version == entry.schemaVersion;
+}
 
 class SqlitePool {
  public:
@@ -88,9 +105,11 @@ class SqlitePool {
       // entry is this thread's alone now, and other opens need not wait.
       SqlitePoolEntry& entry = *candidate;
       if (entry.generation == generation && !sqliteFileHasMoved(entry.db) &&
-          sqliteStartsAsDatabase(entry.db)) {
+          sqliteStartsAsDatabase(entry.db) && schemaStillCurrent(entry)) {
         found = std::make_shared<Handle>();
         found->db = entry.db;
+        found->state = entry.state;
+        found->schemaVersion = entry.schemaVersion;
         found->idle = std::move(entry.idle);
         found->file = std::move(entry.file);
         found->generation = entry.generation;
@@ -115,12 +134,14 @@ class SqlitePool {
   void give(Handle& h) noexcept {
     std::vector<SqlitePoolEntry> doomed;
     try {
-      doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), std::move(h.idle), std::move(h.file),
-                                       h.generation, std::move(h.counts), std::move(h.ladders),
-                                       std::move(h.dialect), h.walMode, std::chrono::steady_clock::now()});
+      doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), h.state, std::move(h.idle),
+                                       std::move(h.file), h.generation, std::move(h.counts),
+                                       std::move(h.ladders), std::move(h.dialect), h.walMode, h.schemaVersion,
+                                       std::nullopt, std::chrono::steady_clock::now()});
       SqlitePoolEntry& entry = doomed.front();
-      if (sqliteIsQuiet(entry.db) && !sqliteFileHasMoved(entry.db) &&
-          sqliteFileGeneration(entry.file) == entry.generation) {
+      if (speedPathsOn() && entry.state && !entry.state->tainted && sqliteIsQuiet(entry.db) &&
+          !sqliteFileHasMoved(entry.db) && sqliteFileGeneration(entry.file) == entry.generation) {
+        if (entry.walMode) entry.header = readWalIndexHeader(entry.db);
         std::lock_guard lock(mutex_);
         sweepLocked(doomed);
         if (!shutDown_ && total_ < kTotal) {

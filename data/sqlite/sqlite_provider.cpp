@@ -86,8 +86,10 @@ class SqliteProvider final : public Provider {
     // and generation serves the open.
     std::string file = sqliteNormalPath(path);
     const std::uint64_t generation = sqliteFileGeneration(file);
-    if (HandlePtr pooled = takePooled(file, generation))
-      return std::make_unique<SqliteSession>(std::move(pooled));
+    if (speedPathsOn()) {
+      if (HandlePtr pooled = takePooled(file, generation))
+        return std::make_unique<SqliteSession>(std::move(pooled));
+    }
     auto handle = std::make_shared<Handle>();
     {
       SqliteConnection connection;
@@ -117,6 +119,13 @@ class SqliteProvider final : public Provider {
       }
     }
     handle->walMode = useWriteAheadLog(handle->db);
+    // From here on every statement passes the authorizer (see
+    // ConnectionState): the connection's own setup above is not the page's.
+    rc = installConnectionState(handle->db, handle->state);
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(handle->db));
+    const std::optional<std::int64_t> schemaVersion = readSchemaVersion(handle->db);
+    if (!schemaVersion) raiseEngine(SQLITE_CANTOPEN, sqlite3_errmsg(handle->db));
+    handle->schemaVersion = *schemaVersion;
     handle->file = std::move(file);
     handle->generation = generation;
     handle->poolable = true;

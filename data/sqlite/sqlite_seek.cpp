@@ -83,9 +83,10 @@ std::optional<SeekShape> seekShapeOf(std::string_view statement) {
 // it stands (not a window, not of that shape, near the start, inside a
 // transaction, or the ladder cannot be had).
 std::string SqliteSession::seekingWindow(std::string_view limited) {
+  if (!speedPathsOn()) return {};
   const SqliteDialect::Window* window = dialect_->window(limited);
   if (!window || window->offset < kLadderStep) return {};
-  const std::optional<SeekShape>& shape = seekShape(window->statement);
+  const std::optional<SeekShape>& shape = seekShape(window->statement, limited);
   if (!shape || !keptStillValid()) return {};
   const std::vector<SeekStep>* ladder = ladderOf(window->statement, *shape);
   if (!ladder) return {};
@@ -99,9 +100,21 @@ std::string SqliteSession::seekingWindow(std::string_view limited) {
     out += shape->key + (shape->descending ? " <= " : " >= ") + from.key;
     out += " ORDER BY " + shape->key + direction;
   } else {
-    // The order the index gives: by key, equal keys by rowid.
-    out += "(" + shape->key + ", _rowid_)" + (shape->descending ? " <= " : " >= ") + "(" + from.key + ", " +
-           std::to_string(from.rowid) + ")";
+    // The order the index gives: by key, equal keys by rowid; Null is
+    // below every value, so a Null run comes first ascending and last
+    // descending, and a comparison with Null is never true: the rows of a
+    // Null run are named by IS NULL.
+    const std::string rowid = std::to_string(from.rowid);
+    if (from.null) {
+      out += shape->descending ? "(" + shape->key + " IS NULL AND _rowid_ <= " + rowid + ")"
+                               : "((" + shape->key + " IS NULL AND _rowid_ >= " + rowid + ") OR " +
+                                     shape->key + " IS NOT NULL)";
+    } else if (shape->descending) {
+      out += "((" + shape->key + ", _rowid_) <= (" + from.key + ", " + rowid + ") OR " + shape->key +
+             " IS NULL)";
+    } else {
+      out += "(" + shape->key + ", _rowid_) >= (" + from.key + ", " + rowid + ")";
+    }
     out += " ORDER BY " + shape->key + direction + ", _rowid_" + direction;
   }
   out += " LIMIT " + std::to_string(window->limit < 0 ? -1 : window->limit);
@@ -111,15 +124,24 @@ std::string SqliteSession::seekingWindow(std::string_view limited) {
 }
 
 // The seek shape of `statement` on this connection's schema, remembered.
-const std::optional<SeekShape>& SqliteSession::seekShape(const std::string& statement) {
-  if (auto it = shapes_.find(statement); it != shapes_.end()) return it->second;
+// `limited` is the window as the offset would read it: SQLite weighs a
+// LIMIT in choosing its plan, so whether the index gives the order (and so
+// the order of equal keys) is asked of that very statement.
+const std::optional<SeekShape>& SqliteSession::seekShape(const std::string& statement,
+                                                         std::string_view limited) {
+  // A shape depends on the schema (keys, indexes) and the plan.
+  if (shapesEpoch_ != handle_->epoch) {
+    shapes_.clear();
+    shapesEpoch_ = handle_->epoch;
+  }
+  if (auto it = shapes_.find(limited); it != shapes_.end()) return it->second;
   if (shapes_.size() >= kRememberedKeyed) shapes_.clear();
   std::optional<SeekShape> shape = seekShapeOf(statement);
   if (shape) {
     shape->rowKey = isRowKey(*shape);
-    if (!shape->rowKey && !isIndexOrdered(*shape, statement)) shape.reset();
+    if (!shape->rowKey && !isIndexOrdered(*shape, std::string(limited))) shape.reset();
   }
-  return shapes_.emplace(statement, std::move(shape)).first->second;
+  return shapes_.emplace(std::string(limited), std::move(shape)).first->second;
 }
 
 // The key is the table's row key: rowid by one of its names, or the only
@@ -165,13 +187,16 @@ bool SqliteSession::isIndexOrdered(const SeekShape& shape, const std::string& st
       found = found || name == key;
     }
     if (!found) return false;
-    // Indexes of the table on the key alone: an index of more columns
-    // orders equal keys by its next column, not by rowid.
+    // Indexes of the table on the key alone, ascending: an index of more
+    // columns orders equal keys by its next column, not by rowid, and one
+    // declared DESC holds equal keys in rowid order under keys in reverse,
+    // so that read backwards for an ascending order its ties come last
+    // rowid first.
     Statement indexes =
         prepare(handle_,
-                "SELECT lower(il.name) FROM pragma_index_list(?1) il, pragma_index_info(il.name) ii "
-                "WHERE ii.seqno = 0 AND lower(ii.name) = ?2 AND "
-                "(SELECT count(*) FROM pragma_index_info(il.name)) = 1");
+                "SELECT lower(il.name) FROM pragma_index_list(?1) il, pragma_index_xinfo(il.name) ii "
+                "WHERE ii.seqno = 0 AND ii.key = 1 AND ii.desc = 0 AND lower(ii.name) = ?2 AND "
+                "(SELECT count(*) FROM pragma_index_xinfo(il.name) WHERE key = 1) = 1");
     const Variant keyValue(key);
     bindValue(handle_->db, indexes.get(), 1, table);
     bindValue(handle_->db, indexes.get(), 2, keyValue);
@@ -255,7 +280,11 @@ const std::vector<SeekStep>* SqliteSession::ladderOf(const std::string& statemen
           step.key = std::move(literal);
           break;
         }
-        default:  // Null, blob: no step to seek to
+        case SQLITE_NULL:
+          if (shape.rowKey) return nullptr;
+          step.null = true;
+          break;
+        default:  // a blob: no literal to seek to
           return nullptr;
       }
       ladder.push_back(std::move(step));

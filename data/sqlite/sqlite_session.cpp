@@ -194,6 +194,7 @@ std::optional<StoredRow> SqliteSession::readBack(const RowWrite& row, const RowK
 // sql::withLeadingColumn); remembered, as an updatable recordset opens the
 // same statement again for every record it writes.
 const std::string& SqliteSession::withRowid(std::string_view sql) {
+  if (!speedPathsOn()) keyed_.clear();
   if (auto it = keyed_.find(sql); it != keyed_.end()) return it->second;
   if (keyed_.size() >= kRememberedKeyed) keyed_.clear();
   return keyed_.emplace(std::string(sql), sql::withLeadingColumn(sql, "rowid")).first->second;

@@ -216,8 +216,10 @@ class SqliteDialect final : public Dialect {
     std::string count;
   };
 
+  // With the speed paths off nothing is remembered: each call works anew.
   template <class T, class F>
   static const T& remember(std::map<std::string, T, std::less<>>& memo, std::string_view key, F make) {
+    if (!speedPathsOn()) memo.clear();
     if (auto it = memo.find(key); it != memo.end()) return it->second;
     if (memo.size() >= kRemembered) memo.clear();
     return memo.emplace(std::string(key), make(key)).first->second;
@@ -250,9 +252,9 @@ class SqliteDialect final : public Dialect {
 //   unique, never Null), or rowid itself; or
 // - a column that SQLite's plan for the statement reads in the order of an
 //   index on that column alone (no sorting of its own), so that equal keys
-//   come in rowid order; its pages then seek on (key, rowid). Such a
-//   statement takes the fast path only while no remembered step holds a
-//   Null, a blob or a value that has no literal.
+//   come in rowid order; its pages then seek on (key, rowid), Null runs
+//   named by IS NULL. Such a statement takes the fast path only while no
+//   remembered step holds a blob or a value that has no literal.
 // Every other statement pages by OFFSET as before.
 struct SeekShape {
   std::string head;       // "SELECT columns FROM table"
@@ -275,6 +277,7 @@ std::optional<SeekShape> seekShapeOf(std::string_view statement);
 class SqliteSession final : public DataSession {
  public:
   explicit SqliteSession(HandlePtr handle) : handle_(std::move(handle)) {
+    if (handle_->state) beginSessionState(handle_->db, *handle_->state);
     if (handle_->dialect) {
       dialect_ = std::static_pointer_cast<SqliteDialect>(handle_->dialect);
     } else {
@@ -366,7 +369,7 @@ class SqliteSession final : public DataSession {
   static constexpr std::int64_t kLadderStep = 256;
   static constexpr std::size_t kMaxLadders = 16;
   std::string seekingWindow(std::string_view limited);
-  const std::optional<SeekShape>& seekShape(const std::string& statement);
+  const std::optional<SeekShape>& seekShape(const std::string& statement, std::string_view limited);
   bool isRowKey(const SeekShape& shape);
   bool isIndexOrdered(const SeekShape& shape, const std::string& statement);
   const std::vector<SeekStep>* ladderOf(const std::string& statement, const SeekShape& shape);
@@ -384,6 +387,7 @@ class SqliteSession final : public DataSession {
   std::shared_ptr<SqliteDialect> dialect_;
   std::map<std::string, std::string, std::less<>> keyed_;
   std::map<std::string, std::optional<SeekShape>, std::less<>> shapes_;
+  std::uint64_t shapesEpoch_ = 0;  // the handle's epoch shapes_ was found in
 };
 
 }  // namespace kvdn::sqlite_internal

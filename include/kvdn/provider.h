@@ -202,6 +202,17 @@ class KVDN_API ProviderRegistry {
 // The Access kind ("Provider=Microsoft.Jet.OLEDB.4.0; Data
 // source=PATH"): an existing SQLite 3 file, never created by an open.
 KVDN_API void registerSqliteProvider(ProviderRegistry& registry);
+// The one switch for every speed path of the provider: the pool of kept
+// connections, kept counts and results, kept prepared statements and the
+// remembered text work, deep pages by seeking. Off, each open is a new
+// connection that prepares every statement anew and pages by offset; the
+// answers are the same either way (a differential test holds them to it).
+// On by default; the environment variable KVDN_SPEED_PATHS=off turns it off
+// when the library is first used. Thread-safe; takes effect at the next
+// statement or open.
+KVDN_API void setSqliteSpeedPaths(bool on);
+KVDN_API bool sqliteSpeedPaths();
+
 // Every provider this build includes. Other provider folders add their
 // registration call here.
 KVDN_API void registerStandardProviders(ProviderRegistry& registry);
