@@ -33,7 +33,7 @@ ConnectionString ConnectionString::parse(std::string_view text) {
       i = eq + 1;
       continue;
     }
-    std::string key = asciiLower(trim(text.substr(i, eq - i)));
+    const std::string_view key = trim(text.substr(i, eq - i));
     std::size_t v = eq + 1;
     while (v < n && isBlank(text[v])) ++v;
     std::string value;
@@ -78,14 +78,17 @@ std::optional<std::string> ConnectionString::get(std::string_view key) const {
 }
 
 void ConnectionString::set(std::string_view key, std::string_view value) {
-  std::string k = asciiLower(trim(key));
-  for (auto& [name, v] : pairs_) {
-    if (name == k) {
-      v = std::string(value);
+  const std::string_view spelled = trim(key);
+  std::string k = asciiLower(spelled);
+  for (std::size_t i = 0; i < pairs_.size(); ++i) {
+    if (pairs_[i].first == k) {
+      pairs_[i].second = std::string(value);
+      spelled_[i] = std::string(spelled);
       return;
     }
   }
   pairs_.emplace_back(std::move(k), std::string(value));
+  spelled_.emplace_back(spelled);
 }
 
 void ProviderRegistry::add(std::shared_ptr<Provider> provider) {

@@ -123,7 +123,8 @@ std::string passThroughConnectionString(const ConnectionString& cs) {
     out += '=';
     out += odbcValue(value);
   };
-  for (const auto& [key, value] : cs.pairs()) {
+  for (std::size_t i = 0; i < cs.pairs().size(); ++i) {
+    const auto& [key, value] = cs.pairs()[i];
     if (key == "provider") continue;
     if ((key == "uid" && overrideUser) || (key == "pwd" && overridePassword)) continue;
     if (key == "user id") {
@@ -131,7 +132,13 @@ std::string passThroughConnectionString(const ConnectionString& cs) {
     } else if (key == "password") {
       add("PWD", value);
     } else {
-      add(key, value);
+      // As the page spelt it: some drivers know their keys in one case only
+      // (DBQ, not dbq). A key the grammar cannot carry is refused, not
+      // mended: it would be read as something else.
+      const std::string& spelled = cs.spelledKey(i);
+      if (spelled.find_first_of("[]{}(),;?*=!@") != std::string::npos)
+        raise(err::kDbFail, "The connection string holds a key that an ODBC driver cannot read: " + spelled);
+      add(spelled, value);
     }
   }
   return out;

@@ -48,11 +48,16 @@ class KVDN_API ConnectionString {
   bool empty() const { return pairs_.empty(); }
   // The text as given to parse().
   const std::string& text() const { return text_; }
+  // Keys in lower case (for lookups) with their values, in order.
   const std::vector<std::pair<std::string, std::string>>& pairs() const { return pairs_; }
+  // The key of pairs()[i] as it was written (blanks around it trimmed):
+  // what a driver that reads keys by their case is handed.
+  const std::string& spelledKey(std::size_t i) const { return spelled_.at(i); }
 
  private:
   std::string text_;
   std::vector<std::pair<std::string, std::string>> pairs_;
+  std::vector<std::string> spelled_;  // parallel to pairs_
 };
 
 // One column of a result. `table` and `origin` name the table column the

@@ -57,13 +57,17 @@ TEST(OdbcConnectionStrings, SqlServerMapsToFreeTds) {
 TEST(OdbcConnectionStrings, OtherSourcesPassAsTheyStand) {
   EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse(
                 "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=app;Uid=web;Pwd=x")),
-            "driver={PostgreSQL Unicode};server=127.0.0.1;port=5432;database=app;uid=web;pwd=x");
+            "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=app;Uid=web;Pwd=x");
   EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse("Provider=MSDASQL;DSN=site;pwd='a;b'")),
-            "dsn=site;pwd={a;b}");
+            "DSN=site;pwd={a;b}");
+  // Keys reach the driver as the page spelt them (a driver may know DBQ only).
+  EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse("Driver={MDBTools}; DBQ =/d/a.mdb")),
+            "Driver={MDBTools};DBQ=/d/a.mdb");
+  EXPECT_THROW(odbc::passThroughConnectionString(ConnectionString::parse("Driver=x;{Server}=y")), ComError);
   ConnectionString cs = ConnectionString::parse("DSN=site;UID=a;PWD=b");
   cs.set("user id", "web");
   cs.set("password", "pw");
-  EXPECT_EQ(odbc::passThroughConnectionString(cs), "dsn=site;UID=web;PWD=pw");
+  EXPECT_EQ(odbc::passThroughConnectionString(cs), "DSN=site;UID=web;PWD=pw");
 }
 
 // A value can never end early and add attributes of its own: whatever it
@@ -80,20 +84,20 @@ TEST(OdbcConnectionStrings, ValuesCannotAddAttributes) {
   pass.set("user id", "web}");
   pass.set("password", kInjected);
   EXPECT_EQ(odbc::passThroughConnectionString(pass),
-            "driver={PostgreSQL Unicode};server=h;database=app;UID={web}}};"
+            "Driver={PostgreSQL Unicode};Server=h;Database=app;UID={web}}};"
             "PWD={{x}};Database=master;Encrypt={no}}}");
 
   // Each value as the string carries it: unchanged when plain or already one
   // braced value, braced otherwise.
   const std::pair<const char*, const char*> cases[] = {
-      {"Driver=x;pwd=plain text", "driver=x;pwd=plain text"},
-      {"Driver=x;pwd={a}}b}", "driver=x;pwd={a}}b}"},
-      {"Driver=x;pwd=\"{a}b}\"", "driver=x;pwd={{a}}b}}}"},
-      {"Driver=x;pwd=\"a=b\"", "driver=x;pwd={a=b}"},
-      {"Driver=x;pwd=\" a\"", "driver=x;pwd={ a}"},
-      {"Driver=x;pwd=\"{}\"", "driver=x;pwd={}"},
-      {"Driver=x;pwd=\"{\"", "driver=x;pwd={{}"},
-      {"Driver=x;pwd=\"}\"", "driver=x;pwd={}}}"},
+      {"Driver=x;pwd=plain text", "Driver=x;pwd=plain text"},
+      {"Driver=x;pwd={a}}b}", "Driver=x;pwd={a}}b}"},
+      {"Driver=x;pwd=\"{a}b}\"", "Driver=x;pwd={{a}}b}}}"},
+      {"Driver=x;pwd=\"a=b\"", "Driver=x;pwd={a=b}"},
+      {"Driver=x;pwd=\" a\"", "Driver=x;pwd={ a}"},
+      {"Driver=x;pwd=\"{}\"", "Driver=x;pwd={}"},
+      {"Driver=x;pwd=\"{\"", "Driver=x;pwd={{}"},
+      {"Driver=x;pwd=\"}\"", "Driver=x;pwd={}}}"},
   };
   for (const auto& [in, out] : cases)
     EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse(in)), out) << in;
