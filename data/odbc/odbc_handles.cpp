@@ -66,7 +66,9 @@ std::int32_t numberForState(std::string_view state) {
   std::string state;
   for (const auto& r : records) {
     if (!description.empty()) description += "; ";
-    description += r.text.empty() ? "[" + r.state + "]" : r.text;
+    // The driver's SQLSTATE with its text: the one thing that names the
+    // failure the same way on every driver (and what a search finds).
+    description += r.text.empty() ? "[" + r.state + "]" : r.text + " (SQLSTATE " + r.state + ")";
     if (state.empty() && r.state.substr(0, 2) != "01") state = r.state;
   }
   if (state.empty() && !records.empty()) state = records.front().state;
