@@ -4,6 +4,7 @@
 namespace kvdn {
 
 bool FileFailures::fails(std::string_view operation) const {
+  if (countdown.tick()) return true;
   for (const auto& name : operations) {
     if (iequals(name, operation)) return true;
   }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "kvdn/files.h"
+#include "support/countdown.h"
 
 namespace kvdn {
 
@@ -21,6 +22,8 @@ struct FileFailures {
   // "GetFolder", "Create", "CompactDatabase" (also for compactInPlace),
   // "BackupDatabase", "RestoreDatabase".
   std::set<std::string> operations;
+  // Also fails by count, over every operation named above or not.
+  testing::Countdown countdown;
   std::int32_t number = err::kPermissionDenied;
   std::string description = "Permission denied (injected failure)";
   bool fails(std::string_view operation) const;

@@ -33,15 +33,28 @@ class FakeSession final : public DataSession {
     rowWrite("update: ", row);
     return inner_->updateRow(row, key);
   }
-  void begin() override { inner_->begin(); }
-  void commit() override { inner_->commit(); }
-  void rollback() override { inner_->rollback(); }
+  void begin() override {
+    counted();
+    inner_->begin();
+  }
+  void commit() override {
+    counted();
+    inner_->commit();
+  }
+  void rollback() override {
+    counted();
+    inner_->rollback();
+  }
   void close() override { inner_->close(); }
   bool isOpen() const override { return inner_->isOpen(); }
 
  private:
+  void counted() {
+    if (switches_->countdown.tick()) raise(switches_->number, switches_->description);
+  }
   void statement(std::string_view sql, std::string_view prefix) {
     switches_->log.push_back(std::string(prefix) + std::string(sql));
+    counted();
     const std::string& line = switches_->log.back();
     if (switches_->failStatement && (switches_->failStatementMatching.empty() ||
                                      line.find(switches_->failStatementMatching) != std::string::npos)) {
@@ -50,6 +63,7 @@ class FakeSession final : public DataSession {
   }
   void rowWrite(std::string_view prefix, const RowWrite& row) {
     switches_->log.push_back(std::string(prefix) + row.table);
+    counted();
     if (switches_->failRowWrite) raise(switches_->number, switches_->description);
   }
 
@@ -66,6 +80,7 @@ class FakeProvider final : public Provider {
   bool accepts(const ConnectionString& cs) const override { return inner_->accepts(cs); }
   std::unique_ptr<DataSession> open(const ConnectionString& cs) override {
     ++switches_->opens;
+    if (switches_->countdown.tick()) raise(switches_->number, switches_->description);
     if (switches_->failOpen) raise(switches_->number, switches_->description);
     return std::make_unique<FakeSession>(inner_->open(cs), switches_);
   }

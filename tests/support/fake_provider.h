@@ -10,6 +10,7 @@
 
 #include "kvdn/error.h"
 #include "kvdn/provider.h"
+#include "support/countdown.h"
 
 namespace kvdn {
 
@@ -23,6 +24,9 @@ struct FakeSwitches {
   std::string failStatementMatching;
   // Fails single-row inserts and updates (Recordset.Update).
   bool failRowWrite = false;
+  // Fails by count over opens, statements, counts, row writes and the
+  // transaction calls alike.
+  testing::Countdown countdown;
   // What an injected failure raises.
   std::int32_t number = err::kDbFail;
   std::string description = "Injected failure";

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "kvdn/db_class.h"
+#include "kvdn/provider.h"
 #include "support/errors.h"
+#include "support/fake_provider.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
@@ -284,6 +286,46 @@ TEST_F(WritersTest, FailuresReachThePageAndStoreNothing) {
   EXPECT_LT(errorOf([&] { p.db->dbWrite(Variant("nosuchtable")); }), 0);
   auto q = request("ac=add", "标题=t", {}, false);
   EXPECT_EQ(errorOf([&] { q.db->dbWrite(Variant("news")); }), err::kObjectNotSet);
+}
+
+// Every statement, count, row write and transaction call of an add, a
+// modify and a delete failed in turn (the Nth, once): the page sees an
+// error and the table is as before, or it sees success and the whole write.
+TEST_F(WritersTest, EveryFailurePointStoresAllOrNothing) {
+  auto providers = std::make_shared<ProviderRegistry>();
+  registerStandardProviders(*providers);
+  const std::shared_ptr<FakeSwitches> fake = installFakeProvider(*providers);
+  registerDataClasses(host->classes(), providers);
+  seed();
+  const Rows before = news();
+  const std::pair<const char*, std::string> writes[] = {
+      {"ac=add", pairs({{"标题", "new"}, {"数量", "4"}})},
+      {"ac=modify&id=5", pairs({{"标题", "changed"}, {"数量", "9"}})},
+      {"ac=del", pairs({{"delids", "3, 7"}})},
+  };
+  for (const auto& [query, form] : writes) {
+    for (std::uint64_t n = 1;; ++n) {
+      SCOPED_TRACE(std::string(query) + " failing call " + std::to_string(n));
+      auto p = request(query, form);
+      fake->countdown.reset(n);  // the page's open went through
+      const std::int32_t error = errorOf([&] { p.db->dbWrite(Variant("news")); });
+      p.db->OnEndPage();
+      const bool reached = fake->countdown.calls() >= n;
+      fake->countdown.reset(0);
+      const Rows after = news();
+      if (error != 0 || p.ended()) {
+        EXPECT_EQ(after, before) << "a failed write stored something";
+      } else {
+        EXPECT_NE(after, before) << "a write answered as done stored nothing";
+      }
+      setupDatabase({"delete from news", "delete from sqlite_sequence"});
+      seed();
+      if (!reached) {  // no call left to fail: every point was tried
+        EXPECT_GT(n, 1u) << "no call of the write was failed";
+        break;
+      }
+    }
+  }
 }
 
 TEST_F(WritersTest, HostileValuesAreStoredLiterally) {
