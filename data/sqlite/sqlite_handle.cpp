@@ -6,9 +6,8 @@
 #include <mutex>
 #include <system_error>
 
-#if !defined(_WIN32)
-#include <sys/stat.h>
-#endif
+#include "file_identity.h"
+#include "sqlite_internal.h"
 
 namespace kvdn {
 
@@ -37,19 +36,17 @@ std::string resolvedPath(const std::string& path) {
   return p.string();
 }
 
-#if !defined(_WIN32)
 // Resolving a path costs a system call or more per component, and every
 // page opens its database by the same spelling: the answer is remembered
 // per spelling, and used while that spelling still leads to the same file
-// (device and inode) as the remembered name does (two stats). A link or
-// directory changed to lead elsewhere, a file renamed over or deleted:
-// resolved again. Never destroyed, like the generations.
+// as the remembered name does (two identity lookups). A link or directory
+// changed to lead elsewhere, a file renamed over or deleted: resolved
+// again. Never destroyed, like the generations.
 struct ResolvedPaths {
   static constexpr std::size_t kMax = 64;
   struct Entry {
     std::string normal;
-    dev_t device;
-    ino_t inode;
+    FileId id;
   };
   std::mutex mutex;
   std::map<std::string, Entry, std::less<>> bySpelling;
@@ -59,36 +56,51 @@ ResolvedPaths& resolvedPaths() {
   static ResolvedPaths* const all = new ResolvedPaths;
   return *all;
 }
-#endif
+
+struct IdentityHolder {
+  std::mutex mutex;
+  std::shared_ptr<const FileIdentity> identity;
+};
+
+IdentityHolder& identityHolder() {
+  static IdentityHolder* const holder = new IdentityHolder;  // never destroyed, like the generations
+  return *holder;
+}
 
 }  // namespace
 
+void setFileIdentity(std::shared_ptr<const FileIdentity> identity) {
+  IdentityHolder& h = identityHolder();
+  std::lock_guard lock(h.mutex);
+  h.identity = std::move(identity);
+}
+
+std::shared_ptr<const FileIdentity> fileIdentity() {
+  IdentityHolder& h = identityHolder();
+  std::lock_guard lock(h.mutex);
+  return h.identity;
+}
+
 std::string sqliteNormalPath(const std::string& path) {
-#if defined(_WIN32)
-  return resolvedPath(path);
-#else
-  struct stat now {};
-  if (::stat(path.c_str(), &now) != 0) return resolvedPath(path);
+  const std::shared_ptr<const FileIdentity> identity = fileIdentity();
+  if (!identity || !sqlite_internal::speedPathsOn()) return resolvedPath(path);
+  const std::optional<FileId> now = identity->identify(path);
+  if (!now) return resolvedPath(path);
   ResolvedPaths& memo = resolvedPaths();
   std::string known;
   {
     std::lock_guard lock(memo.mutex);
     auto it = memo.bySpelling.find(path);
-    if (it != memo.bySpelling.end() && it->second.device == now.st_dev && it->second.inode == now.st_ino)
-      known = it->second.normal;
+    if (it != memo.bySpelling.end() && it->second.id == *now) known = it->second.normal;
   }
   // And the remembered name is still that same file (not moved away with
   // the file while the spelling's links were changed to follow it).
-  struct stat there {};
-  if (!known.empty() && ::stat(known.c_str(), &there) == 0 && there.st_dev == now.st_dev &&
-      there.st_ino == now.st_ino)
-    return known;
+  if (!known.empty() && identity->identify(known) == now) return known;
   std::string normal = resolvedPath(path);
   std::lock_guard lock(memo.mutex);
   if (memo.bySpelling.size() >= ResolvedPaths::kMax) memo.bySpelling.clear();
-  memo.bySpelling.insert_or_assign(path, ResolvedPaths::Entry{normal, now.st_dev, now.st_ino});
+  memo.bySpelling.insert_or_assign(path, ResolvedPaths::Entry{normal, *now});
   return normal;
-#endif
 }
 
 void bumpSqliteFileGeneration(const std::string& path) {

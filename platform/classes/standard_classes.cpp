@@ -17,10 +17,19 @@
 #include "kvdn/workbook_reader.h"
 #include "xls_provider.h"
 #endif
+// The Windows build has no file identity of its own yet: its database
+// paths are resolved at every open.
+#ifndef _WIN32
+#include "file_identity.h"
+#include "posix_file_identity.h"
+#endif
 
 namespace kvdn {
 
 void registerStandardProviders(ProviderRegistry& registry) {
+#ifndef _WIN32
+  setFileIdentity(makePosixFileIdentity());
+#endif
   registerSqliteProvider(registry);
 #ifndef KVDN_NO_ODBC
   registerOdbcProvider(registry);
