@@ -42,7 +42,7 @@ fi
 SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+$SUDO apt-get update -qq || echo "note: apt-get update failed in part; installing from the indexes there are" >&2
 if ((${#missing[@]} > 0)); then
   echo "installing: ${missing[*]}"
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

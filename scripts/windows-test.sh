@@ -4,7 +4,8 @@
 # JScript pages and the VBScript page against it, comparing with the Linux
 # build's kvdn-page (see tests/windows/run_wine_pages.py).
 #   usage: windows-test.sh LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]
-# When mingw-w64 or Wine cannot be installed it says so loudly and exits 0.
+# When mingw-w64 or Wine cannot be installed it says so loudly and exits 77
+# (not run), with the reason in $KVDN_NOT_RUN_FILE when that is set.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux_build=${1:?usage: windows-test.sh LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]}
@@ -14,7 +15,10 @@ if ! bash "$root/scripts/install-windows-deps.sh"; then
   echo "************************************************************************" >&2
   echo "SKIP Windows DLL tests: mingw-w64 or Wine could not be installed (above)." >&2
   echo "************************************************************************" >&2
-  exit 0
+  if [[ -n "${KVDN_NOT_RUN_FILE:-}" ]]; then
+    echo "mingw-w64 or Wine could not be installed (see scripts/install-windows-deps.sh)" >"$KVDN_NOT_RUN_FILE"
+  fi
+  exit 77
 fi
 generator=$(command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 cmake -S "$root/platform/windows" -B "$windows_build" -G "$generator" \

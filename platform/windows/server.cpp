@@ -19,6 +19,7 @@
 #include "kvdn/page.h"
 #include "platform/windows/automation.h"
 #include "platform/windows/wide.h"
+#include "sqlite_provider.h"
 
 namespace kvdn::platform::windows {
 
@@ -162,7 +163,9 @@ LONG registerClass(HKEY root, const std::wstring& prefix, const ClassEntry& c, c
   if ((rc = setValue(root, clsidKey, nullptr, c.description)) != ERROR_SUCCESS) return rc;
   if ((rc = setValue(root, clsidKey + L"\\ProgID", nullptr, c.progId)) != ERROR_SUCCESS) return rc;
   if ((rc = setValue(root, clsidKey + L"\\InprocServer32", nullptr, path)) != ERROR_SUCCESS) return rc;
-  return setValue(root, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
+  // Apartment: an object is created and called by one thread (a page's),
+  // and nothing of it is built for concurrent calls.
+  return setValue(root, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
 }
 
 // The ProgID key's CLSID, or "" when there is none.
@@ -223,28 +226,26 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return liveObjects() == 0 && gLocks.load() == 0 ? S_OK : S_FALSE;
+  // Kept database connections are the library's too: unloading under them
+  // would leave their code gone.
+  return liveObjects() == 0 && gLocks.load() == 0 && kvdn::sqlitePoolStats().kept == 0 ? S_OK : S_FALSE;
 }
 
-// Under HKEY_CLASSES_ROOT when the caller may write there (an administrator),
-// else under the current user's classes, which COM also reads.
+// Under HKEY_CLASSES_ROOT, the machine's classes: the web server's worker
+// processes run under identities of their own and see only those. A caller
+// that may not write there (not an administrator) gets the system's error
+// (access denied, which regsvr32 shows), and nothing stays registered:
+// registering for the current user alone would report success while no
+// web server could create the classes.
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   try {
     const std::wstring path = modulePath();
     if (path.empty()) return SELFREG_E_CLASS;
-    bool machine = true;
     for (const auto& c : kClasses) {
-      if (registerClass(HKEY_CLASSES_ROOT, L"", c, path) != ERROR_SUCCESS) {
-        machine = false;
-        break;
-      }
-    }
-    if (machine) return S_OK;
-    for (const auto& c : kClasses) unregisterClass(HKEY_CLASSES_ROOT, L"", c);
-    for (const auto& c : kClasses) {
-      if (registerClass(HKEY_CURRENT_USER, L"Software\\Classes\\", c, path) != ERROR_SUCCESS) {
-        for (const auto& u : kClasses) unregisterClass(HKEY_CURRENT_USER, L"Software\\Classes\\", u);
-        return SELFREG_E_CLASS;
+      const LONG rc = registerClass(HKEY_CLASSES_ROOT, L"", c, path);
+      if (rc != ERROR_SUCCESS) {
+        for (const auto& u : kClasses) unregisterClass(HKEY_CLASSES_ROOT, L"", u);
+        return HRESULT_FROM_WIN32(static_cast<unsigned long>(rc));
       }
     }
     return S_OK;

@@ -291,7 +291,7 @@ def registration_checks(env, dll):
     """regsvr32 wrote the keys a page needs; regsvr32 /u leaves none behind."""
     checks = []
     inproc = wine.reg_query(env, "HKCR\\CLSID\\%s\\InprocServer32" % CLSID_DBCLASS)
-    checks.append(("registered ThreadingModel Both", True, "Both" in inproc))
+    checks.append(("registered ThreadingModel Apartment", True, "Apartment" in inproc))
     checks.append(("registered path of the DLL", True, wine.windows_path(env, dll).lower() in inproc.lower()))
     checks.append(("registered ProgID", True, CLSID_DBCLASS in wine.reg_query(env, "HKCR\\kvdnAspDll.dbClass")))
     wine.register(env, dll, unregister=True)
