@@ -524,6 +524,12 @@ TEST_F(AccessConvertRefuses, Destinations) {
   r = convert(src, dir.path() / "nowhere" / "app.mdb", dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no such folder"), std::string::npos) << r.err;
+  // The log of a removed database under that name is not adopted.
+  std::ofstream(out / "app.mdb-wal") << "old log";
+  r = convert(src, out / "app.mdb", dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("app.mdb-wal exists"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(out / "app.mdb"));
   // --force replaces the file and removes the old file's log beside it.
   const fs::path replaced = out / "app.mdb";
   std::ofstream(replaced) << "old";

@@ -1,7 +1,7 @@
 // kvdn-access-convert: converts an Access database (.mdb, .accdb) into the
 // database file the component opens as its Access kind.
 //
-//   kvdn-access-convert [--force] [--skip-unsupported] SRC DEST
+//   kvdn-access-convert [--force] [--skip-unsupported] [--] SRC DEST
 //
 // The source is opened read-only. The destination is written under a
 // temporary name in its own folder, flushed to the disk and only then
@@ -48,7 +48,7 @@ constexpr int kBadUsage = 2;
 constexpr const char* kName = "kvdn-access-convert";
 
 void printUsage(std::ostream& out) {
-  out << "usage: kvdn-access-convert [--force] [--skip-unsupported] SRC DEST\n"
+  out << "usage: kvdn-access-convert [--force] [--skip-unsupported] [--] SRC DEST\n"
          "  Converts the Access database SRC (.mdb, .accdb, Access 97 to 2016) into a new\n"
          "  database file DEST that the component opens as its Access kind.\n"
          "  --force             replace DEST when it exists (stop the site using it first)\n"
@@ -209,6 +209,8 @@ int run(int argc, char** argv) {
       force = true;
     } else if (arg == "--skip-unsupported") {
       options.skipUnsupported = true;
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::cerr << kName << ": unknown option " << arg << "\n";
       return usage();
@@ -234,6 +236,14 @@ int run(int argc, char** argv) {
     if (fs::is_directory(fs::status(dest, ec)))
       return fail(dest + " is a folder; name the new database file");
     if (!force) return fail(dest + " exists; --force replaces it");
+  }
+  // A log left beside the name by a database that was removed would be
+  // replayed over the new file by the first connection.
+  for (const char* suffix : {"-wal", "-journal"}) {
+    if (!force && fs::exists(fs::symlink_status(dest + suffix, ec))) {
+      return fail(dest + suffix +
+                  " exists (the log of an earlier database of that name); --force removes it");
+    }
   }
   const fs::path folder = fs::absolute(dest, ec).parent_path();
   if (!fs::is_directory(folder, ec)) return fail(folder.string() + ": no such folder");
