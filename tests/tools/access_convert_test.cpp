@@ -805,9 +805,14 @@ TEST(AccessConvertWriting, KeysIndexesAndDefaults) {
   lines.indexes = {{"PrimaryKey", {{"Order", false}, {"Line", false}}, true, true},
                    {"Code", {{"Code", false}}, false, true}};
 
+  TableDef pictures;  // nothing that can be carried
+  pictures.name = "Pictures";
+  pictures.columns = {column("Files", ColumnType::Unsupported, "Attachment")};
+
   MemorySource source;
   source.tables.push_back({orders, {}});
   source.tables.push_back({lines, {{Cell::ofInteger(1), Cell::ofInteger(1), Cell::ofText("x")}}});
+  source.tables.push_back({pictures, {{Cell::null()}, {Cell::null()}}});
   testing::TempDir dir;
   const fs::path file = dir.path() / "keys.mdb";
   std::ofstream(file).close();
@@ -818,7 +823,9 @@ TEST(AccessConvertWriting, KeysIndexesAndDefaults) {
   ConvertOptions skip;
   skip.skipUnsupported = true;
   const ConvertReport report = convertToSqlite(source, file.string(), skip);
-  ASSERT_EQ(report.tables.size(), 2u);
+  ASSERT_EQ(report.tables.size(), 3u);
+  EXPECT_EQ(report.tables[2].rows, 0u);
+  EXPECT_NE(report.tables[2].notes.back().find("its 2 rows were left out"), std::string::npos);
   const auto& notes = report.tables[0].notes;
   ASSERT_EQ(notes.size(), 2u);
   EXPECT_NE(notes[0].find("附件"), std::string::npos);

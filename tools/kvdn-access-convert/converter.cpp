@@ -161,6 +161,11 @@ class Writer {
       if (progress && n % kProgressEvery == 0) progress(def, n, false);
     }
     exec("COMMIT");
+    if (kept.empty() && n > 0) {
+      tr.notes.push_back("its " + std::to_string(n) +
+                         " rows were left out: none of its columns could be carried");
+      n = 0;
+    }
     tr.rows = n;
     report.rows += n;
     report.tables.push_back(std::move(tr));
