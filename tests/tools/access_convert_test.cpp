@@ -295,6 +295,7 @@ TEST_P(AccessFiles, EveryCellEqualsMdbExport) {
 
   const ProgramRun run = convert(src, dest, dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");  // no progress bar when stderr is no terminal, and nothing from the reader
   EXPECT_NE(run.out.find("Not carried: "), std::string::npos) << run.out;
   EXPECT_EQ(slurp(src), before);
   EXPECT_EQ(fs::last_write_time(src), mtime);
@@ -380,6 +381,25 @@ INSTANTIATE_TEST_SUITE_P(Each, AccessFiles, ::testing::ValuesIn(accessFiles()), 
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   return name;
 });
+
+// On a terminal: a progress bar per table, finished, before the summary.
+TEST(AccessConvertProgress, OneBarPerTableOnATerminal) {
+  const std::string reason = notRunReason();
+  if (!reason.empty()) GTEST_SKIP() << reason;
+  if (std::system("command -v script >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "NOT RUN: script (util-linux) missing";
+  testing::TempDir dir;
+  const std::string command = shellQuoted(kTool) + " " + shellQuoted(kData / "V2007-test.accdb") + " " +
+                              shellQuoted(dir.path() / "app.mdb");
+  const ProgramRun r = runCommand("script -qec " + shellQuoted(command) + " /dev/null", dir.path());
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* table : {"Table1", "Table2", "Table3", "Table4"}) {
+    const auto bar = r.out.find("\r  " + std::string(table));
+    ASSERT_NE(bar, std::string::npos) << table << " in " << r.out;
+    EXPECT_NE(r.out.find("[##############################] 100%", bar), std::string::npos) << r.out;
+    EXPECT_LT(bar, r.out.find("Converted "));
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Sources and destinations that must be refused, each with a message,
