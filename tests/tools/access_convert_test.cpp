@@ -512,6 +512,10 @@ TEST_F(AccessConvertRefuses, DamagedFilesNeverLeaveAHalfWrittenDestination) {
       const ProgramRun r = convert(src, dest, dir.path());
       SCOPED_TRACE(name + " variant " + std::to_string(variant) + ": " + r.err);
       ASSERT_TRUE(r.status == 0 || r.status == 1);
+      // Under the sanitizers a fault in our own reading shows here, even
+      // when the child's failure is reported as a damaged file.
+      EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
+      EXPECT_EQ(r.err.find("runtime error:"), std::string::npos);
       if (r.status == 0) {
         ++converted;
         EXPECT_EQ(testing::querySql(dest, "select count(*) from sqlite_master").size(), 1u);
