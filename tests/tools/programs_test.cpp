@@ -76,7 +76,9 @@ TEST_P(Programs, UnknownOptionIsBadUsage) {
   EXPECT_NE(r.err.find("usage: "), std::string::npos) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, Programs, ::testing::Values("kvdn-page", "kvdn-site", "kvdn-xls-reader"),
+INSTANTIATE_TEST_SUITE_P(Each, Programs,
+                         ::testing::Values("kvdn-page", "kvdn-site", "kvdn-xls-reader",
+                                           "kvdn-access-convert"),
                          [](const auto& p) {
                            std::string name = p.param;
                            for (char& c : name)
