@@ -190,6 +190,7 @@ struct Handle {
   // header when its last session ended (when it could be read): a kept
   // connection is handed on only while the schema is still that version.
   std::int64_t schemaVersion = 0;
+  std::string statistics;  // readStatistics when the connection was opened
   bool headerKnown = false;
   WalIndexHeader header{};
 
@@ -248,6 +249,13 @@ std::optional<WalIndexHeader> readWalIndexHeader(sqlite3* db) noexcept;
 // The schema version of `db`'s main database (PRAGMA schema_version), or
 // nullopt when it cannot be read.
 std::optional<std::int64_t> readSchemaVersion(sqlite3* db) noexcept;
+
+// The planner's statistics of `db`'s main database (the rows of
+// sqlite_stat1) as one text, "" when there are none, nullopt when they
+// cannot be read. A connection reads them with the schema only, so an
+// ANALYZE by another connection (which leaves the schema version alone)
+// changes the plans, and the order of equal keys, of new connections only.
+std::optional<std::string> readStatistics(sqlite3* db) noexcept;
 
 // A prepared statement; goes back to its handle's idle list when released.
 class Statement {

@@ -43,22 +43,28 @@ struct SqlitePoolEntry {
   std::shared_ptr<Dialect> dialect;
   bool walMode;
   std::int64_t schemaVersion;
+  std::string statistics;
   std::optional<WalIndexHeader> header;  // when the session ended
   std::chrono::steady_clock::time_point since;
 };
 
-// The schema is still the one the connection was opened with: nothing was
-// committed since its session ended (the log index header is the same), or
-// the schema version says so. A connection whose schema changed under it
-// would describe statements by the old schema until each runs (SQLite
-// prepares by the schema it last read), so it is not handed on.
+// The schema and the planner's statistics are still the ones the connection
+// was opened with: nothing was committed since its session ended (the log
+// index header is the same), or the schema version and the statistics say
+// so. A connection whose schema changed under it would describe statements
+// by the old schema until each runs (SQLite prepares by the schema it last
+// read), and one whose statistics changed would plan by the old ones (and
+// so order equal keys otherwise than a new connection): neither is handed
+// on.
 bool schemaStillCurrent(const SqlitePoolEntry& entry) noexcept {
   if (entry.header) {
     const std::optional<WalIndexHeader> now = readWalIndexHeader(entry.db);
     if (now && *now == *entry.header) return true;
   }
   const std::optional<std::int64_t> version = readSchemaVersion(entry.db);
-  return version && *version == entry.schemaVersion;
+  if (!version || *version != entry.schemaVersion) return false;
+  const std::optional<std::string> statistics = readStatistics(entry.db);
+  return statistics && *statistics == entry.statistics;
 }
 
 class SqlitePool {
@@ -110,6 +116,7 @@ class SqlitePool {
         found->db = entry.db;
         found->state = entry.state;
         found->schemaVersion = entry.schemaVersion;
+        found->statistics = std::move(entry.statistics);
         found->idle = std::move(entry.idle);
         found->file = std::move(entry.file);
         found->generation = entry.generation;
@@ -134,10 +141,10 @@ class SqlitePool {
   void give(Handle& h) noexcept {
     std::vector<SqlitePoolEntry> doomed;
     try {
-      doomed.push_back(SqlitePoolEntry{std::exchange(h.db, nullptr), h.state, std::move(h.idle),
-                                       std::move(h.file), h.generation, std::move(h.counts),
-                                       std::move(h.ladders), std::move(h.dialect), h.walMode, h.schemaVersion,
-                                       std::nullopt, std::chrono::steady_clock::now()});
+      doomed.push_back(SqlitePoolEntry{
+          std::exchange(h.db, nullptr), h.state, std::move(h.idle), std::move(h.file), h.generation,
+          std::move(h.counts), std::move(h.ladders), std::move(h.dialect), h.walMode, h.schemaVersion,
+          std::move(h.statistics), std::nullopt, std::chrono::steady_clock::now()});
       SqlitePoolEntry& entry = doomed.front();
       if (speedPathsOn() && entry.state && !entry.state->tainted && sqliteIsQuiet(entry.db) &&
           !sqliteFileHasMoved(entry.db) && sqliteFileGeneration(entry.file) == entry.generation) {

@@ -126,6 +126,9 @@ class SqliteProvider final : public Provider {
     const std::optional<std::int64_t> schemaVersion = readSchemaVersion(handle->db);
     if (!schemaVersion) raiseEngine(SQLITE_CANTOPEN, sqlite3_errmsg(handle->db));
     handle->schemaVersion = *schemaVersion;
+    std::optional<std::string> statistics = readStatistics(handle->db);
+    if (!statistics) raiseEngine(SQLITE_CANTOPEN, sqlite3_errmsg(handle->db));
+    handle->statistics = std::move(*statistics);
     handle->file = std::move(file);
     handle->generation = generation;
     handle->poolable = true;

@@ -172,6 +172,34 @@ std::optional<std::int64_t> readSchemaVersion(sqlite3* db) noexcept {
   return version;
 }
 
+std::optional<std::string> readStatistics(sqlite3* db) noexcept {
+  try {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT tbl, idx, stat FROM sqlite_stat1", -1, &st, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(st);
+      // No statistics table (never analyzed): the empty text, as any other
+      // connection would find.
+      const char* message = sqlite3_errmsg(db);
+      if (message && std::strstr(message, "no such table")) return std::string();
+      return std::nullopt;
+    }
+    std::string out;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      for (int i = 0; i < 3; ++i) {
+        const unsigned char* text = sqlite3_column_text(st, i);
+        out += text ? reinterpret_cast<const char*>(text) : "\\N";
+        out += '\0';
+      }
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return out;
+  } catch (...) {  // out of memory
+    return std::nullopt;
+  }
+}
+
 }  // namespace sqlite_internal
 
 void setSqliteSpeedPaths(bool on) {
