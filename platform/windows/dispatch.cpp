@@ -197,16 +197,25 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
     }
     DISPPARAMS none{};
     if (!params) params = &none;
+    // A caller's parameters are checked before any is read: more named
+    // arguments than arguments, or arguments without their array, would
+    // have the reads run off the caller's memory.
+    if (params->cNamedArgs > params->cArgs) return DISP_E_BADPARAMCOUNT;
+    if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
+    if (params->cNamedArgs > 0 && !params->rgdispidNamedArgs) return E_INVALIDARG;
     const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    if (params->cNamedArgs > 0 && !(put && params->cNamedArgs == 1 && params->rgdispidNamedArgs &&
-                                    params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT)) {
+    if (params->cNamedArgs > 0 &&
+        !(put && params->cNamedArgs == 1 && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT)) {
       return DISP_E_NONAMEDARGS;
     }
     if (result) ::VariantInit(result);
     UINT current = 0;
     try {
       // Positional arguments, left to right; rgvarg holds them right to left.
-      const UINT positional = params->cArgs - params->cNamedArgs;
+      // The value of a put is rgvarg[0], named DISPID_PROPERTYPUT or not
+      // (some callers leave the name out): never one of the indexes.
+      const UINT positional =
+          put && params->cArgs > 0 ? params->cArgs - 1 : params->cArgs - params->cNamedArgs;
       std::vector<Variant> args;
       args.reserve(positional);
       for (UINT i = 0; i < positional; ++i) {
@@ -248,7 +257,11 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     } catch (const std::exception& e) {
-      return fail(info, kUnexpected, std::string("Catastrophic failure: ") + e.what());
+      try {
+        return fail(info, kUnexpected, std::string("Catastrophic failure: ") + e.what());
+      } catch (...) {
+        return E_OUTOFMEMORY;
+      }
     } catch (...) {
       return fail(info, kUnexpected, "Catastrophic failure");
     }
@@ -301,15 +314,22 @@ class DispatchObject final : public IDispatch, public IKvdnNative {
     return object_->getProperty(name).toObject()->invoke("", args);
   }
 
-  static HRESULT fail(EXCEPINFO* info, std::int32_t number, const std::string& description) {
+  // Fills the caller's EXCEPINFO. Never throws: nothing may leave Invoke
+  // but an HRESULT. A failure numbered 0 (no error at all to the caller)
+  // is reported as the unexpected failure it is.
+  static HRESULT fail(EXCEPINFO* info, std::int32_t number, const std::string& description) noexcept {
+    if (number == 0) number = kUnexpected;
     const HRESULT scode = scodeOf(number);
     if (!info) return scode;
     *info = EXCEPINFO{};
     info->scode = scode;
-    std::wstring source = L"kvdnAspDll";
-    std::wstring text = widen(description);
-    info->bstrSource = ::SysAllocStringLen(source.data(), static_cast<UINT>(source.size()));
-    info->bstrDescription = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    try {
+      const std::wstring text = widen(description);
+      info->bstrDescription = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    } catch (...) {
+      info->bstrDescription = nullptr;  // out of memory: the number alone
+    }
+    info->bstrSource = ::SysAllocString(L"kvdnAspDll");
     return DISP_E_EXCEPTION;
   }
 
