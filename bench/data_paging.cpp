@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/provider.h"
 
 namespace {
@@ -189,6 +190,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "One page of a keyset recordset against plain SQLite (tables of 10^3 to 10^6 rows).");
+      status >= 0)
+    return status;
   createDatabase();
   for (std::int64_t rows : kSizes) {
     for (int position = 0; position < 3; ++position) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "data/xls/test_workbook.h"
 #include "isolated_workbook_reader.h"
 #include "kvdn/db_class.h"
@@ -194,6 +195,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "backupDBfile of a 100 MB database against a plain copy; xlsToDb of 10,000 accounts.");
+      status >= 0)
+    return status;
   std::printf("building a 100 MB database and a workbook of %d accounts ...\n", kImportRows);
   Site theSite;
   site = &theSite;

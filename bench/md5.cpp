@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 
 namespace {
@@ -71,6 +72,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "md5Class against OpenSSL MD5 on ASCII and Chinese texts.");
+      status >= 0)
+    return status;
   for (bool chinese : {false, true}) {
     const std::string kind = chinese ? "chinese" : "ascii";
     auto* ours = benchmark::RegisterBenchmark(("md5Class/" + kind).c_str(), BM_md5Class, chinese);

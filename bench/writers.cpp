@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 
@@ -228,6 +229,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "dbWrite against a plain SQLite insert and update of one record of ten fields.");
+      status >= 0)
+    return status;
   for (bool modify : {false, true}) {
     const std::string kind = modify ? "update" : "insert";
     benchmark::RegisterBenchmark(("dbWrite/" + kind).c_str(), BM_dbWrite, modify)
