@@ -25,6 +25,8 @@ install(TARGETS ${KVDN_INSTALLED} EXPORT kvdnAspDllTargets
 # $KVDN_XLS_READER). A program linked with the static library finds it only
 # through $KVDN_XLS_READER unless the program lives in PREFIX/bin.
 install(TARGETS kvdn-xls-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kvdnAspDll)
+# Its run path, like every installed program's, leads to the prefix's lib/.
+set_target_properties(kvdn-xls-reader PROPERTIES INSTALL_RPATH "$ORIGIN/../../${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS kvdn-page RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The page script of the sample site, for any page that shows a grid: the
 # pager, the edit links and the tick-all box call its functions by name.

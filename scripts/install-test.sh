@@ -38,6 +38,12 @@ for f in include/kvdn/db_class.h include/kvdn/memory_host.h include/kvdn/http_ho
   [[ -f "$prefix/$f" ]] || fail "$f is not installed"
 done
 "$prefix/bin/kvdn-page" --version >/dev/null || fail "the installed kvdn-page does not run"
+# Installed programs look for libraries only relative to themselves: a
+# build folder in a run path would hide a broken install here.
+for program in "$prefix"/bin/* "$prefix"/libexec/kvdnAspDll/*; do
+  runpath=$(readelf -d "$program" | sed -n 's/.*Library r[a-z]*path: \[\(.*\)\]/\1/p')
+  [[ -z $runpath || $runpath == '$ORIGIN/'* ]] || fail "$program has the run path $runpath"
+done
 reader=$(find "$prefix" -name kvdn-xls-reader -type f -perm -u+x | head -n 1)
 [[ -n "$reader" ]] || fail "the helper kvdn-xls-reader is not installed"
 
