@@ -69,9 +69,11 @@ windows: windows-deps
 node-deps:
 	@bash scripts/install-node-deps.sh
 
-# The sample site at http://127.0.0.1:$(PORT) (make run PORT=8081).
+# The sample site at http://127.0.0.1:$(PORT) (make run PORT=8081), its live
+# database in $(SITE_DATA), outside the build (ignored by git).
+SITE_DATA ?= var/site
 run: build
-	$(BUILD)/bin/kvdn-site --root $(BUILD)/site-root --port $(PORT)
+	@bash scripts/run-site.sh $(BUILD) $(SITE_DATA) $(PORT)
 
 # The fuzz targets (clang, libFuzzer) in build/fuzz, each run FUZZ_SECONDS
 # seconds (default 30); `make test` replays their saved inputs.

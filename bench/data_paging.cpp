@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/provider.h"
 
 namespace {
@@ -189,6 +190,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "One page of a keyset recordset against plain SQLite (tables of 10^3 to 10^6 rows).");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   createDatabase();
   for (std::int64_t rows : kSizes) {
     for (int position = 0; position < 3; ++position) {
@@ -200,7 +209,6 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kMicrosecond);
     }
   }
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

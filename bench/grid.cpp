@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 #include "sqlite_provider.h"
@@ -212,6 +213,14 @@ long peakResidentKb() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "dbSelect against plain SQLite: one grid page of tables of 10^3 to 10^6 rows.");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("building the tables ...\n");
   Site theSite;
   site = &theSite;
@@ -239,7 +248,6 @@ int main(int argc, char** argv) {
           ->Repetitions(kRepetitions);
     }
   }
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "data/xls/test_workbook.h"
 #include "isolated_workbook_reader.h"
 #include "kvdn/db_class.h"
@@ -194,6 +195,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "backupDBfile of a 100 MB database against a plain copy; xlsToDb of 10,000 accounts.");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("building a 100 MB database and a workbook of %d accounts ...\n", kImportRows);
   Site theSite;
   site = &theSite;
@@ -219,7 +228,6 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond)
         ->Iterations(20);
   }
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

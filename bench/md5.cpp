@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 
 namespace {
@@ -71,6 +72,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "md5Class against OpenSSL MD5 on ASCII and Chinese texts.");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   for (bool chinese : {false, true}) {
     const std::string kind = chinese ? "chinese" : "ascii";
     auto* ours = benchmark::RegisterBenchmark(("md5Class/" + kind).c_str(), BM_md5Class, chinese);
@@ -80,7 +89,6 @@ int main(int argc, char** argv) {
       ref->Arg(n);
     }
   }
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 #include "kvdn/provider.h"
@@ -217,6 +218,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "dbSelect over PostgreSQL (ODBC, KVDN_PG_DSN) against plain libpq.");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const char* dsn = std::getenv("KVDN_PG_DSN");
   if (!dsn || !*dsn) {
     std::printf(
@@ -246,7 +255,6 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("open/odbc", BM_openOdbc)->Unit(benchmark::kMicrosecond)->UseRealTime();
   benchmark::RegisterBenchmark("open/libpq", BM_openLibpq)->Unit(benchmark::kMicrosecond)->UseRealTime();
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
@@ -283,7 +291,11 @@ int main(int argc, char** argv) {
 
 #else  // no libpq headers
 
-int main() {
+int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "dbSelect over PostgreSQL (ODBC, KVDN_PG_DSN) against plain libpq.");
+      status >= 0)
+    return status;
   std::printf("SKIP odbc_grid: built without libpq (install libpq-dev and reconfigure)\n");
   return 0;
 }

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kvdn/db_class.h"
 #include "kvdn/memory_host.h"
 
@@ -228,6 +229,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int status = kvdn::bench::answerStandardOptions(
+          argc, argv, "dbWrite against a plain SQLite insert and update of one record of ten fields.");
+      status >= 0)
+    return status;
+  // The library's own flags before anything is built: a flag it refuses
+  // ends the program here, with nothing to clean up.
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   for (bool modify : {false, true}) {
     const std::string kind = modify ? "update" : "insert";
     benchmark::RegisterBenchmark(("dbWrite/" + kind).c_str(), BM_dbWrite, modify)
@@ -239,7 +248,6 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("dbWrite_page/" + kind).c_str(), BM_dbWritePage, modify)
         ->Unit(benchmark::kMicrosecond);
   }
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

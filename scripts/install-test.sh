@@ -2,7 +2,11 @@
 # Proves the install: `cmake --install` of the build into a temporary prefix,
 # then the project in tests/install built against that prefix (once through
 # find_package, once through pkg-config) and run; each must print the grid of
-# a database it made. Also checks that the shared library exports no fake.
+# a database it made. The README's first page is built the same two ways
+# (kvdnAspDll::http, pkg-config kvdnAspDll-http) and serves a grid with the
+# installed page script. The consumer of the shared library, installed into
+# the prefix, must run without LD_LIBRARY_PATH, also after the prefix moved.
+# Also checks that the shared library exports no fake.
 #
 #   scripts/install-test.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -26,8 +30,19 @@ if nm -D --defined-only -C "$shared" | grep -i 'fake'; then
 fi
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log" >&2; fail "cmake --install failed"; }
-for f in include/kvdn/db_class.h include/kvdn/memory_host.h; do
+libdir=$(dirname "$(find "$prefix" -name libkvdn.a | head -n 1)")
+[[ $libdir == "$prefix"/* ]] || fail "libkvdn.a is not installed"
+for f in include/kvdn/db_class.h include/kvdn/memory_host.h include/kvdn/http_host.h \
+  "${libdir#"$prefix"/}"/{libkvdn.a,libkvdn_http.a,libkvdnAspDll.so.1} \
+  "${libdir#"$prefix"/}"/pkgconfig/{kvdnAspDll.pc,kvdnAspDll-http.pc} share/kvdnAspDll/site.js bin/kvdn-page; do
   [[ -f "$prefix/$f" ]] || fail "$f is not installed"
+done
+"$prefix/bin/kvdn-page" --version >/dev/null || fail "the installed kvdn-page does not run"
+# Installed programs look for libraries only relative to themselves: a
+# build folder in a run path would hide a broken install here.
+for program in "$prefix"/bin/* "$prefix"/libexec/kvdnAspDll/*; do
+  runpath=$(readelf -d "$program" | sed -n 's/.*Library r[a-z]*path: \[\(.*\)\]/\1/p')
+  [[ -z $runpath || $runpath == '$ORIGIN/'* ]] || fail "$program has the run path $runpath"
 done
 reader=$(find "$prefix" -name kvdn-xls-reader -type f -perm -u+x | head -n 1)
 [[ -n "$reader" ]] || fail "the helper kvdn-xls-reader is not installed"
@@ -54,3 +69,23 @@ for consumer in kvdn_consumer_cmake kvdn_consumer_pc; do
   done
   echo "install-test: $consumer OK"
 done
+
+for grid in kvdn_grid_cmake kvdn_grid_pc; do
+  python3 tests/examples/grid_page_test.py --binary "$work/build/$grid" --script "$prefix/share/kvdnAspDll/site.js" \
+    >"$work/$grid.log" 2>&1 || { cat "$work/$grid.log" >&2; fail "$grid does not serve its grid"; }
+  echo "install-test: $grid OK"
+done
+
+# Installed beside the library, the shared consumer finds it through its
+# run path ($ORIGIN/../lib), wherever the prefix is.
+cmake --install "$work/build" --prefix "$prefix" >>"$work/install.log" ||
+  { cat "$work/install.log" >&2; fail "cannot install the consumer"; }
+readelf -d "$prefix/bin/kvdn_consumer_pc" | grep -q 'RUNPATH.*\$ORIGIN/\.\./' ||
+  fail "the installed consumer has no run path relative to itself"
+mv "$prefix" "$work/moved"
+out=$(env -u LD_LIBRARY_PATH "$work/moved/bin/kvdn_consumer_pc" "$work/site-moved") ||
+  fail "the installed consumer does not run from a moved prefix: $out"
+env -u LD_LIBRARY_PATH ldd "$work/moved/bin/kvdn_consumer_pc" | grep -q "$work/moved/.*libkvdnAspDll" ||
+  fail "the installed consumer does not load the library of its own prefix"
+[[ $out == *"class='grid'"* ]] || fail "the installed consumer printed no grid: $out"
+echo "install-test: installed kvdn_consumer_pc OK (no LD_LIBRARY_PATH, prefix moved)"

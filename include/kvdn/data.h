@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/error.h"
 #include "kvdn/export.h"
 #include "kvdn/object.h"
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kvdn/error.h"
 #include "kvdn/export.h"
 #include "kvdn/object.h"
 

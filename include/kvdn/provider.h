@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kvdn/data.h"
+#include "kvdn/error.h"
 #include "kvdn/export.h"
 #include "kvdn/variant.h"
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "kvdn/error.h"
 #include "kvdn/export.h"
 #include "kvdn/memory_host.h"
 

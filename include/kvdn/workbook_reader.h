@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kvdn/error.h"
 #include "kvdn/variant.h"
 
 namespace kvdn {

@@ -3,7 +3,9 @@
 // is a file or a folder (every regular file in it, in name order), each file
 // is handed to LLVMFuzzerTestOneInput once. A crash or an abort of the
 // target is the failure; exit status 0 when every input ran, 1 when an
-// argument could not be read or no input was found.
+// argument could not be read or no input was found. --help and --version are
+// answered before the target is initialised (a first argument only: a saved
+// input may have any name).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,12 +14,28 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv) {
+  const std::string_view self = argv[0];
+  const std::string name(self.substr(self.find_last_of('/') + 1));
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  if (first == "--help" || first == "-h") {
+    std::printf(
+        "usage: %s FILE_OR_FOLDER...\n"
+        "  Hands every saved input (a file, or every file of a folder in name order) to the fuzz\n"
+        "  target once; a crash is the failure.\n",
+        name.c_str());
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("%s %s\n", name.c_str(), KVDN_VERSION);
+    return 0;
+  }
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {

@@ -242,6 +242,13 @@ TEST_F(KvdnPage, BadInputExitsWithStatusTwo) {
   EXPECT_NE(missing.err.find("absent.json"), std::string::npos) << missing.err;
   ToolRun noArgs = runFile("", "--bogus");
   EXPECT_EQ(noArgs.status, 2);
+  // One script a run: a second one is refused before either runs.
+  const auto first = dir.path() / "first.json";
+  std::ofstream(first) << R"({"pages": [{}]})";
+  ToolRun two = runFile(first, "'" + first.string() + "'");
+  EXPECT_EQ(two.status, 2);
+  EXPECT_EQ(two.out, "");
+  EXPECT_NE(two.err.find("one script a run"), std::string::npos) << two.err;
 }
 
 TEST_F(KvdnPage, ClassesFromARegistryFile) {

@@ -3,8 +3,9 @@
 //
 //   kvdn-page [--registry FILE] SCRIPT.json
 //
-// --registry FILE: create classes from the libraries named in a registry file
-// (as written by DllRegisterServer) instead of the copy linked in.
+// One script a run (a second one is refused as bad usage). --registry FILE:
+// create classes from the libraries named in a registry file (as written by
+// DllRegisterServer) instead of the copy linked in.
 //
 // Exit status: 0 when the script ran (failing steps included), 2 for a
 // script that cannot run as written (unreadable, not JSON, wrong shape, a
@@ -27,9 +28,12 @@ constexpr int kBadInput = 2;
 
 void printUsage(std::ostream& out) {
   out << "usage: kvdn-page [--registry FILE] SCRIPT.json\n"
-         "  Runs the page requests of SCRIPT.json against the component and prints\n"
-         "  one JSON document with what each page saw (see the README).\n"
-         "  --registry FILE  create classes from the libraries a registry file names\n"
+         "  Runs the page requests of one script against the component and prints one JSON\n"
+         "  document with what each page saw (see the README). One script a run: run it again\n"
+         "  for another. The pages' site folder is the script's \"site\" (relative to the\n"
+         "  script's folder), else the script's folder itself.\n"
+         "  --registry FILE  create the classes from the shared libraries that a registry file\n"
+         "                   (as DllRegisterServer writes it) names, instead of the copy built in\n"
          "  --help, --version\n";
 }
 
@@ -60,6 +64,8 @@ int run(int argc, char** argv) {
     } else if (scriptArg.empty()) {
       scriptArg = arg;
     } else {
+      std::cerr << "kvdn-page: one script a run (" << scriptArg << " and " << arg
+                << "): run kvdn-page once for each\n";
       return usage();
     }
   }
