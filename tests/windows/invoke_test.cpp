@@ -5,8 +5,9 @@
 // behind with or without an EXCEPINFO, and every reference is given back.
 // Built by the Windows build, run under Wine by scripts/windows-test.sh;
 // prints one line per check and exits 1 when any failed.
-#include <oleauto.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <oleauto.h>
 
 #include <cstdio>
 #include <cwchar>
