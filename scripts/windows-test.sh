@@ -37,7 +37,7 @@ python3 "$root/tests/windows/run_wine_pages.py" --dll "$windows_build/bin/kvdnAs
   "$root"/examples/*.json "$root"/tests/windows/scripts/*.json || status=$?
 # IDispatch::Invoke called directly with hand-built parameters.
 echo "== IDispatch::Invoke, called directly"
-WINEPREFIX="$prefix" WINEDEBUG=-all wine "$windows_build/bin/kvdn_invoke_test.exe" \
+WINEPREFIX="$prefix" WINEDEBUG=-all wine "$windows_build/bin/kvdn_invoke_check.exe" \
   "$(WINEPREFIX="$prefix" winepath -w "$windows_build/bin/kvdnAspDll.dll" 2>/dev/null)" || status=1
 # Leave no Wine process behind.
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true

@@ -35,7 +35,7 @@ DISPID idOf(IDispatch* d, const wchar_t* name) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: invoke_test PATH\\kvdnAspDll.dll\n");
+    std::fprintf(stderr, "usage: kvdn_invoke_check PATH\\kvdnAspDll.dll\n");
     return 2;
   }
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
