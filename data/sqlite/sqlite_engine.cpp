@@ -8,9 +8,9 @@
 #include <string>
 #include <system_error>
 
-#include "durable_file.h"
 #include "kvdn/files.h"
 #include "kvdn/text.h"
+#include "sqlite_engine.h"
 #include "sqlite_handle.h"
 #include "utf8_path.h"
 
@@ -112,13 +112,10 @@ void removeQuietly(const std::string& path) {
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(pathFromUtf8(path + suffix), ec);
 }
 
-using platform::syncFile;
-using platform::syncFolderOf;
-
 // A name beside `path` that no other copy in this process or another uses.
-std::string scratchNameBeside(const std::string& path) {
+std::string scratchNameBeside(const DurableFiles& files, const std::string& path) {
   static std::atomic<unsigned> counter{0};
-  return path + ".partial-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(counter++);
+  return path + ".partial-" + std::to_string(files.processId()) + "-" + std::to_string(counter++);
 }
 
 // Copies the whole of `from` into `to` in one backup step, so that the source
@@ -158,8 +155,8 @@ void requireSourceFile(const std::string& path) {
 }
 
 // A fresh copy of `source` written beside `destination` and renamed over it.
-void copyAsNewFile(Db& source, const std::string& destination) {
-  const std::string scratch = scratchNameBeside(destination);
+void copyAsNewFile(const DurableFiles& files, Db& source, const std::string& destination) {
+  const std::string scratch = scratchNameBeside(files, destination);
   removeQuietly(scratch);
   try {
     {
@@ -171,14 +168,14 @@ void copyAsNewFile(Db& source, const std::string& destination) {
       target.runOrRaise("PRAGMA synchronous = OFF");
       onlineCopy(source, target);
     }
-    syncFile(scratch);
+    files.syncFile(scratch);
     // Whatever log the file under this name left is not the new file's.
     removeLogOf(destination);
     std::error_code ec;
     fs::rename(pathFromUtf8(scratch), pathFromUtf8(destination), ec);
     bumpSqliteFileGeneration(destination);
     if (ec) raise(err::kDbFail, ec.message() + " (" + destination + ")");
-    syncFolderOf(destination);
+    files.syncFolderOf(destination);
   } catch (...) {
     removeQuietly(scratch);
     throw;
@@ -217,9 +214,10 @@ std::string jetDataSource(std::string_view connection) {
 
 class SqliteCatalog final : public Catalog {
  public:
+  explicit SqliteCatalog(std::shared_ptr<const DurableFiles> files) : files_(std::move(files)) {}
   void create(std::string_view connectionString) override {
     const std::string path = jetDataSource(connectionString);
-    if (!platform::createNewFile(path)) raise(err::kDbFail, "Database already exists (" + path + ")");
+    if (!files_->createNewFile(path)) raise(err::kDbFail, "Database already exists (" + path + ")");
     try {
       // A log left by an older file of this name would replay into this one.
       removeLogOf(path);
@@ -234,12 +232,16 @@ class SqliteCatalog final : public Catalog {
       throw;
     }
     bumpSqliteFileGeneration(path);
-    syncFolderOf(path);
+    files_->syncFolderOf(path);
   }
+
+ private:
+  std::shared_ptr<const DurableFiles> files_;
 };
 
 class SqliteJetEngine final : public JetEngine {
  public:
+  explicit SqliteJetEngine(std::shared_ptr<const DurableFiles> files) : files_(std::move(files)) {}
   void compactDatabase(std::string_view sourceConnection, std::string_view destinationConnection) override {
     const std::string source = jetDataSource(sourceConnection);
     const std::string destination = jetDataSource(destinationConnection);
@@ -254,7 +256,7 @@ class SqliteJetEngine final : public JetEngine {
       removeQuietly(destination);
       raiseEngine(rc, message, source);
     }
-    syncFolderOf(destination);
+    files_->syncFolderOf(destination);
   }
 
   void compactInPlace(std::string_view path) override {
@@ -282,7 +284,7 @@ class SqliteJetEngine final : public JetEngine {
     requireSourceFile(from);
     if (to.empty()) raise(err::kDbFail, "No backup file was named");
     Db db(from, false);
-    copyAsNewFile(db, to);
+    copyAsNewFile(*files_, db, to);
   }
 
   void restoreDatabase(std::string_view source, std::string_view destination) override {
@@ -292,7 +294,7 @@ class SqliteJetEngine final : public JetEngine {
     Db src(from, false);
     requireDatabase(src);
     if (!isRegularFile(to)) {
-      copyAsNewFile(src, to);
+      copyAsNewFile(*files_, src, to);
       return;
     }
     {
@@ -312,8 +314,11 @@ class SqliteJetEngine final : public JetEngine {
     }
     // The destination is not a database any more (the usual reason to
     // restore): nothing can be open on it usefully, so replace the file.
-    copyAsNewFile(src, to);
+    copyAsNewFile(*files_, src, to);
   }
+
+ private:
+  std::shared_ptr<const DurableFiles> files_;
 };
 
 void requireArgs(const std::vector<Variant>& args, std::size_t count) {
@@ -340,11 +345,13 @@ Variant JetEngine::invoke(std::string_view name, std::vector<Variant>& args) {
   raise(err::kNotSupported);
 }
 
-std::shared_ptr<Catalog> makeSqliteCatalog() {
-  return std::make_shared<SqliteCatalog>();
+std::shared_ptr<Catalog> makeSqliteCatalogOver(std::shared_ptr<const DurableFiles> files) {
+  if (!files) raise(err::kDbFail, "No durable file operations were given to the database engine");
+  return std::make_shared<SqliteCatalog>(std::move(files));
 }
-std::shared_ptr<JetEngine> makeSqliteJetEngine() {
-  return std::make_shared<SqliteJetEngine>();
+std::shared_ptr<JetEngine> makeSqliteJetEngineOver(std::shared_ptr<const DurableFiles> files) {
+  if (!files) raise(err::kDbFail, "No durable file operations were given to the database engine");
+  return std::make_shared<SqliteJetEngine>(std::move(files));
 }
 
 }  // namespace kvdn

@@ -7,7 +7,9 @@
 #include <iterator>
 
 #include "kvdn/files.h"
+#include "sqlite_engine.h"
 #include "support/errors.h"
+#include "support/fake_durable_files.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
@@ -17,6 +19,11 @@ using ::kvdn::testing::errorOf;
 
 namespace fs = std::filesystem;
 using Rows = std::vector<std::vector<std::string>>;
+
+std::string fileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class SqliteEngineTest : public ::testing::Test {
  protected:
@@ -123,6 +130,72 @@ TEST_F(SqliteEngineTest, CompactInPlaceKeepsTheContentAndRefusesWhatIsNoDatabase
     }
   }
   EXPECT_FALSE(fs::exists(at("missing.mdb")));
+}
+
+}  // namespace
+}  // namespace kvdn
+
+namespace kvdn {
+namespace {
+
+// Every durable step of a backup, a restore over a damaged file and a
+// catalog create failed in turn: the operation raises and leaves the
+// destination as it was, with no scratch copy beside it, or it succeeds
+// whole.
+TEST(SqliteEngineFaults, EveryDurableStepFailedLeavesNothingHalfDone) {
+  testing::TempDir dir;
+  const fs::path source = dir.path() / "app.mdb";
+  testing::runSql(source, {"create table t(v text)", "insert into t values('kept')"});
+  auto files = std::make_shared<testing::FakeDurableFiles>();
+  auto engine = makeSqliteJetEngineOver(files);
+  auto catalog = makeSqliteCatalogOver(files);
+  auto leftovers = [&] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+      n += e.path().filename().string().find(".partial-") != std::string::npos;
+    return n;
+  };
+  const fs::path damaged = dir.path() / "damaged.mdb";
+  struct Operation {
+    const char* name;
+    std::function<void()> run;
+    fs::path destination;
+    std::function<void()> reset;
+  } operations[] = {
+      {"backup", [&] { engine->backupDatabase(source.string(), (dir.path() / "b.bak").string()); },
+       dir.path() / "b.bak", [&] { fs::remove(dir.path() / "b.bak"); }},
+      {"restore over a damaged file", [&] { engine->restoreDatabase(source.string(), damaged.string()); },
+       damaged, [&] { std::ofstream(damaged, std::ios::binary) << std::string(4096, 'x'); }},
+      {"create",
+       [&] {
+         catalog->create("Provider=Microsoft.Jet.OLEDB.4.0; Data Source=" +
+                         (dir.path() / "new.mdb").string());
+       },
+       dir.path() / "new.mdb", [&] { fs::remove(dir.path() / "new.mdb"); }},
+  };
+  for (const auto& op : operations) {
+    for (std::uint64_t n = 1;; ++n) {
+      SCOPED_TRACE(std::string(op.name) + ", durable step " + std::to_string(n) + " failing");
+      op.reset();
+      std::error_code ec;
+      const bool existed = fs::exists(op.destination, ec);
+      const std::string before = existed ? fileBytes(op.destination) : "";
+      files->countdown.reset(n);
+      const std::int32_t error = testing::errorOf(op.run);
+      const bool reached = files->countdown.calls() >= n;
+      files->countdown.reset(0);
+      EXPECT_EQ(leftovers(), 0);
+      if (error != 0) {
+        EXPECT_EQ(fs::exists(op.destination, ec), existed);
+        if (existed) {
+          EXPECT_EQ(fileBytes(op.destination), before);
+        }
+      } else {
+        EXPECT_EQ(testing::querySql(op.destination, "select count(*) from sqlite_master")[0][0] != "", true);
+      }
+      if (!reached) break;
+    }
+  }
 }
 
 }  // namespace
