@@ -48,7 +48,8 @@ void usage(std::ostream& out) {
          "  --shared-sessions  keep sessions and failed-login counts in the --odbc database,\n"
          "             so that several kvdn-site processes (behind a load balancer) serve one site\n"
          "  --trusted-proxy ADDR  the reverse proxy at ADDR: failed-login counts and the audit\n"
-         "             trail take the client's address from the X-Forwarded-For it adds\n"
+         "             trail take the client's address from the X-Forwarded-For it adds, and its\n"
+         "             connections are not limited per address\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
          "  --help, --version\n";
@@ -89,6 +90,8 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: not a numeric address: " << argv[i] << "\n";
         return 2;
       }
+      // The proxy carries every visitor's connections: no per-address limit.
+      options.unlimitedAddresses = {argv[i]};
     } else if (arg == "--shared-sessions") {
       sharedSessions = true;
     } else if (arg == "--odbc" && hasValue) {

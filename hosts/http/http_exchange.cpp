@@ -1,6 +1,16 @@
 // Answers the host builds itself (static files' types, its error pages)
 // and the page's ways to shape its response: redirect, headers, status.
 #include "http_exchange.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <system_error>
+
 #include "kvdn/text.h"
 
 namespace kvdn {
@@ -25,6 +35,70 @@ std::string errorPage(const std::string& title, const std::string& text) {
   return "<!DOCTYPE html><html><head><meta charset='utf-8'><title>" + htmlEscape(title) +
          "</title></head><body><h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) +
          "</p></body></html>";
+}
+
+BodyBuffer::~BodyBuffer() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::cerr << "kvdn-http: a request body could not be written to its temporary file: "
+                << std::strerror(n < 0 ? errno : EIO) << std::endl;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool BodyBuffer::append(const char* data, std::size_t size) {
+  if (fd_ < 0 && memory_.size() + size <= limit_) {
+    memory_.append(data, size);
+    size_ += size;
+    return true;
+  }
+  if (fd_ < 0) {
+    const std::string folder = folder_.string();
+    // Unnamed from the start where the file system allows it; else named
+    // only for the moment it takes to remove the name.
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      std::string name = (folder_ / "kvdn-body-XXXXXX").string();
+      fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
+    if (fd_ < 0) {
+      std::cerr << "kvdn-http: no temporary file for a request body in " << folder << ": "
+                << std::strerror(errno) << std::endl;
+      return false;
+    }
+    if (!writeAll(fd_, memory_.data(), memory_.size())) return false;
+    std::string().swap(memory_);
+  }
+  if (!writeAll(fd_, data, size)) return false;
+  size_ += size;
+  return true;
+}
+
+std::string BodyBuffer::text() const {
+  if (fd_ < 0) return memory_;
+  std::string out(size_, '\0');
+  for (std::size_t done = 0; done < size_;) {
+    const ssize_t n = ::pread(fd_, out.data() + done, size_ - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw std::system_error(n < 0 ? errno : EIO, std::generic_category(), "reading a request body");
+    done += static_cast<std::size_t>(n);
+  }
+  return out;
 }
 
 }  // namespace http_internal

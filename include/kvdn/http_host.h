@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -90,11 +91,33 @@ struct KVDN_API HttpHostOptions {
   // lets several processes serve one site.
   std::shared_ptr<SessionStore> sessionStore;
   // Request bodies (URL-encoded forms) up to this many bytes reach the page;
-  // a longer one is answered 413 before any page runs.
+  // a longer one is answered 413 before any page runs. Bodies of any other
+  // type are read and dropped (pages see only URL-encoded forms).
   std::size_t maxBodyBytes = 8 * 1024 * 1024;
+  // Fields (key=value pairs) of the query string and the form together; a
+  // request with more is answered 413 before any page runs. Forms are
+  // parsed on the page threads, never on the server's.
+  std::size_t maxFormFields = 5000;
+  // Bytes of form bodies held at once by all requests not yet answered,
+  // counted by their Content-Length as soon as the headers are in (as they
+  // arrive when there is none). A request that would pass it is answered
+  // 503 at once, its body unread.
+  std::size_t maxBodyBytesInFlight = 128 * 1024 * 1024;
+  // A body longer than this is written to an unnamed temporary file in
+  // `tempFolder` as it arrives instead of being kept in memory, so that
+  // slow senders of large forms hold disk, not memory. "" is the system's
+  // folder ($TMPDIR, else /tmp).
+  std::size_t bodyInMemoryBytes = 64 * 1024;
+  std::filesystem::path tempFolder;
   // Open connections at most (the process's file limit must allow them);
   // a connection quiet this long, idle or half-sent, is closed.
   unsigned maxConnections = 4000;
+  // Open connections from one peer address at most: a further one is
+  // closed at once (by up to one per server thread more under a burst).
+  // Addresses in `unlimitedAddresses` (numeric; a reverse proxy in front,
+  // which carries every visitor's connections) have no such limit.
+  unsigned maxConnectionsPerAddress = 256;
+  std::vector<std::string> unlimitedAddresses;
   std::chrono::seconds connectionTimeout = std::chrono::seconds(30);
   // The site is reached over HTTPS (a TLS proxy in front): the session
   // cookie is then marked Secure.

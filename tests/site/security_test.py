@@ -5,7 +5,9 @@ forwarded addresses and grid class names, crafted workbooks uploaded and
 imported,
 compaction under writers, requests from another origin, planted and
 logged-out sessions, the last administrator, login throttling, idle and
-slow clients, oversized forms, a busy port and a failing database. The
+slow clients, oversized forms, forms of many fields, forms half-sent by
+many connections, many connections from one address, a busy port and a
+failing database. The
 in-process tests (tests/site/pages_test.cpp, tests/hosts) check the rules
 one by one; this checks that the shipped program keeps them.
 
@@ -301,6 +303,122 @@ def form_limits(site, admin):
         check(False, "a 9 MB form got no answer: %s" % e)
 
 
+def rss_mib(site):
+    with open("/proc/%d/status" % site.proc.pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def raw_post(port, path, body, source="127.0.0.1", declared=None, send=None, timeout=10):
+    """A POST over a socket of its own: (socket, status line or None). Sends
+    the headers (Content-Length `declared`, default the body's length) and
+    the first `send` bytes of the body (default all), then reads an answer
+    when the whole body was sent."""
+    s = socket.socket()
+    s.bind((source, 0))
+    s.settimeout(timeout)
+    s.connect(("127.0.0.1", port))
+    head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: %d\r\n\r\n" % (path, len(body) if declared is None else declared)).encode()
+    part = body if send is None else body[:send]
+    try:
+        s.sendall(head + part)
+        if send is not None:
+            return s, None
+        answer = s.recv(200)
+    except OSError:
+        answer = b""
+    return s, answer.split(b"\r\n")[0].decode("latin-1") if answer else None
+
+
+def form_fields(site):
+    case("forms of 80,000 fields are refused (413), parsed nowhere near the other clients")
+    body = "&".join("k%d=1" % i for i in range(80000)).encode()
+    answers = []
+
+    def post():
+        s, status = raw_post(site.port, "/ping.asp", body)
+        answers.append(status)
+        s.close()
+
+    t0 = time.time()
+    threads = [threading.Thread(target=post) for _ in range(2)]
+    for t in threads:
+        t.start()
+    ping = sitectl.Client(site, timeout=10).get("/ping.asp")
+    for t in threads:
+        t.join()
+    print("  two bodies of 80,000 fields and a ping: %.2f s" % (time.time() - t0))
+    check(answers == ["HTTP/1.1 413 Content Too Large"] * 2, "80,000 fields answered %r" % answers)
+    check(ping.status == 200, "the ping beside them answered %d" % ping.status)
+    fine = "&".join("k%d=1" % i for i in range(4000)).encode()
+    s, status = raw_post(site.port, "/ping.asp", fine)
+    s.close()
+    check(status == "HTTP/1.1 200 OK", "4,000 fields answered %r" % status)
+
+
+def bodies_in_flight(site):
+    case("forms half-sent by many connections hold neither the memory nor the site")
+    before = rss_mib(site)
+    held, refused = [], 0
+    chunk = b"f=" + b"x" * (2 << 20)
+    try:
+        for _ in range(24):  # 24 x 7.9 MB declared; 2 MB of each sent
+            s, _ = raw_post(site.port, "/admin/login.asp", chunk, declared=int(7.9 * (1 << 20)), send=len(chunk))
+            held.append(s)
+        time.sleep(0.5)
+        grown = rss_mib(site) - before
+        for s in held:
+            s.settimeout(0.2)
+            try:
+                if s.recv(100).startswith(b"HTTP/1.1 503"):
+                    refused += 1
+            except OSError:
+                pass
+        print("  24 forms of 7.9 MB half-sent: %d refused (503), the site grew by %.1f MB" % (refused, grown))
+        check(refused > 0, "no form was refused: the forms in flight are not bounded")
+        check(grown < 24, "the site grew by %.1f MB holding half-sent forms" % grown)
+        check(sitectl.Client(site, timeout=5).get("/ping.asp").status == 200, "the ping beside them")
+    finally:
+        for s in held:
+            s.close()
+
+
+def connections_per_address(site):
+    case("one address holding hundreds of slow connections shuts out nobody else")
+    held, closed = [], 0
+    try:
+        for _ in range(300):  # the limit is 256 an address
+            s = socket.create_connection(("127.0.0.1", site.port))
+            s.sendall(b"GET /ping.asp HTTP/1.1\r\nHost: 127.0")
+            held.append(s)
+        time.sleep(0.5)
+        for s in held:
+            s.settimeout(0.01)
+            try:
+                if s.recv(10) == b"":
+                    closed += 1
+            except ConnectionResetError:  # closed with the request unread
+                closed += 1
+            except OSError:
+                pass
+        other = socket.socket()
+        other.bind(("127.0.0.2", 0))
+        other.settimeout(5)
+        other.connect(("127.0.0.1", site.port))
+        other.sendall(b"GET /ping.asp HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        status = other.recv(100).split(b"\r\n")[0]
+        other.close()
+        print("  300 slow connections from one address: %d closed at once" % closed)
+        check(closed >= 40, "only %d of 300 slow connections from one address were closed" % closed)
+        check(status == b"HTTP/1.1 200 OK", "another address got %r" % status)
+    finally:
+        for s in held:
+            s.close()
+
+
 def throttle(site):
     case("repeated login failures are slowed (429) and logged")
     c = sitectl.Client(site)
@@ -377,6 +495,9 @@ def main():
             values_as_posted(site, root, admin)
             idle_and_slow_clients(site)
             form_limits(site, admin)
+            form_fields(site)
+            bodies_in_flight(site)
+            connections_per_address(site)
             throttle(site)
             busy_port_and_shutdown(args.binary, site)
         finally:
