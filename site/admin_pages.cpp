@@ -711,6 +711,9 @@ void passwordSave(PageEnv& env, const User& user) {
       return refuse(env, "参数错误！");
   }
   env.db->conn->execute("update 用户 set 密码='" + digest + "' where ID=" + id);
+  // This session goes on; the account's other sessions end (their stamp
+  // is the old password's).
+  rememberLogin(env, user.id);
   audit(env, user.account, "修改密码", "修改本人密码");
   setFlash(env, "密码已修改。");
   env.redirect("profile.asp");

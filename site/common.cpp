@@ -27,14 +27,19 @@ std::optional<User> requireLogin(PageEnv& env) {
   user.token = env.session().value("token").joinText();
   if (!openDatabase(env)) return std::nullopt;
   // The session only says who logged in; what the account may do is what
-  // the database says now.
-  auto rs = env.db->conn->execute("select 角色,姓名,登录账号 from 用户 where ID=" + std::to_string(user.id));
-  const bool found = !rs->eof();
+  // the database says now, and only while the row still holds that account
+  // with the password it logged in with.
+  auto rs =
+      env.db->conn->execute("select 角色,姓名,登录账号,密码 from 用户 where ID=" + std::to_string(user.id));
+  bool found = !rs->eof();
   if (found) {
     user.role = rs->fields().item(0).value().toInt32();
     user.name = rs->fields().item(1).value().joinText();
     user.account = rs->fields().item(2).value().joinText();
     if (user.name.empty()) user.name = user.account;
+    const std::string stamp = accountStamp(env, rs->fields().item(3).value().joinText());
+    found = kvdn::iequals(user.account, env.session().value("account").joinText()) &&
+            stamp == env.session().value("stamp").joinText();
   }
   rs->close();
   if (!found || user.token.empty()) {
@@ -43,6 +48,27 @@ std::optional<User> requireLogin(PageEnv& env) {
     return std::nullopt;
   }
   return user;
+}
+
+std::string accountStamp(PageEnv& env, std::string_view storedPassword) {
+  return env.db->md5(Variant("session:" + std::string(storedPassword)));
+}
+
+void rememberLogin(PageEnv& env, int id) {
+  auto rs = env.db->conn->execute("select 角色,姓名,登录账号,密码 from 用户 where ID=" + std::to_string(id));
+  if (rs->eof()) {
+    rs->close();
+    return;
+  }
+  const std::string account = rs->fields().item(2).value().joinText();
+  const std::string name = rs->fields().item(1).value().joinText();
+  env.session().setValue("uid", Variant(id));
+  env.session().setValue("role", Variant(rs->fields().item(0).value().toInt32()));
+  env.session().setValue("name", Variant(name.empty() ? account : name));
+  env.session().setValue("account", Variant(account));
+  env.session().setValue("stamp", Variant(accountStamp(env, rs->fields().item(3).value().joinText())));
+  rs->close();
+  if (env.session().value("token").joinText().empty()) env.session().setValue("token", Variant(newToken()));
 }
 
 std::string newToken() {

@@ -72,11 +72,20 @@ struct User {
 
 // The session's user, with the database opened (openDatabase). The role and
 // name are read from the database on every request, so a deleted or demoted
-// account loses its rights at once. Without a login (or when the account is
-// gone: the session is then dropped) redirects to the login page; when the
-// database cannot be opened its report is the page. Either way the response
-// has ended and nothing is returned.
+// account loses its rights at once. A session names the row, the account it
+// logged in and the account's stamp (accountStamp): when the row no longer
+// holds that account with that stamp (it was deleted, renamed, its password
+// changed, or a restore or import gave the row to another account) the
+// session is dropped. Without a live login redirects to the login page;
+// when the database cannot be opened its report is the page. Either way the
+// response has ended and nothing is returned.
 std::optional<User> requireLogin(kvdn::PageEnv& env);
+// The account's secret as a session keeps it: a digest of the stored
+// password digest, so it changes with the password.
+std::string accountStamp(kvdn::PageEnv& env, std::string_view storedPassword);
+// Stores the login of the user with row `id` in the session (after
+// renewSession): row, account, stamp, role, name and a new form token.
+void rememberLogin(kvdn::PageEnv& env, int id);
 
 // Sets the connection properties and opens the database. False when it
 // cannot be opened: the response is then the site's 503 page (errorPage)

@@ -85,11 +85,7 @@ void loginPage(PageEnv& env) {
   throttle.succeeded(account);
   // A new session id: one planted before the login never becomes logged in.
   env.renewSession();
-  env.session().setValue("uid", Variant(user.id));
-  env.session().setValue("role", Variant(user.role));
-  env.session().setValue("name", Variant(user.name.empty() ? account : user.name));
-  env.session().setValue("token", Variant(newToken()));
-  env.session().setValue("account", Variant(account));
+  rememberLogin(env, user.id);
   audit(env, account, "登录", "登录成功");
   env.redirect("index.asp");
 }
@@ -425,6 +421,9 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
   if (ok.toBool()) {
+    // A change of the own account or password: this session goes on as the
+    // new one (every other session of the account ends).
+    if (ac == "modify" && id == std::to_string(user.id)) rememberLogin(env, user.id);
     // The account was checked above (isAccount).
     const std::string stored =
         ac == "add"

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -257,6 +258,80 @@ TEST_F(SitePages, PasswordChangeChecksTheOldPassword) {
   for (const auto& row : trail) actions.push_back(row.at(0));
   EXPECT_NE(std::find(actions.begin(), actions.end(), "修改密码失败"), actions.end());
   EXPECT_NE(std::find(actions.begin(), actions.end(), "修改密码"), actions.end());
+}
+
+// A session belongs to the account it logged in, not to the row: it ends
+// when the row holds another account (a restore brought back the old ID
+// counter and the next user added got a freed ID) or when the account's
+// password changed (by its owner: the owner's own session goes on; or by an
+// administrator).
+TEST_F(SitePages, SessionsEndWhenTheirAccountChanges) {
+  auto loggedIn = [&](const std::string& cookie) {
+    auto res = client->Get("/admin/index.asp", as(cookie));
+    return res && res->status == 200;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& own, const std::string& ownToken, const std::string& admin)> change;
+    bool ownKept;  // the session that made the change
+  };
+  const Case cases[] = {
+      {"the row now holds another account",
+       [&](const std::string&, const std::string&, const std::string&) {
+         kvdn::testing::runSql(databaseFile(root),
+                               {"update 用户 set 登录账号='newadmin', 角色=1, 密码='x' where ID=2"});
+       },
+       false},
+      {"the row holds the same account with another password",
+       [&](const std::string&, const std::string&, const std::string&) {
+         kvdn::testing::runSql(databaseFile(root), {"update 用户 set 密码='x' where ID=2"});
+       },
+       false},
+      {"the owner changed the password",
+       [&](const std::string& own, const std::string& ownToken, const std::string&) {
+         auto res = client->Post("/admin/profile.asp?ac=password", as(own),
+                                 httplib::Params{{"_token", ownToken},
+                                                 {"旧密码", kOperatorPassword},
+                                                 {"新密码", "another1"},
+                                                 {"确认密码", "another1"}});
+         ASSERT_TRUE(res);
+         EXPECT_EQ(res->status, 302) << res->body;
+       },
+       true},
+      {"an administrator changed the password",
+       [&](const std::string&, const std::string&, const std::string& admin) {
+         auto res = client->Post("/admin/user.asp?ac=modify&id=2&_token=" + tokenOf(admin), as(admin),
+                                 httplib::Params{{"登录账号", kOperatorAccount},
+                                                 {"密码", "another2"},
+                                                 {"姓名", "操作员"},
+                                                 {"性别", "男"},
+                                                 {"角色", "2"}});
+         ASSERT_TRUE(res);
+         EXPECT_NE(res->body.find("修改成功！"), std::string::npos) << res->body;
+       },
+       false},
+  };
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  const std::string digest =
+      kvdn::testing::querySql(databaseFile(root), "select 密码 from 用户 where ID=2")[0][0];
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kvdn::testing::runSql(databaseFile(root),
+                          {"update 用户 set 登录账号='caozuo', 角色=2, 密码='" + digest + "' where ID=2"});
+    const std::string own = login(kOperatorAccount, kOperatorPassword);
+    const std::string ownToken = token;
+    const std::string other = login(kOperatorAccount, kOperatorPassword);
+    ASSERT_NE(own, "");
+    ASSERT_NE(other, "");
+    c.change(own, ownToken, admin);
+    EXPECT_FALSE(loggedIn(other)) << "another session of the account lives on";
+    EXPECT_EQ(loggedIn(own), c.ownKept);
+    auto maintenance = client->Get("/admin/maintain.asp", as(other));
+    ASSERT_TRUE(maintenance);
+    EXPECT_EQ(maintenance->status, 302) << maintenance->body.substr(0, 200);
+  }
+  EXPECT_TRUE(loggedIn(admin));
 }
 
 // Search terms never become SQL text; sort keys come from a fixed list.

@@ -253,6 +253,30 @@ def last_administrator(site, root, admin):
     check(query(root, "select 角色 from 用户 where ID=1")[0][0] == 1, "the administrator was demoted")
 
 
+def session_follows_the_account(site, root, admin):
+    case("a session whose row now holds another account (a restore, a reused ID) is ended")
+    op = sitectl.Client(site)
+    check(op.login(*sitectl.OPERATOR), "operator login")
+    kept = query(root, "select 登录账号, 角色, 密码 from 用户 where ID=2")[0]
+    # What a restore followed by a new administrator leaves: the operator's
+    # row ID now holds another account, with the administrator's role.
+    execute(root, "update 用户 set 登录账号='newadmin', 角色=1, 密码='x' where ID=2")
+    try:
+        r = op.get("/admin/maintain.asp")
+        check(r.status == 302, "the old session opened the maintenance page as the new account: %d" % r.status)
+        check(op.get("/admin/index.asp").status == 302, "the old session lives on")
+    finally:
+        execute(root, "update 用户 set 登录账号=?, 角色=?, 密码=? where ID=2", *kept)
+    second = sitectl.Client(site)
+    check(op.login(*sitectl.OPERATOR) and second.login(*sitectl.OPERATOR), "operator logins")
+    r = admin.post("/admin/user.asp?ac=modify&id=2&_token=" + admin.token,
+                   {"登录账号": "caozuo", "密码": "reset456", "姓名": "操作员", "性别": "男", "角色": "2"})
+    check("修改成功！" in r.body, "password reset answered %r" % r.body[:200])
+    check(op.get("/admin/index.asp").status == 302 and second.get("/admin/index.asp").status == 302,
+          "the account's sessions outlived its new password")
+    execute(root, "update 用户 set 密码=? where ID=2", kept[2])
+
+
 def values_as_posted(site, root, admin):
     case("date-time fields as browsers post them are stored")
     for posted, stored in (("2024-03-05T14:05", "2024-03-05 14:05:00"), ("2024/3/5", "2024-03-05 00:00:00")):
@@ -492,6 +516,7 @@ def main():
             other_origin(site, root, admin)
             sessions(site, root)
             last_administrator(site, root, admin)
+            session_follows_the_account(site, root, admin)
             values_as_posted(site, root, admin)
             idle_and_slow_clients(site)
             form_limits(site, admin)
