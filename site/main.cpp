@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
   // One line per request on stderr, as operators expect of a server:
   // time (UTC), address, user, method, path, status, milliseconds.
   options.logUserKey = "account";
+  // An account holder logging in again and again drops only the account's
+  // own oldest sessions, never anyone else's.
+  options.sessionOwnerKey = "account";
   options.requestLog = [](const kvdn::RequestRecord& r) {
     const std::time_t when = std::chrono::system_clock::to_time_t(r.time);
     std::tm utc{};

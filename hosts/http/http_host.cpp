@@ -559,10 +559,12 @@ struct HttpHost::Impl {
 HttpHost::HttpHost(HttpHostOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   if (impl_->options.threads <= 0) impl_->options.threads = 8;
-  impl_->sessions = impl_->options.sessionStore
-                        ? impl_->options.sessionStore
-                        : makeMemorySessionStore(impl_->options.sessionTimeout,
-                                                 std::max<std::size_t>(1, impl_->options.maxSessions));
+  impl_->sessions =
+      impl_->options.sessionStore
+          ? impl_->options.sessionStore
+          : makeMemorySessionStore(
+                impl_->options.sessionTimeout, std::max<std::size_t>(1, impl_->options.maxSessions),
+                impl_->options.sessionOwnerKey, std::max<std::size_t>(1, impl_->options.maxSessionsPerOwner));
   registerStandardClasses(impl_->classes);
   std::error_code ec;
   impl_->tempFolder = impl_->options.tempFolder.empty() ? std::filesystem::temp_directory_path(ec)

@@ -29,7 +29,9 @@ class MemorySessionStore final : public SessionStore {
  public:
   using Clock = std::chrono::steady_clock;
 
-  MemorySessionStore(std::chrono::milliseconds timeout, std::size_t max) : timeout_(timeout), max_(max) {}
+  MemorySessionStore(std::chrono::milliseconds timeout, std::size_t max, std::string ownerKey,
+                     std::size_t maxPerOwner)
+      : timeout_(timeout), max_(max), ownerKey_(std::move(ownerKey)), maxPerOwner_(maxPerOwner) {}
 
   std::shared_ptr<SessionValues> find(const std::string& id) override {
     if (id.empty()) return nullptr;
@@ -54,14 +56,21 @@ class MemorySessionStore final : public SessionStore {
     if (slots_.size() >= max_) {
       std::erase_if(slots_, [&](const auto& entry) { return now - entry.second.lastUsed > timeout_; });
     }
-    if (slots_.size() >= max_ && !slots_.empty()) {
-      auto oldest = std::min_element(slots_.begin(), slots_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastUsed < b.second.lastUsed;
-      });
+    if (slots_.size() >= max_) {
+      // Only a session that belongs to no one may make room: else anyone
+      // able to log in could log everyone else out.
+      auto oldest = slots_.end();
+      for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+        if ((ownerKey_.empty() || it->second.owner.empty()) &&
+            (oldest == slots_.end() || it->second.lastUsed < oldest->second.lastUsed))
+          oldest = it;
+      }
+      if (oldest == slots_.end())
+        raise(err::kCannotCreate, "no room for another session: every one is in use");
       oldest->second.session->abandon();
       slots_.erase(oldest);
     }
-    slots_[id] = Slot{session, now};
+    slots_[id] = Slot{session, now, {}};
     return {id, session};
   }
 
@@ -73,17 +82,43 @@ class MemorySessionStore final : public SessionStore {
     }
   }
 
-  void save(const std::string&, const SessionValues&, const std::vector<std::string>&) override {
-    // The page changed the kept values themselves.
+  // The page changed the kept values themselves; what is left is the
+  // session's owner, once the page stored it.
+  void save(const std::string& id, const SessionValues& values,
+            const std::vector<std::string>& changed) override {
+    if (ownerKey_.empty() || std::none_of(changed.begin(), changed.end(),
+                                          [&](const std::string& k) { return iequals(k, ownerKey_); }))
+      return;
+    const std::string owner = asciiLower(values.value(ownerKey_).joinText());
+    std::lock_guard lock(mutex_);
+    auto slot = slots_.find(id);
+    if (slot == slots_.end()) return;
+    slot->second.owner = owner;
+    if (owner.empty()) return;
+    // The owner's sessions, least recently used first: the surplus goes.
+    std::vector<std::map<std::string, Slot>::iterator> owned;
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+      if (it->second.owner == owner && it != slot) owned.push_back(it);
+    }
+    if (owned.size() < maxPerOwner_) return;
+    std::sort(owned.begin(), owned.end(),
+              [](const auto& a, const auto& b) { return a->second.lastUsed < b->second.lastUsed; });
+    for (std::size_t i = 0; i + maxPerOwner_ <= owned.size(); ++i) {
+      owned[i]->second.session->abandon();
+      slots_.erase(owned[i]);
+    }
   }
 
  private:
   struct Slot {
     std::shared_ptr<SessionValues> session;
     Clock::time_point lastUsed;
+    std::string owner;  // lower-cased; "" for none
   };
   std::chrono::milliseconds timeout_;
   std::size_t max_;
+  std::string ownerKey_;
+  std::size_t maxPerOwner_;
   std::mutex mutex_;
   std::map<std::string, Slot> slots_;
 };
@@ -348,8 +383,10 @@ class DatabaseSessionStore final : public SessionStore {
 
 }  // namespace
 
-std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout, std::size_t max) {
-  return std::make_shared<MemorySessionStore>(timeout, max);
+std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout, std::size_t max,
+                                                     std::string ownerKey, std::size_t maxPerOwner) {
+  return std::make_shared<MemorySessionStore>(timeout, max, std::move(ownerKey),
+                                              std::max<std::size_t>(1, maxPerOwner));
 }
 
 std::shared_ptr<SessionStore> makeDatabaseSessionStore(const std::string& connectionString,

@@ -86,6 +86,12 @@ struct KVDN_API HttpHostOptions {
   // At most this many sessions are kept; a new one past it replaces the
   // least recently used. A session exists only once a page stores a value.
   std::size_t maxSessions = 10000;
+  // The session value that names the visitor's account ("" for none): an
+  // account keeps at most maxSessionsPerOwner sessions (its least recently
+  // used one goes), and no account's live session is dropped to make room
+  // for another (see makeMemorySessionStore).
+  std::string sessionOwnerKey;
+  std::size_t maxSessionsPerOwner = 20;
   // Where sessions are kept; unset: in this process's memory (sessionTimeout
   // and maxSessions apply). A database store (makeDatabaseSessionStore)
   // lets several processes serve one site.

@@ -45,11 +45,19 @@ class KVDN_API SessionStore {
                     const std::vector<std::string>& changed) = 0;
 };
 
-// Sessions in this process's memory: at most `max`, the least recently used
-// one dropped for a new one past it; one idle longer than `timeout` is gone.
-// Nothing to save: pages change the kept values themselves.
+// Sessions in this process's memory: at most `max`; one idle longer than
+// `timeout` is gone. Nothing to save: pages change the kept values
+// themselves. With an `ownerKey` (the session value naming the account, say)
+// a session whose page stored that key belongs to that owner (compared
+// without ASCII letter case): an owner keeps at most `maxPerOwner` sessions,
+// its least recently used one going for a new one. Room for a new session
+// is made from idle-expired ones, then from the least recently used one
+// without an owner; a live session of an owner is never dropped to make
+// room: create() then raises err::kCannotCreate. Without an owner key, the
+// least recently used session goes.
 KVDN_API std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout,
-                                                              std::size_t max);
+                                                              std::size_t max, std::string ownerKey = {},
+                                                              std::size_t maxPerOwner = 0);
 
 // Sessions in the server database `connectionString` names (ODBC, as for
 // ADODB.Connection; PostgreSQL or SQL Server), in the tables kvdn_sessions

@@ -350,6 +350,64 @@ TEST(HttpHostSessions, MadeOnlyWhenStoredRenewedAndCapped) {
   }
 }
 
+// One account logging in again and again (10,000 logins used to evict
+// every other session from the store) drops only its own oldest sessions;
+// a live session of another account is never dropped to make room: a new
+// one is refused instead, until one ends.
+TEST(HttpHostSessions, AnAccountCannotCrowdOutOthers) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.maxSessions = 6;
+  options.sessionOwnerKey = "account";
+  options.maxSessionsPerOwner = 2;
+  RunningHost running(options);
+  running.host.addPage("/login.asp", [](PageEnv& env) {
+    env.renewSession();
+    env.session().setValue("account", Variant(env.query("a")));
+  });
+  running.host.addPage("/anonymous.asp", [](PageEnv& env) { env.session().setValue("n", Variant(1)); });
+  running.host.addPage("/who.asp",
+                       [](PageEnv& env) { env.write(env.session().value("account").joinText()); });
+  running.host.addPage("/logout.asp", [](PageEnv& env) { env.session().abandon(); });
+  running.start();
+  httplib::Client client("127.0.0.1", running.host.port());
+  auto who = [&](const std::string& cookie) {
+    auto res = client.Get("/who.asp", httplib::Headers{{"Cookie", cookie}});
+    return res ? res->body : "?";
+  };
+  std::vector<std::string> victims;
+  for (const char* name : {"v1", "v2", "v3"})
+    victims.push_back(cookieOf(client.Get(std::string("/login.asp?a=") + name)));
+  const std::string anonymous = cookieOf(client.Get("/anonymous.asp"));
+  std::vector<std::string> attacker;
+  for (int i = 0; i < 30; ++i) {
+    auto res = client.Get(i % 2 ? "/login.asp?a=mallory" : "/login.asp?a=MALLORY");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << "login " << i;
+    attacker.push_back(cookieOf(res));
+  }
+  EXPECT_EQ(who(victims[0]), "v1");
+  EXPECT_EQ(who(victims[1]), "v2");
+  EXPECT_EQ(who(victims[2]), "v3");
+  EXPECT_EQ(who(attacker[29]), "mallory");
+  EXPECT_EQ(who(attacker[28]), "MALLORY");
+  EXPECT_EQ(who(attacker[27]), "") << "an account keeps two sessions";
+  EXPECT_EQ(who(anonymous), "") << "a session without an account makes room";
+  // Full of live sessions of accounts (v1-v4 and two of mallory's): the
+  // next one is refused, until one ends.
+  const std::string fourth = cookieOf(client.Get("/login.asp?a=v4"));
+  EXPECT_EQ(who(fourth), "v4");
+  ::testing::internal::CaptureStderr();
+  auto refused = client.Get("/login.asp?a=v5");
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 500);
+  EXPECT_NE(said.find("no room for another session"), std::string::npos) << said;
+  EXPECT_EQ(who(victims[0]), "v1");
+  client.Get("/logout.asp", httplib::Headers{{"Cookie", victims[0]}});
+  EXPECT_EQ(who(cookieOf(client.Get("/login.asp?a=v5"))), "v5");
+}
+
 TEST(HttpHostSessions, SecureCookiesWhenServedOverHttps) {
   testing::TempDir dir;
   HttpHostOptions options = optionsIn(dir.path());
