@@ -244,6 +244,17 @@ bool isPlainText(std::string_view text) {
   return true;
 }
 
+std::string csvCell(std::string_view text) {
+  std::string value(text);
+  const std::size_t first = value.find_first_not_of(" \t\r\n");
+  const bool formula =
+      !value.empty() &&
+      (value[0] == '\t' || value[0] == '\r' ||
+       (first != std::string::npos && std::string_view("=+-@").find(value[first]) != std::string_view::npos));
+  if (formula) value.insert(0, "'");
+  return '"' + kvdn::replaceAll(value, "\"", "\"\"") + '"';
+}
+
 std::string sqlLiteral(std::string_view text) {
   std::string out;
   for (char c : text) {

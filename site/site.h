@@ -219,6 +219,11 @@ bool isAccount(std::string_view text);
 // none of < > & " ' or control characters. Such text shows the same whether
 // escaped or not, and the grid shortens it without cutting an entity.
 bool isPlainText(std::string_view text);
+// A CSV cell: the text in double quotes (inner ones doubled), with a "'"
+// before a text that a spreadsheet program would take for a formula: one
+// starting with = + - @, a tab or a carriage return, or with blanks (spaces,
+// tabs, line breaks) before = + - @.
+std::string csvCell(std::string_view text);
 // Text for an HTML element or a quoted attribute.
 inline std::string html(std::string_view text) {
   return kvdn::htmlEscape(text);

@@ -275,12 +275,8 @@ void userCsv(PageEnv& env, const User& user) {
   std::string out = "\xEF\xBB\xBF编号,登录账号,姓名,性别,角色,注册时间\r\n";
   while (!rs->eof()) {
     for (int i = 0; i < 6; ++i) {
-      std::string value = rs->fields().item(i).value().joinText();
-      // A leading = + - @ would be a formula to a spreadsheet program.
-      if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@'))
-        value.insert(0, "'");
       out += i ? "," : "";
-      out += '"' + kvdn::replaceAll(value, "\"", "\"\"") + '"';
+      out += csvCell(rs->fields().item(i).value().joinText());
     }
     out += "\r\n";
     rs->moveNext();

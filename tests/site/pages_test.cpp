@@ -56,6 +56,23 @@ TEST(SiteChecks, KeysAccountsAndPlainText) {
     EXPECT_EQ(isPlainText(c.text), c.plain);
   }
   EXPECT_FALSE(isAccount(std::string(33, 'a')));
+  // What a spreadsheet program would run as a formula gets a leading "'".
+  const std::pair<const char*, const char*> cells[] = {
+      {"=1+1", "\"'=1+1\""},
+      {"+1", "\"'+1\""},
+      {"-2", "\"'-2\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\t=1", "\"'\t=1\""},
+      {"\rx", "\"'\rx\""},
+      {"  =cmd", "\"'  =cmd\""},
+      {"\n+1", "\"'\n+1\""},
+      {" \t @x", "\"' \t @x\""},
+      {"a=1", "\"a=1\""},
+      {" a", "\" a\""},
+      {"", "\"\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+  };
+  for (const auto& [text, cell] : cells) EXPECT_EQ(csvCell(text), cell) << text;
   EXPECT_EQ(sqlLiteral("it's"), "it''s");
   EXPECT_EQ(html("<a href='x'>&\"</a>"), "&lt;a href=&#39;x&#39;&gt;&amp;&quot;&lt;/a&gt;");
 }

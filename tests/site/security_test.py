@@ -277,6 +277,24 @@ def session_follows_the_account(site, root, admin):
     execute(root, "update 用户 set 密码=? where ID=2", kept[2])
 
 
+def csv_formulas(site, root, admin):
+    case("the CSV export writes no cell a spreadsheet would run as a formula")
+    # Names as an import may store them: the user dialog refuses these.
+    names = {5: "\t=cmd|' /C calc'!A0", 6: "  =1+1", 7: "\r@SUM(1)", 8: " \n-2+3"}
+    kept = {i: query(root, "select 姓名 from 用户 where ID=?", i)[0][0] for i in names}
+    for i, name in names.items():
+        execute(root, "update 用户 set 姓名=? where ID=?", name, i)
+    try:
+        body = admin.get("/admin/user.asp?ac=csv").body
+        for name in names.values():
+            cell = '"' + name.replace('"', '""') + '"'
+            check(cell not in body, "the export carries %r unguarded" % name)
+            check('"\'' + name.replace('"', '""') + '"' in body, "the export lacks %r guarded" % name)
+    finally:
+        for i, name in kept.items():
+            execute(root, "update 用户 set 姓名=? where ID=?", name, i)
+
+
 def values_as_posted(site, root, admin):
     case("date-time fields as browsers post them are stored")
     for posted, stored in (("2024-03-05T14:05", "2024-03-05 14:05:00"), ("2024/3/5", "2024-03-05 00:00:00")):
@@ -517,6 +535,7 @@ def main():
             sessions(site, root)
             last_administrator(site, root, admin)
             session_follows_the_account(site, root, admin)
+            csv_formulas(site, root, admin)
             values_as_posted(site, root, admin)
             idle_and_slow_clients(site)
             form_limits(site, admin)
