@@ -173,6 +173,9 @@ int main(int argc, char** argv) {
     gmtime_r(&when, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (r.droppedBefore > 0)
+      std::cerr << stamp << " kvdn-site: " << r.droppedBefore
+                << " request log lines dropped (the log was not read fast enough)\n";
     std::string line = std::string(stamp) + " " + (r.address.empty() ? "-" : r.address) + " " +
                        (r.user.empty() ? "-" : r.user) + " " + r.method + " " + r.path + " " +
                        std::to_string(r.status) + " " + std::to_string(r.milliseconds) + "ms\n";

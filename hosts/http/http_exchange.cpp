@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,62 @@ std::string errorPage(const std::string& title, const std::string& text) {
   return "<!DOCTYPE html><html><head><meta charset='utf-8'><title>" + htmlEscape(title) +
          "</title></head><body><h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) +
          "</p></body></html>";
+}
+
+void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::size_t limit) {
+  shared_ = std::make_shared<Shared>();
+  shared_->write = std::move(write);
+  shared_->limit = std::max<std::size_t>(1, limit);
+  thread_ = std::thread([shared = shared_] {
+    std::unique_lock lock(shared->mutex);
+    while (true) {
+      shared->changed.wait(lock, [&] { return shared->stopping || !shared->backlog.empty(); });
+      if (shared->backlog.empty()) break;
+      std::deque<RequestRecord> batch;
+      batch.swap(shared->backlog);
+      lock.unlock();
+      for (const RequestRecord& record : batch) {
+        try {
+          shared->write(record);
+        } catch (const std::exception&) {
+          // A log that fails loses its line, never the server.
+        }
+      }
+      lock.lock();
+    }
+    shared->finished = true;
+    shared->changed.notify_all();
+  });
+}
+
+void RequestLogger::post(RequestRecord record) {
+  if (!shared_) return;
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->stopping) return;
+  if (shared_->backlog.size() >= shared_->limit) {
+    ++shared_->dropped;
+    return;
+  }
+  record.droppedBefore = shared_->dropped;
+  shared_->dropped = 0;
+  shared_->backlog.push_back(std::move(record));
+  shared_->changed.notify_all();
+}
+
+void RequestLogger::stop(std::chrono::milliseconds grace) {
+  if (!shared_) return;
+  bool finished = false;
+  {
+    std::unique_lock lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+    finished = shared_->changed.wait_for(lock, grace, [this] { return shared_->finished; });
+  }
+  if (finished)
+    thread_.join();
+  else
+    thread_.detach();
+  shared_.reset();
 }
 
 BodyBuffer::~BodyBuffer() {

@@ -197,6 +197,35 @@ class WorkerPool {
   bool stopping_ = false;
 };
 
+// The request log's writer: records are queued by the server threads (never
+// waiting on the log) and handed to the log function in order by a thread
+// of its own. A backlog past `limit` is dropped and counted in the next
+// record queued.
+class RequestLogger {
+ public:
+  ~RequestLogger() { stop(std::chrono::milliseconds(0)); }
+  void start(std::function<void(const RequestRecord&)> write, std::size_t limit);
+  // From any thread; never blocks on the log.
+  void post(RequestRecord record);
+  // Lets the thread write the backlog for at most `grace`; a log still
+  // blocked then is left to finish (or not) on its own.
+  void stop(std::chrono::milliseconds grace);
+
+ private:
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<RequestRecord> backlog;
+    long long dropped = 0;
+    bool stopping = false;
+    bool finished = false;
+    std::size_t limit = 0;
+    std::function<void(const RequestRecord&)> write;
+  };
+  std::shared_ptr<Shared> shared_;  // shared with the thread, which may outlive this
+  std::thread thread_;
+};
+
 // The content type a static file is served with, by its extension.
 const char* contentTypeOf(const std::filesystem::path& file);
 

@@ -50,6 +50,7 @@ struct HttpHost::Impl {
   std::shared_ptr<SessionStore> sessions;
   std::map<std::string, std::shared_ptr<const PageHandler>> pages;
   WorkerPool pageThreads;
+  RequestLogger requestLog;                      // running while serve() does, when options.requestLog is set
   std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
   bool draining = false;                         // under `mutex`: no connection is suspended any more
   int listenFd = -1;
@@ -94,9 +95,9 @@ struct HttpHost::Impl {
         record.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - state->start)
                                   .count();
-        self->options.requestLog(record);
+        self->requestLog.post(std::move(record));
       } catch (const std::exception&) {
-        // A log that fails loses its line, never the server.
+        // Out of memory: the line is lost, never the server.
       }
     }
     if (state && state->started) {
@@ -652,6 +653,7 @@ bool HttpHost::serve() {
     s.serving = true;
   }
   s.pageThreads.start(s.options.threads);
+  if (s.options.requestLog) s.requestLog.start(s.options.requestLog, s.options.requestLogBacklog);
   s.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &Impl::onAccept, &s, &Impl::onRequest, &s,
       MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
@@ -663,6 +665,7 @@ bool HttpHost::serve() {
   if (!s.daemon) {
     std::cerr << "kvdn-http: the HTTP server could not start" << std::endl;
     s.pageThreads.stop();
+    s.requestLog.stop(std::chrono::milliseconds(0));
     std::lock_guard lock(s.mutex);
     s.serving = false;
     s.changed.notify_all();
@@ -683,6 +686,7 @@ bool HttpHost::serve() {
   // A page still running past the grace time is waited for here: its
   // connection is gone, but it may be in the middle of a write.
   s.pageThreads.stop();
+  s.requestLog.stop(std::chrono::milliseconds(200));
   lock.lock();
   s.listenFd = -1;
   s.serving = false;

@@ -66,6 +66,9 @@ struct RequestRecord {
   std::string path;  // without the query
   int status = 0;
   long long milliseconds = 0;  // from arrival to the answer queued
+  // Records dropped since the one before this (the log fell behind and
+  // its backlog was full).
+  long long droppedBefore = 0;
 };
 
 // 128 bits from the kernel's cryptographic generator as 32 hex digits (the
@@ -130,9 +133,14 @@ struct KVDN_API HttpHostOptions {
   bool secureCookies = false;
   // Sent with every page. Inline handlers and scripts stay allowed: the
   // component's markup carries onclick handlers and a script of its own.
-  // Called once per answered request (from a server thread; must not
-  // throw or block long). Unset: no log.
+  // Called once per answered request, in order, from a thread of its own:
+  // a log that blocks (a full pipe, a paused terminal) holds no request.
+  // Records wait in a backlog of at most requestLogBacklog; past it they are
+  // dropped and counted (RequestRecord::droppedBefore). Must not throw. At
+  // stop the backlog is written for at most a moment, then left. Unset: no
+  // log.
   std::function<void(const RequestRecord&)> requestLog;
+  std::size_t requestLogBacklog = 10000;
   // The session value logged as the request's user.
   std::string logUserKey;
   // The body of the host's own 404 and 500 answers (status, path), e.g. in

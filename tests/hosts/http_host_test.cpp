@@ -602,6 +602,66 @@ TEST(HttpHostLoad, ConnectionsPerAddressAreLimited) {
   }
 }
 
+// The request log is written from a thread of its own: a log that blocks
+// (standard error not read: a full pipe, a paused terminal) held a server
+// thread, and with it every client. Past the backlog records are dropped
+// and counted; the stop does not wait for a log that never returns.
+TEST(HttpHostLoad, ALogThatBlocksHoldsNoRequest) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.ioThreads = 1;
+  options.requestLogBacklog = 5;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool blocked = true;
+  std::vector<RequestRecord> written;
+  options.requestLog = [&](const RequestRecord& r) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return !blocked; });
+    written.push_back(r);
+    changed.notify_all();
+  };
+  auto running = std::make_unique<RunningHost>(options);
+  running->host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running->start();
+  httplib::Client client("127.0.0.1", running->host.port());
+  client.set_read_timeout(3, 0);
+  for (int i = 0; i < 30; ++i) {
+    auto res = client.Get("/ping.asp?n=" + std::to_string(i));
+    ASSERT_TRUE(res) << "request " << i << " waited for the log";
+  }
+  {
+    std::unique_lock lock(mutex);
+    blocked = false;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(client.Get("/ping.asp"));
+  {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(5),
+                     [&] { return !written.empty() && written.back().droppedBefore > 0; });
+    ASSERT_FALSE(written.empty());
+    long long dropped = 0;
+    for (const RequestRecord& r : written) dropped += r.droppedBefore;
+    EXPECT_EQ(written.size() + static_cast<std::size_t>(dropped), 31u)
+        << "every request is written or counted";
+    EXPECT_GT(dropped, 0);
+    blocked = true;  // blocks again, for good
+    written.clear();
+  }
+  // A log blocked for good does not hold the stop.
+  ASSERT_TRUE(client.Get("/ping.asp"));
+  const auto start = std::chrono::steady_clock::now();
+  running.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  {
+    std::lock_guard lock(mutex);
+    blocked = false;  // lets the left thread end
+    changed.notify_all();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 TEST(HttpHostListen, ABusyPortIsAnError) {
   testing::TempDir dir;
   HttpHost first(optionsIn(dir.path()));

@@ -14,6 +14,7 @@ one by one; this checks that the shipped program keeps them.
 Usage: security_test.py --binary build/bin/kvdn-site
 Exit status 0 when every check held."""
 import argparse
+import http.client
 import os
 import shutil
 import socket
@@ -496,6 +497,28 @@ def busy_port_and_shutdown(binary, site):
         print("  its last output: " + "".join(site.stderr_lines[-5:]))
 
 
+def unread_log(binary, root):
+    case("a request log nobody reads (a full pipe) holds no request")
+    site = sitectl.Site(binary, root, read_stderr=False)
+    try:
+        conn = http.client.HTTPConnection("127.0.0.1", site.port, timeout=3)
+        answered = 0
+        try:
+            for _ in range(3000):  # about 200 kB of log lines: the pipe holds 64 kB
+                conn.request("GET", "/ping.asp")
+                r = conn.getresponse()
+                r.read()
+                answered += r.status == 200
+        except OSError as e:
+            print("  request %d got no answer: %s" % (answered + 1, e))
+        finally:
+            conn.close()
+        check(answered == 3000, "%d of 3000 requests answered with the log unread" % answered)
+    finally:
+        site.proc.kill()
+        site.proc.wait()
+
+
 def health_503(binary, root):
     case("health answers 503 when the database cannot be used")
     # A site killed right after it made its database leaves every page of
@@ -551,6 +574,11 @@ def main():
     root = sitectl.make_root()
     try:
         health_503(args.binary, root)
+    finally:
+        sitectl.remove_root(root)
+    root = sitectl.make_root()
+    try:
+        unread_log(args.binary, root)
     finally:
         sitectl.remove_root(root)
     print("%.1f s" % (time.time() - started))

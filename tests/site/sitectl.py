@@ -33,7 +33,7 @@ def database_file(root):
 
 
 class Site:
-    def __init__(self, binary, root, port=0, extra=()):
+    def __init__(self, binary, root, port=0, extra=(), read_stderr=True):
         self.root = root
         self.proc = subprocess.Popen([binary, "--root", root, "--port", str(port), *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -50,10 +50,12 @@ class Site:
         if self.port is None:
             self.proc.kill()
             raise RuntimeError("kvdn-site did not start: " + self.proc.stderr.read())
-        # The rest of its output is not read; keep the pipe from filling.
-        self._drain = __import__("threading").Thread(target=self._read_rest, daemon=True)
-        self._drain.start()
+        # The rest of its output is not read; keep the pipe from filling
+        # (unless the test wants it full).
         self.stderr_lines = []
+        if read_stderr:
+            self._drain = __import__("threading").Thread(target=self._read_rest, daemon=True)
+            self._drain.start()
 
     def _read_rest(self):
         for line in self.proc.stderr:
