@@ -173,6 +173,17 @@ class LoginThrottle {
   Counts failed(std::string_view account, std::string_view address, Clock::time_point now);
   void succeeded(std::string_view account);
   void clear();
+  // Whether a failed login at `now` gets its row in the audit trail: at
+  // most kAuditedPerWindow a window, so that a flood of failures does not
+  // flood the trail; the failures left out are only counted, and reported
+  // (unauditedBefore) with the first failure of a later window.
+  static constexpr int kAuditedPerWindow = 100;
+  static constexpr std::chrono::seconds kAuditWindow{60};
+  struct AuditTurn {
+    bool write = false;
+    long long unauditedBefore = 0;
+  };
+  AuditTurn auditFailure(Clock::time_point now);
   // From now on the counts are kept in the server database
   // `connectionString` names (table kvdn_login_failures, made when missing)
   // instead of this process's memory, so that every site process serving
@@ -198,10 +209,19 @@ class LoginThrottle {
   std::string database_;  // "" while the counts are in memory
   static long long wait(const std::map<std::string, Entry>& table, const std::string& key, int free,
                         Clock::time_point now);
-  static int bump(std::map<std::string, Entry>& table, const std::string& key, Clock::time_point now);
+  // Counts a failure of `key` (whose first `free` failures cost no wait).
+  static int bump(std::map<std::string, Entry>& table, const std::string& key, int free,
+                  Clock::time_point now);
+  // Room for one more entry in a full table: what is forgotten anyway, else
+  // the oldest entry that holds no one back. False when every entry still
+  // holds someone back (none is dropped).
+  static bool makeRoom(std::map<std::string, Entry>& table, int free, Clock::time_point now);
   std::mutex mutex_;
   std::map<std::string, Entry> accounts_;
   std::map<std::string, Entry> addresses_;
+  Clock::time_point auditWindow_{};  // start of the current audit window
+  int audited_ = 0;
+  long long unaudited_ = 0;
 };
 // The site's one throttle (the login page uses it).
 LoginThrottle& loginThrottle();

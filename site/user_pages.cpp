@@ -78,7 +78,11 @@ void loginPage(PageEnv& env) {
     std::cerr << "kvdn-site: login failed for account '" << account << "' from " << address << " ("
               << counts.account << " failures of the account, " << counts.address << " from the address)"
               << std::endl;
-    audit(env, account, "登录失败", "密码错误或账号不存在");
+    const LoginThrottle::AuditTurn turn = throttle.auditFailure(LoginThrottle::Clock::now());
+    if (turn.unauditedBefore > 0)
+      audit(env, "-", "登录失败",
+            "此前一分钟内另有 " + std::to_string(turn.unauditedBefore) + " 次登录失败未逐条记录");
+    if (turn.write) audit(env, account, "登录失败", "密码错误或账号不存在");
     env.write(loginForm("登录账号或密码错误！", account));
     return;
   }

@@ -737,6 +737,33 @@ TEST(LoginThrottleRules, SlowsRepeatedFailuresPerAccountAndAddress) {
   EXPECT_EQ(t.waitSeconds("nobody", "10.0.0.7", t0 + LoginThrottle::kForget + 1s), 0);
 }
 
+// The tables are bounded, but a flood of failures on other keys never makes
+// room by dropping a key that must still wait (10,000 failures on junk
+// accounts used to release a locked account); and a flood writes a bounded
+// number of rows into the audit trail, the rest counted.
+TEST(LoginThrottleRules, AFloodNeitherReleasesALockNorFloodsTheTrail) {
+  using namespace std::chrono_literals;
+  LoginThrottle t;
+  const auto t0 = LoginThrottle::Clock::now();
+  for (int i = 0; i <= LoginThrottle::kFreeFailures; ++i) t.failed("caozuo", "10.0.0.1", t0);
+  for (std::size_t i = 0; i < LoginThrottle::kMaxEntries + 10; ++i)
+    t.failed("junk" + std::to_string(i), "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250),
+             t0 + 1s);
+  EXPECT_GT(t.waitSeconds("caozuo", "10.0.0.2", t0 + 1s), 0) << "the flood released the locked account";
+
+  int written = 0;
+  long long reported = 0;
+  for (int i = 0; i < 10000; ++i) {
+    const auto turn = t.auditFailure(t0 + std::chrono::milliseconds(i));
+    written += turn.write;
+    reported += turn.unauditedBefore;
+  }
+  EXPECT_EQ(written, LoginThrottle::kAuditedPerWindow);
+  const auto later = t.auditFailure(t0 + LoginThrottle::kAuditWindow + 1s);
+  EXPECT_TRUE(later.write);
+  EXPECT_EQ(reported + later.unauditedBefore, 10000 - LoginThrottle::kAuditedPerWindow);
+}
+
 TEST_F(SitePages, RepeatedLoginFailuresAreSlowedAndLogged) {
   loginThrottle().clear();
   ::testing::internal::CaptureStderr();
