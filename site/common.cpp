@@ -190,7 +190,11 @@ std::string errorPage(int status, std::string_view path) {
     text = "您要找的页面（" + html(path) + "）不存在，可能已被移走，或地址输入有误。";
   } else if (status == 503) {
     title = "数据库暂时无法打开";
-    text = "系统无法打开数据库，可能正在维护或文件已损坏。请稍后再试；如果一直如此，请联系管理员。";
+    text =
+        "系统无法打开数据库，可能正在维护或文件已损坏。请稍后再试；如果一直如此，请联系管理员。</p>"
+        "<p class='hint'>管理员：数据库文件损坏时，先停止网站，用 <code>kvdn-site --root 网站目录 "
+        "--list-backups</code> 列出备份，再用 <code>kvdn-site --root 网站目录 --restore 备份名</code> "
+        "恢复（损坏的文件会先另存为 app.mdb.damaged-日期时间），然后重新启动网站。";
   } else {
     title = "页面出错了";
     text = "处理您的请求时出现了错误，已记录在服务器日志中。请返回重试；如果一直如此，请联系管理员。";

@@ -2,9 +2,13 @@
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
 //             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies]
+//   kvdn-site [--root DIR] --list-backups | --restore NAME
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
-// made with sample rows on first start. --odbc (or the environment variable
+// made with sample rows on first start; a database file that cannot be used
+// (damaged) does not stop the start: every page answers the 503 page, which
+// says how to recover: --list-backups and --restore NAME, with the site
+// stopped, put a backup in place (the damaged file is kept beside it). --odbc (or the environment variable
 // KVDN_SITE_ODBC) puts the pages on a PostgreSQL database through ODBC
 // instead of the file; its tables are made there when missing. --port 0
 // picks a free port; the address line printed at start names the port
@@ -52,6 +56,9 @@ void usage(std::ostream& out) {
          "             connections are not limited per address\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
+         "  --list-backups  list the backups of the database file, newest first, and exit\n"
+         "  --restore NAME  with the site stopped: put backup NAME in place of the database file\n"
+         "             (the file there is kept as app.mdb.damaged-DATE-TIME) and exit\n"
          "  --help, --version\n";
 }
 
@@ -71,6 +78,8 @@ int main(int argc, char** argv) {
   const char* odbcDefault = std::getenv("KVDN_SITE_ODBC");
   std::string odbc = odbcDefault ? odbcDefault : "";
   bool sharedSessions = false;
+  bool listBackups = false;
+  std::string restore;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -92,6 +101,10 @@ int main(int argc, char** argv) {
       }
       // The proxy carries every visitor's connections: no per-address limit.
       options.unlimitedAddresses = {argv[i]};
+    } else if (arg == "--list-backups") {
+      listBackups = true;
+    } else if (arg == "--restore" && hasValue) {
+      restore = argv[++i];
     } else if (arg == "--shared-sessions") {
       sharedSessions = true;
     } else if (arg == "--odbc" && hasValue) {
@@ -117,6 +130,27 @@ int main(int argc, char** argv) {
               << " is no site root (it has no static/ folder)\n";
     return 1;
   }
+  if (listBackups) {
+    const auto backups = site::listBackupFiles(options.siteRoot);
+    if (backups.empty())
+      std::cout << "kvdn-site: no backups in " << site::databaseFile(options.siteRoot).parent_path().string()
+                << "\n";
+    for (const site::BackupFile& b : backups) std::cout << b.name << "  " << b.size << " bytes\n";
+    return 0;
+  }
+  if (!restore.empty()) {
+    try {
+      const std::string kept = site::restoreOffline(options.siteRoot, restore);
+      if (!kept.empty()) std::cout << "kvdn-site: the database file was kept as " << kept << "\n";
+      site::ensureDatabase(options.siteRoot);
+      std::cout << "kvdn-site: restored the database from " << restore << "\n";
+      return 0;
+    } catch (const kvdn::ComError& e) {
+      std::cerr << "kvdn-site: cannot restore " << restore << ": error " << e.number() << ": "
+                << e.description() << "\n";
+      return 1;
+    }
+  }
   if (sharedSessions && odbc.empty()) {
     std::cerr << "kvdn-site: --shared-sessions needs a server database (--odbc)\n";
     return 2;
@@ -132,8 +166,20 @@ int main(int argc, char** argv) {
         site::loginThrottle().useDatabase(odbc);
         std::cout << "kvdn-site: sessions and failed logins are kept in the server database\n";
       }
-    } else if (site::ensureDatabase(options.siteRoot)) {
-      std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string() << "\n";
+    } else {
+      try {
+        if (site::ensureDatabase(options.siteRoot))
+          std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string()
+                    << "\n";
+      } catch (const kvdn::ComError& e) {
+        // Served anyway: its 503 page tells how to recover, and the pages
+        // answer again once the file is mended.
+        std::cerr << "kvdn-site: the database " << site::databaseFile(options.siteRoot).string()
+                  << " cannot be used: error " << e.number() << ": " << e.description()
+                  << "\nkvdn-site: every page answers 503 until it is mended; to restore a backup, stop the "
+                     "site and run: kvdn-site --root "
+                  << options.siteRoot.string() << " --list-backups, then --restore NAME" << std::endl;
+      }
     }
   } catch (const kvdn::ComError& e) {
     std::cerr << "kvdn-site: cannot make the database: error " << e.number() << ": " << e.description()

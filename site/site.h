@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kvdn/data.h"
 #include "kvdn/http_host.h"
@@ -44,6 +46,23 @@ std::filesystem::path databaseFile(const std::filesystem::path& siteRoot);
 // Creates admin/database/app.mdb with the tables and sample rows when it does
 // not exist; returns true when it made it. Throws kvdn::ComError on failure.
 bool ensureDatabase(const std::filesystem::path& siteRoot);
+
+// ---- Offline recovery (kvdn-site --list-backups, --restore NAME), with the
+// site stopped: a damaged database cannot be mended through the pages.
+struct BackupFile {
+  std::string name;  // "#YYYYMMDD-HHMMSS.bak"
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type written;
+};
+// The backups beside the database, newest first.
+std::vector<BackupFile> listBackupFiles(const std::filesystem::path& siteRoot);
+// Puts backup `name` (one listBackupFiles lists) in place of the database.
+// The file there, damaged or not, is kept first as
+// "app.mdb.damaged-YYYYMMDD-HHMMSS" with its log files beside it, so the
+// restored file never replays the old log. Returns the kept file's name ("" when
+// there was none). Throws ComError (the database is then as it was) when
+// the name is not a listed backup, is no database, or a file cannot be moved.
+std::string restoreOffline(const std::filesystem::path& siteRoot, const std::string& name);
 
 // A server database instead of the file (kvdn-site --odbc): an ODBC
 // connection string (PostgreSQL; see the README) that every page opens and

@@ -529,10 +529,48 @@ def health_503(binary, root):
     site = sitectl.Site(binary, root)
     try:
         check(sitectl.Client(site).get("/admin/health.asp").status == 200, "health before")
+        admin = sitectl.Client(site)
+        check(admin.login(*sitectl.ADMIN), "login")
+        check(admin.maintain("backup").status == 302, "backup")
         with open(sitectl.database_file(root), "wb") as f:
             f.write(b"x" * 4096)
         r = sitectl.Client(site).get("/admin/health.asp")
         check(r.status == 503, "health with a broken database: %d" % r.status)
+    finally:
+        site.stop()
+
+    case("a damaged database: the site starts, its 503 page tells how to recover, a backup restores offline")
+    try:
+        site = sitectl.Site(binary, root)
+    except RuntimeError as e:
+        check(False, "the site does not start on a damaged database: %s" % str(e)[-200:])
+        return
+    try:
+        page = sitectl.Client(site).post("/admin/login.asp", {"登录账号": "admin", "密码": "admin123"},
+                                         headers={"Origin": site.origin()}, referer=False)
+        check(page.status == 503 and "--list-backups" in page.body and "--restore" in page.body,
+              "login with a damaged database answered %d: %r" % (page.status, page.body[-300:]))
+    finally:
+        site.stop()
+    listed = subprocess.run([binary, "--root", root, "--list-backups"], capture_output=True, text=True, timeout=15)
+    names = [line.split()[0] for line in listed.stdout.splitlines() if line.endswith("bytes")]
+    check(listed.returncode == 0 and names, "--list-backups: %d %r" % (listed.returncode, listed.stdout))
+    if not names:
+        return
+    bad = subprocess.run([binary, "--root", root, "--restore", "../app.mdb"], capture_output=True, text=True,
+                         timeout=15)
+    check(bad.returncode == 1, "--restore of no backup exited %d" % bad.returncode)
+    done = subprocess.run([binary, "--root", root, "--restore", names[0]], capture_output=True, text=True,
+                          timeout=15)
+    check(done.returncode == 0, "--restore exited %d: %r" % (done.returncode, done.stderr + done.stdout))
+    folder = os.path.dirname(sitectl.database_file(root))
+    kept = [f for f in os.listdir(folder) if f.startswith("app.mdb.damaged-") and not f.endswith(("-wal", "-shm"))]
+    check(len(kept) == 1 and open(os.path.join(folder, kept[0]), "rb").read() == b"x" * 4096,
+          "the damaged file was not kept: %r" % os.listdir(folder))
+    site = sitectl.Site(binary, root)
+    try:
+        check(sitectl.Client(site).get("/admin/health.asp").status == 200, "health after the restore")
+        check(sitectl.Client(site).login(*sitectl.ADMIN), "login after the restore")
     finally:
         site.stop()
 
