@@ -14,6 +14,7 @@ one by one; this checks that the shipped program keeps them.
 Usage: security_test.py --binary build/bin/kvdn-site
 Exit status 0 when every check held."""
 import argparse
+import json
 import http.client
 import os
 import shutil
@@ -107,7 +108,6 @@ def crafted_workbooks(site, root, admin):
     accounts = lambda: query(root, "select ID, 登录账号, 密码, 姓名, 角色 from 用户 order by ID")
     before = accounts()
     folder = os.path.join(root, "admin", "database")
-    staged = os.path.join(folder, "upload.xls")
     sheet = os.path.join(folder, "userinfo.xls")
     crash_dir = os.path.join(SOURCE, "tests", "data", "xls", "crash")
     workbooks = [(name, open(os.path.join(crash_dir, name), "rb").read()) for name in sorted(os.listdir(crash_dir))]
@@ -136,7 +136,8 @@ def crafted_workbooks(site, root, admin):
             failed(admin.maintain("import"), name, "import")
         else:
             failed(r, name, "upload")
-            check(not os.path.exists(staged), "an unreadable upload of %s stays staged" % name)
+            check(not [f for f in os.listdir(folder) if f.startswith("upload-")],
+                  "an unreadable upload of %s stays staged" % name)
         if not alive(name):
             return
         # The same workbook left on the server, previewed and imported: the
@@ -187,6 +188,63 @@ def compaction_under_writers(site, root, admin):
     check(stored and stored <= present, "%d of %d stored accounts missing" % (len(stored - present), len(stored)))
     check(query(root, "pragma integrity_check")[0][0] == "ok", "integrity")
     print("  %d writes, 3 compactions" % len(stored))
+
+
+def workbook(path, rows):
+    """An .xls with sheet 用户 and the import's headings, written by the test
+    workbook script with the system's python3-xlwt."""
+    layout = path + ".json"
+    with open(layout, "w") as f:
+        json.dump({"sheets": [{"name": "用户", "rows": [["登录账号", "密码", "姓名", "性别", "角色"]] + rows}]}, f)
+    try:
+        subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "data", "xls", "make_workbook.py"),
+                        layout, path], check=True, capture_output=True, timeout=30)
+    finally:
+        os.remove(layout)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def imported_administrators(site, root, admin):
+    case("an imported workbook cannot add an administrator unseen, nor replace another's preview")
+    folder = os.path.dirname(sitectl.database_file(root))
+    digest = "e10adc3949ba59abbe56e057f20f883e"
+    hidden = workbook(os.path.join(folder, "t-hidden.xls"), [
+        ["imp01", digest, "甲", "男", 2], ["imp02", digest, "乙", "女", 2],
+        ["boss", digest, "隐藏的管理员", "男", 1], ["imp03", digest, "丙", "男", 2]])
+    broken = workbook(os.path.join(folder, "t-broken.xls"), [
+        ["imp01", digest, "甲", "男", 2], ["IMP01", digest, "重复", "男", 2], ["bad name", digest, "空格", "男", 2],
+        ["admin", digest, "冒名", "男", 2], ["imp04", digest, "角色", "男", 9]])
+    before = query(root, "select 登录账号, 角色 from 用户 order by ID")
+    check(admin.upload(hidden).status == 302, "upload of the workbook with an administrator row")
+    body = admin.get("/admin/maintain.asp?preview=1").body
+    check("id='pvAdmins'" in body and "boss" in body and "隐藏的管理员" in body,
+          "the preview does not list the administrator row")
+    check("id='grantAdmin'" in body, "the preview has no tick for the administrator role")
+    r = admin.maintain("import")
+    check("管理员角色" in r.body and r.status == 200, "an import without the tick answered %d %r" % (r.status, r.body[:200]))
+    check(query(root, "select 登录账号, 角色 from 用户 order by ID") == before, "the import ran without the tick")
+    # Another administrator's upload meanwhile does not replace this preview.
+    other = sitectl.Client(site)
+    check(other.login(*sitectl.ADMIN), "second administrator session")
+    check(other.upload(broken).status == 302, "the other upload")
+    other_body = other.get("/admin/maintain.asp?preview=1").body
+    for reason in ("与第 2 行的账号重复", "登录账号无效", "是系统管理员的账号", "角色无效"):
+        check(reason in other_body, "the preview does not refuse a row for %r" % reason)
+    check("id='btnApply'" not in other_body, "a workbook with refused rows can be imported")
+    check("boss" in admin.get("/admin/maintain.asp?preview=1").body, "the other upload replaced the preview")
+    other.maintain("discard")
+    r = admin.maintain("import", grantAdmin="1")
+    check(r.status == 302 and query(root, "select 角色 from 用户 where 登录账号='boss'") == [(1,)],
+          "the ticked import answered %d %r" % (r.status, r.body[:200]))
+    # The accounts as they were, for the checks that follow.
+    backups = sorted(f for f in os.listdir(folder) if f.endswith(".bak"))
+    audit = query(root, "select 内容 from 操作日志 where 动作='导入' order by ID desc limit 1")
+    check(audit and "boss" in audit[0][0], "the trail does not name the administrator granted: %r" % audit)
+    r = admin.maintain("restore", bak=max(backups, key=lambda f: os.path.getmtime(os.path.join(folder, f))))
+    admin.login(*sitectl.ADMIN)
+    for f in ("t-hidden.xls", "t-broken.xls"):
+        os.remove(os.path.join(folder, f))
 
 
 def other_origin(site, root, admin):
@@ -591,6 +649,7 @@ def main():
             forwarded_addresses(site, root)
             grid_class_names(site, root, admin)
             crafted_workbooks(site, root, admin)
+            imported_administrators(site, root, admin)
             compaction_under_writers(site, root, admin)
             other_origin(site, root, admin)
             sessions(site, root)
