@@ -149,11 +149,47 @@ bool holdsAdmins(PageEnv& env, const std::string& ids) {
 }
 
 // The site must keep at least one administrator: nothing in it could make
-// another. The check and the write are made under this lock, so that two
-// administrators demoting each other at once cannot both pass the check.
+// another. The early check (for a plain message) and the write are made
+// under this lock within the process; writeKeepingAnAdministrator holds
+// across processes.
 std::mutex& userWrites() {
   static std::mutex lock;
   return lock;
+}
+
+// Runs the record writer on 用户 so that an administrator is left even when
+// another process demotes or deletes one at the same moment: the write and
+// the count of administrators after it are one transaction, which first
+// takes the write lock on every administrator row (on the database file its
+// one writer's lock; on a server a concurrent change of those rows waits
+// for this one and then sees it). None left: rolled back and refused.
+// Returns what dbWrite returned (False when refused; the response has then
+// ended).
+Variant writeKeepingAnAdministrator(PageEnv& env) {
+  kvdn::Connection& conn = *env.db->conn;
+  conn.beginTrans();
+  try {
+    conn.execute("update 用户 set 角色=角色 where 角色=1");
+    Variant ok = env.db->dbWrite(Variant("用户"));
+    if (env.ended() || !ok.toBool()) {
+      conn.rollbackTrans();
+      return ok;
+    }
+    if (env.db->dbShsl(Variant("select count(*) from 用户 where 角色=1")).joinText() == "0") {
+      conn.rollbackTrans();
+      refuse(env, "不能移除最后一个管理员！");
+      return Variant(false);
+    }
+    conn.commitTrans();
+    return ok;
+  } catch (...) {
+    try {
+      conn.rollbackTrans();
+    } catch (const kvdn::ComError&) {
+      // Already ended with the failure.
+    }
+    throw;
+  }
 }
 
 // Whether the users keyed `ids` (checked with isKeyList) hold every user
@@ -418,7 +454,7 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
   if (!hasReferrer(env)) return;
 
-  Variant ok = env.db->dbWrite(Variant("用户"));
+  Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
     // A change of the own account or password: this session goes on as the
@@ -455,7 +491,7 @@ void userDelete(PageEnv& env, const User& user) {
   if (!hasReferrer(env)) return;
   std::lock_guard writing(userWrites());
   if (holdsLastAdmin(env, ids)) return refuse(env, "不能移除最后一个管理员！");
-  Variant ok = env.db->dbWrite(Variant("用户"));
+  Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
     audit(env, user.account, "删除", "删除 " + std::to_string(count) + " 个用户（ID " + ids + "）");

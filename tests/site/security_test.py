@@ -312,6 +312,50 @@ def last_administrator(site, root, admin):
     check(query(root, "select 角色 from 用户 where ID=1")[0][0] == 1, "the administrator was demoted")
 
 
+def demotions_across_processes(binary, site, root, admin):
+    case("two administrators demoting each other at once through two processes leave an administrator")
+    second = sitectl.Site(binary, root)
+    zero = 0
+    tries = 30
+    try:
+        execute(root, "update 用户 set 角色=1 where ID=3")
+        other = sitectl.Client(second)
+        check(other.login("zhangwei", "123456"), "second administrator login")
+
+        def prepared(client, port, target, account, name):
+            """A socket holding the whole demotion but its last byte."""
+            body = urllib.parse.urlencode({"登录账号": account, "姓名": name, "性别": "男", "角色": "2"}).encode()
+            head = ("POST /admin/user.asp?ac=modify&id=%d&_token=%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                    "Cookie: %s\r\nReferer: http://127.0.0.1:%d/admin/user.asp\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
+                    % (target, client.token, port, client.cookie, port, len(body))).encode()
+            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            s.sendall(head + body[:-1])
+            return s, body[-1:]
+
+        for _ in range(tries):
+            execute(root, "update 用户 set 角色=1 where ID in (1, 3)")
+            socks = [prepared(admin, site.port, 3, "zhangwei", "张伟"),
+                     prepared(other, second.port, 1, "admin", "系统管理员")]
+            time.sleep(0.05)
+            for s, last in socks:
+                s.sendall(last)
+            for s, _ in socks:
+                try:
+                    s.recv(4096)
+                except OSError:
+                    pass
+                s.close()
+            if query(root, "select count(*) from 用户 where 角色=1")[0][0] == 0:
+                zero += 1
+        print("  %d tries, %d left no administrator" % (tries, zero))
+        check(zero == 0, "no administrator was left in %d of %d tries" % (zero, tries))
+    finally:
+        second.stop()
+        execute(root, "update 用户 set 角色=1 where ID=1")
+        execute(root, "update 用户 set 角色=2 where ID=3")
+
+
 def session_follows_the_account(site, root, admin):
     case("a session whose row now holds another account (a restore, a reused ID) is ended")
     op = sitectl.Client(site)
@@ -655,6 +699,7 @@ def main():
             sessions(site, root)
             last_administrator(site, root, admin)
             session_follows_the_account(site, root, admin)
+            demotions_across_processes(args.binary, site, root, admin)
             csv_formulas(site, root, admin)
             values_as_posted(site, root, admin)
             idle_and_slow_clients(site)
