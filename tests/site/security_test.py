@@ -312,44 +312,42 @@ def last_administrator(site, root, admin):
     check(query(root, "select 角色 from 用户 where ID=1")[0][0] == 1, "the administrator was demoted")
 
 
+def demote_each_other(first, second, tries, count_admins, reset):
+    """Two administrators (`first` logged in as admin, `second` as zhangwei,
+    on two processes) demote each other at the same instant, `tries` times;
+    how many tries left no administrator."""
+    zero = 0
+    for _ in range(tries):
+        reset()
+        socks = [first.prepare("/admin/user.asp?ac=modify&id=3&_token=" + first.token,
+                               {"登录账号": "zhangwei", "姓名": "张伟", "性别": "男", "角色": "2"}),
+                 second.prepare("/admin/user.asp?ac=modify&id=1&_token=" + second.token,
+                                {"登录账号": "admin", "姓名": "系统管理员", "性别": "男", "角色": "2"})]
+        time.sleep(0.05)
+        for s, last in socks:
+            s.sendall(last)
+        for s, _ in socks:
+            try:
+                s.recv(4096)
+            except OSError:
+                pass
+            s.close()
+        zero += count_admins() == 0
+    return zero
+
+
 def demotions_across_processes(binary, site, root, admin):
     case("two administrators demoting each other at once through two processes leave an administrator")
     second = sitectl.Site(binary, root)
-    zero = 0
-    tries = 30
     try:
         execute(root, "update 用户 set 角色=1 where ID=3")
         other = sitectl.Client(second)
         check(other.login("zhangwei", "123456"), "second administrator login")
-
-        def prepared(client, port, target, account, name):
-            """A socket holding the whole demotion but its last byte."""
-            body = urllib.parse.urlencode({"登录账号": account, "姓名": name, "性别": "男", "角色": "2"}).encode()
-            head = ("POST /admin/user.asp?ac=modify&id=%d&_token=%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
-                    "Cookie: %s\r\nReferer: http://127.0.0.1:%d/admin/user.asp\r\n"
-                    "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
-                    % (target, client.token, port, client.cookie, port, len(body))).encode()
-            s = socket.create_connection(("127.0.0.1", port), timeout=10)
-            s.sendall(head + body[:-1])
-            return s, body[-1:]
-
-        for _ in range(tries):
-            execute(root, "update 用户 set 角色=1 where ID in (1, 3)")
-            socks = [prepared(admin, site.port, 3, "zhangwei", "张伟"),
-                     prepared(other, second.port, 1, "admin", "系统管理员")]
-            time.sleep(0.05)
-            for s, last in socks:
-                s.sendall(last)
-            for s, _ in socks:
-                try:
-                    s.recv(4096)
-                except OSError:
-                    pass
-                s.close()
-            if query(root, "select count(*) from 用户 where 角色=1")[0][0] == 0:
-                zero += 1
-        print("  %d tries, %d left no administrator" % (tries, zero))
-        check(zero == 0, "no administrator was left in %d of %d tries" % (zero, tries))
+        zero = demote_each_other(admin, other, 30,
+                                 lambda: query(root, "select count(*) from 用户 where 角色=1")[0][0],
+                                 lambda: execute(root, "update 用户 set 角色=1 where ID in (1, 3)"))
+        print("  30 tries, %d left no administrator" % zero)
+        check(zero == 0, "no administrator was left in %d of 30 tries" % zero)
     finally:
         second.stop()
         execute(root, "update 用户 set 角色=1 where ID=1")
