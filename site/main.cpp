@@ -1,7 +1,7 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
-//             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies]
+//             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies] [--host NAME ...]
 //   kvdn-site [--root DIR] --list-backups | --restore NAME
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
@@ -28,6 +28,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kvdn/error.h"
 #include "kvdn/http_host.h"
@@ -56,6 +57,8 @@ void usage(std::ostream& out) {
          "             connections are not limited per address\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
+         "  --host NAME  a name the site is reached by (repeatable); requests naming another host\n"
+         "             are answered 421 (default: the --address, localhost and 127.0.0.1)\n"
          "  --list-backups  list the backups of the database file, newest first, and exit\n"
          "  --restore NAME  with the site stopped: put backup NAME in place of the database file\n"
          "             (the file there is kept as app.mdb.damaged-DATE-TIME) and exit\n"
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
   std::string odbc = odbcDefault ? odbcDefault : "";
   bool sharedSessions = false;
   bool listBackups = false;
+  std::vector<std::string> hostNames;
   std::string restore;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -92,6 +96,8 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad port: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--host" && hasValue) {
+      hostNames.push_back(argv[++i]);
     } else if (arg == "--secure-cookies") {
       options.secureCookies = true;
     } else if (arg == "--trusted-proxy" && hasValue) {
@@ -125,6 +131,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // The names the site answers to: the listen address and the loopback
+  // names, and those given with --host (the names a proxy in front passes
+  // on, the machine's name in the network).
+  options.hostNames = {options.address, "localhost", "127.0.0.1"};
+  options.hostNames.insert(options.hostNames.end(), hostNames.begin(), hostNames.end());
   if (!std::filesystem::is_directory(options.siteRoot / "static")) {
     std::cerr << "kvdn-site: " << options.siteRoot.string()
               << " is no site root (it has no static/ folder)\n";

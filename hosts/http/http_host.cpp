@@ -168,6 +168,8 @@ struct HttpHost::Impl {
         // A body declared too long is read and dropped, so that the client
         // (which sends it whole before it reads) gets the 413 page; one far
         // past the limit is answered at once and the connection closed.
+        if (!self->servesHost(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host")))
+          return self->send(connection, self->unknownHost(), *state);
         const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         const unsigned long long declared = length ? std::strtoull(length, nullptr, 10) : 0;
         if (declared > self->options.maxBodyBytes) {
@@ -307,6 +309,32 @@ struct HttpHost::Impl {
                        "This server accepts requests of at most " + std::to_string(options.maxBodyBytes) +
                            " bytes (" + std::to_string(options.maxBodyBytes / (1024 * 1024)) +
                            " MB). Send less, or split the data into several requests.");
+    a.headers.emplace_back("Connection", "close");
+    return a;
+  }
+
+  // Whether the Host header (name and maybe ":port"; an IPv6 address in
+  // brackets) names one of options.hostNames.
+  bool servesHost(const char* header) const {
+    if (options.hostNames.empty()) return true;
+    if (!header) return false;
+    std::string name = asciiLower(header);
+    if (!name.empty() && name[0] == '[') {
+      const std::size_t close = name.find(']');
+      if (close == std::string::npos) return false;
+      name = name.substr(1, close - 1);
+    } else if (const std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+      name.erase(colon);
+    }
+    return std::any_of(options.hostNames.begin(), options.hostNames.end(),
+                       [&](const std::string& served) { return iequals(served, name); });
+  }
+
+  Answer unknownHost() const {
+    Answer a;
+    a.status = 421;
+    a.body =
+        errorPage("421 Unknown host name", "This server does not serve the name this request was sent to.");
     a.headers.emplace_back("Connection", "close");
     return a;
   }

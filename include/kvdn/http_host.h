@@ -82,6 +82,12 @@ struct KVDN_API HttpHostOptions {
   int port = 8080;    // 0 picks a free port
   int threads = 8;    // page threads: pages running at once
   int ioThreads = 2;  // server threads reading requests and sending answers
+  // The names the site is reached by (any letter case, without the port):
+  // a request whose Host header names another (or none) is answered 421
+  // before any page runs, so that a page on another site whose name was
+  // rebound to this server's address cannot drive a visitor's browser
+  // against it. Empty: any Host is taken.
+  std::vector<std::string> hostNames;
   // Folders below the site root served as static files (never the database).
   std::vector<std::string> staticFolders = {"static"};
   // A session idle longer than this is dropped (the visitor gets a new one).

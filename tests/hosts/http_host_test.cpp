@@ -662,6 +662,37 @@ TEST(HttpHostLoad, ALogThatBlocksHoldsNoRequest) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
+// Only the names the site serves: a page on another site whose name now
+// points at this server (DNS rebinding) sends its own name as Host.
+TEST(HttpHostListen, OnlyTheNamesServedAreAnswered) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.hostNames = {"127.0.0.1", "localhost", "intranet.example", "::1"};
+  RunningHost running(options);
+  running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running.start();
+  const std::pair<const char*, int> cases[] = {
+      {"127.0.0.1:8080", 200},
+      {"LOCALHOST", 200},
+      {"intranet.example:80", 200},
+      {"[::1]:8080", 200},
+      {"evil.example", 421},
+      {"evil.example:8080", 421},
+      {"127.0.0.1.evil", 421},
+      {"intranet.example.x", 421},
+      {"[::1", 421},
+      {"", 421},
+  };
+  for (const auto& [host, status] : cases) {
+    SCOPED_TRACE(host);
+    const int fd = connectFrom(running.host.port(), "127.0.0.1");
+    ASSERT_TRUE(sendAll(fd, std::string("GET /ping.asp HTTP/1.1\r\nHost: ") + host + "\r\n\r\n"));
+    const std::string answer = receiveAnswer(fd);
+    ::close(fd);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(status)) << answer.substr(0, 100);
+  }
+}
+
 TEST(HttpHostListen, ABusyPortIsAnError) {
   testing::TempDir dir;
   HttpHost first(optionsIn(dir.path()));

@@ -247,6 +247,16 @@ def imported_administrators(site, root, admin):
         os.remove(os.path.join(folder, f))
 
 
+def rebinding(site, admin):
+    case("a request naming another host (a rebound name) is refused before any page")
+    for host in ("evil.example", "evil.example:%d" % site.port, "127.0.0.1.nip.io:%d" % site.port):
+        r = admin.get("/admin/user.asp", headers={"Host": host})
+        check(r.status == 421, "Host %s answered %d" % (host, r.status))
+        check("用户管理" not in r.body, "Host %s got the user list" % host)
+    for host in ("127.0.0.1:%d" % site.port, "localhost:%d" % site.port):
+        check(admin.get("/admin/user.asp", headers={"Host": host}).status == 200, "Host %s refused" % host)
+
+
 def other_origin(site, root, admin):
     case("requests from another origin (another port of this host) change nothing")
     evil = "http://127.0.0.1:%d" % (site.port + 1 if site.port < 65535 else 1)
@@ -581,7 +591,7 @@ def busy_port_and_shutdown(binary, site):
     check(p.returncode == 1 and "address in use" in p.stderr + p.stdout,
           "second start: status %d, %r" % (p.returncode, (p.stderr + p.stdout)[-200:]))
     idle = socket.create_connection(("127.0.0.1", site.port))
-    idle.sendall(b"GET /ping.asp HTTP/1.1\r\nHost: x\r\n\r\n")
+    idle.sendall(b"GET /ping.asp HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     t0 = time.time()
     site.proc.terminate()
     try:
@@ -694,6 +704,7 @@ def main():
             imported_administrators(site, root, admin)
             compaction_under_writers(site, root, admin)
             other_origin(site, root, admin)
+            rebinding(site, admin)
             sessions(site, root)
             last_administrator(site, root, admin)
             session_follows_the_account(site, root, admin)
