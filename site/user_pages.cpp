@@ -405,8 +405,10 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
   out +=
       "<label>登录账号<input name='登录账号' required maxlength='32' pattern='[A-Za-z0-9_.@\\-]+' value='" +
       html(account.joinText()) + "'></label>";
-  out += "<label>密码<input type='password' name='密码' autocomplete='new-password'" +
-         std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
+  out +=
+      "<label>密码<input type='password' name='密码' autocomplete='new-password' minlength='6' "
+      "maxlength='64'" +
+      std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
   out +=
       "<label>姓名<input name='姓名' required maxlength='40' value='" + html(name.joinText()) + "'></label>";
   out += "<label>性别<select name='性别' required>" + sexOptions + "</select></label>";
@@ -435,7 +437,18 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   }
   const std::string account = kvdn::trimBlanks(env.form("登录账号"));
   if (!isAccount(account)) return refuse(env, "登录账号只能由字母、数字和 _ - . @ 组成！");
-  if (ac == "add" && kvdn::trimBlanks(env.form("密码")).empty()) return refuse(env, "请填写密码！");
+  // The record writer trims what it stores and replaces its magic words
+  // before it digests: a password it would change is refused, so that the
+  // password stored is the one typed.
+  const std::string password = env.form("密码");
+  if (ac == "add" && password.empty()) return refuse(env, "请填写密码！");
+  if (!password.empty()) {
+    const std::string lower = kvdn::asciiLower(password);
+    if (password != kvdn::trimBlanks(password) || lower == "servertime" || lower == "servergetip" ||
+        lower == "makedanhao")
+      return refuse(env, "密码不能以空格开头或结尾，也不能是 servertime、servergetip、makedanhao！");
+    if (password.size() < 6 || password.size() > 64) return refuse(env, "密码长度应为 6 到 64 个字符！");
+  }
   if (!isPlainText(kvdn::trimBlanks(env.form("姓名"))))
     return refuse(env, "请填写姓名（不能含 < > & 引号）！");
   const std::string sex = kvdn::trimBlanks(env.form("性别"));

@@ -411,7 +411,7 @@ def values_as_posted(site, root, admin):
     for posted, stored in (("2024-03-05T14:05", "2024-03-05 14:05:00"), ("2024/3/5", "2024-03-05 00:00:00")):
         account = "dt%d" % len(posted)
         r = admin.post("/admin/user.asp?ac=add&_token=" + admin.token,
-                       {"登录账号": account, "密码": "p", "姓名": "日期", "性别": "女", "角色": "2", "注册时间": posted})
+                       {"登录账号": account, "密码": "secret1", "姓名": "日期", "性别": "女", "角色": "2", "注册时间": posted})
         check("添加成功！" in r.body, "%r refused: %r" % (posted, r.body[:200]))
         got = query(root, "select 注册时间 from 用户 where 登录账号=?", account)
         check(got and str(got[0][0]).startswith(stored[:16]), "%r stored as %r" % (posted, got))

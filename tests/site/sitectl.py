@@ -156,7 +156,7 @@ class Client:
         """Adds an account through the user dialog; True when the page
         answered that it was stored."""
         r = self.post("/admin/user.asp?ac=add&_token=" + self.token,
-                      {"登录账号": account, "密码": "p", "姓名": name, "性别": "男", "角色": role})
+                      {"登录账号": account, "密码": "secret1", "姓名": name, "性别": "男", "角色": role})
         return "添加成功！" in r.body
 
     def maintain(self, op, **fields):
