@@ -1,6 +1,10 @@
 // First start: the application database with its tables and sample rows,
 // made through the library's own catalog and connection objects.
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <algorithm>
 #include <array>
@@ -188,6 +192,35 @@ std::vector<BackupFile> listBackupFiles(const std::filesystem::path& siteRoot) {
     return x.written != y.written ? x.written > y.written : x.name > y.name;
   });
   return out;
+}
+
+std::vector<std::string> removeLeftovers(const std::filesystem::path& siteRoot) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> removed;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(databaseFile(siteRoot).parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    bool leftover = false;
+    for (const char* suffix : {".bak-wal", ".bak-shm", ".bak-journal"}) {
+      const std::string_view s(suffix);
+      leftover =
+          leftover || (name.size() > s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0);
+    }
+    // "NAME.partial-PID-N[-wal|-shm|-journal]": the copy of a process that
+    // is gone (another site process on this folder may be making one now).
+    if (const std::size_t at = name.find(".partial-"); at != std::string::npos) {
+      const char* digits = name.c_str() + at + 9;
+      char* end = nullptr;
+      const long pid = std::strtol(digits, &end, 10);
+      leftover = end != digits && *end == '-' && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+                 errno == ESRCH;
+    }
+    if (leftover) removed.push_back(name);
+  }
+  std::erase_if(removed, [&](const std::string& name) {
+    return !fs::remove(databaseFile(siteRoot).parent_path() / name, ec);
+  });
+  return removed;
 }
 
 std::string restoreOffline(const std::filesystem::path& siteRoot, const std::string& name) {

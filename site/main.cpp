@@ -178,6 +178,8 @@ int main(int argc, char** argv) {
         std::cout << "kvdn-site: sessions and failed logins are kept in the server database\n";
       }
     } else {
+      for (const std::string& name : site::removeLeftovers(options.siteRoot))
+        std::cout << "kvdn-site: removed " << name << ", left by a backup, restore or compaction cut off\n";
       try {
         if (site::ensureDatabase(options.siteRoot))
           std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string()

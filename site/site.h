@@ -64,6 +64,13 @@ std::vector<BackupFile> listBackupFiles(const std::filesystem::path& siteRoot);
 // the name is not a listed backup, is no database, or a file cannot be moved.
 std::string restoreOffline(const std::filesystem::path& siteRoot, const std::string& name);
 
+// At start: removes what a backup, restore or compaction killed half-way
+// left in the database folder: scratch copies ("NAME.partial-PID-N", with
+// their log files) of processes no longer running, and log files beside
+// backups ("*.bak-wal", "-shm", "-journal"; backups are never written, so
+// their logs hold nothing). Returns the names removed.
+std::vector<std::string> removeLeftovers(const std::filesystem::path& siteRoot);
+
 // A server database instead of the file (kvdn-site --odbc): an ODBC
 // connection string (PostgreSQL; see the README) that every page opens and
 // hands to dbClass through `conn`, with dbType left empty. "" (the default)

@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -237,6 +238,34 @@ TEST_F(SitePages, DialogPasswordsAreStoredAsTyped) {
       EXPECT_NE(login(account, c.password), "") << "the password stored is not the one typed";
       token = tokenOf(admin);
     }
+  }
+}
+
+// What a backup, restore or compaction killed half-way leaves is removed at
+// the next start: scratch copies of processes that are gone, logs beside
+// backups; never the copy of a process still running, nor the database.
+TEST(SiteStart, LeftoversOfKilledMaintenanceAreRemoved) {
+  kvdn::testing::TempDir dir;
+  const auto folder = databaseFile(dir.path()).parent_path();
+  std::filesystem::create_directories(folder);
+  const std::string live = std::to_string(::getpid());
+  const std::pair<std::string, bool> files[] = {
+      {"#20261209-101500.bak.partial-999999999-0", true},
+      {"#20261209-101500.bak.partial-999999999-0-journal", true},
+      {"app.mdb.partial-999999999-3-wal", true},
+      {"#20261209-101500.bak-wal", true},
+      {"#20261209-101500.bak-shm", true},
+      {"#20261209-101500.bak.partial-" + live + "-0", false},
+      {"#20261209-101500.bak", false},
+      {"app.mdb", false},
+      {"app.mdb-wal", false},
+      {"notes.partial-x", false},
+  };
+  for (const auto& [name, gone] : files) std::ofstream(folder / name) << "x";
+  const auto removed = removeLeftovers(dir.path());
+  for (const auto& [name, gone] : files) {
+    EXPECT_EQ(std::filesystem::exists(folder / name), !gone) << name;
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), name), gone ? 1 : 0) << name;
   }
 }
 
