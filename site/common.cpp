@@ -248,6 +248,13 @@ bool isPlainText(std::string_view text) {
   return true;
 }
 
+std::string accountIs(std::string_view account) {
+  // The file's column compares without case (and keeps its index); a
+  // server's compares exactly.
+  if (serverDatabase().empty()) return "登录账号='" + sqlLiteral(account) + "'";
+  return "lower(登录账号)='" + sqlLiteral(kvdn::asciiLower(account)) + "'";
+}
+
 std::string csvCell(std::string_view text) {
   std::string value(text);
   const std::size_t first = value.find_first_not_of(" \t\r\n");

@@ -274,6 +274,9 @@ std::string csvCell(std::string_view text);
 inline std::string html(std::string_view text) {
   return kvdn::htmlEscape(text);
 }
+// The condition "the row's 登录账号 is `account`" (checked with isAccount),
+// without regard to letter case on either kind of database.
+std::string accountIs(std::string_view account);
 // A SQL string literal: the text between single quotes, quotes doubled. Only
 // for values already checked (isAccount and the like).
 std::string sqlLiteral(std::string_view text);

@@ -59,7 +59,7 @@ void loginPage(PageEnv& env) {
   }
   if (!openDatabase(env)) return;
   // The account was checked above: letters, digits and _-.@ only.
-  auto rs = env.db->conn->execute("select ID,密码,角色,姓名 from 用户 where 登录账号='" + account + "'");
+  auto rs = env.db->conn->execute("select ID,密码,角色,姓名 from 用户 where " + accountIs(account));
   bool ok = false;
   User user;
   if (!rs->eof()) {
@@ -462,7 +462,7 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   std::lock_guard writing(userWrites());
   if (ac == "modify" && role != "1" && holdsLastAdmin(env, id))
     return refuse(env, "不能移除最后一个管理员！");
-  std::string duplicate = "select count(*) from 用户 where 登录账号='" + account + "'";
+  std::string duplicate = "select count(*) from 用户 where " + accountIs(account);
   if (ac == "modify") duplicate += " and ID<>" + id;
   if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
   if (!hasReferrer(env)) return;
@@ -476,7 +476,7 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
     // The account was checked above (isAccount).
     const std::string stored =
         ac == "add"
-            ? env.db->dbShsl(Variant("select max(ID) from 用户 where 登录账号='" + account + "'")).joinText()
+            ? env.db->dbShsl(Variant("select max(ID) from 用户 where " + accountIs(account))).joinText()
             : id;
     audit(env, user.account, ac == "add" ? "添加" : "修改",
           (ac == "add" ? "添加用户 " : "修改用户 ") + account + "（ID " + stored + "）");

@@ -95,6 +95,18 @@ def run(binary, dsn, server=None, schema=None):
             _, seen = list_accounts(c)
             check(seen == {"loadbal2"}, "after the delete process %d lists %s" % (sites.index(site) + 1, sorted(seen)))
 
+        # Accounts are one regardless of letter case, as on the database file.
+        if server:
+            r = c.post("/admin/user.asp?ac=add&_token=" + c.token,
+                       {"登录账号": "LoadBal2", "密码": "secret1", "姓名": "丙", "性别": "男", "角色": "2"})
+            check("该登录账号已存在！" in r.body, "LoadBal2 beside loadbal2 answered %r" % r.body[:200])
+            try:
+                psql_value(server, schema, "insert into 用户 (登录账号, 角色) values ('LOADBAL2', 2)")
+                check(False, "the database took LOADBAL2 beside loadbal2")
+            except subprocess.CalledProcessError:
+                pass
+            check(sitectl.Client(b).login("ADMIN", sitectl.ADMIN[1]), "a login as ADMIN was refused")
+
         c.site = a
         r = c.post("/admin/logout.asp", {"_token": c.token})
         check("Max-Age=0" in (r.header("Set-Cookie") or ""), "logout on the first process kept the cookie")
