@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
         std::cout << "kvdn-site: made the tables on the server database\n";
       std::cout << "kvdn-site: pages use the server database (ODBC)\n";
       if (sharedSessions) {
-        options.sessionStore = kvdn::makeDatabaseSessionStore(odbc, options.sessionTimeout);
+        options.sessionStore = kvdn::makeDatabaseSessionStore(
+            odbc, options.sessionTimeout, options.maxSessions, "account", options.maxSessionsPerOwner);
         site::loginThrottle().useDatabase(odbc);
         std::cout << "kvdn-site: sessions and failed logins are kept in the server database\n";
       }

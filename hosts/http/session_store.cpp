@@ -10,6 +10,7 @@
 
 #include "http_session.h"
 #include "kvdn/data.h"
+#include "kvdn/db_class.h"
 #include "kvdn/error.h"
 #include "kvdn/http_host.h"
 #include "kvdn/object.h"
@@ -245,10 +246,14 @@ class DatabaseSessionStore final : public SessionStore {
   static constexpr long long kTouchEverySeconds = 60;
   static constexpr long long kSweepEverySeconds = 60;
 
-  DatabaseSessionStore(std::string connectionString, std::chrono::milliseconds timeout)
+  DatabaseSessionStore(std::string connectionString, std::chrono::milliseconds timeout, std::size_t max,
+                       std::string ownerKey, std::size_t maxPerOwner)
       : connectionString_(std::move(connectionString)),
         timeoutSeconds_(
-            std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(timeout).count())) {
+            std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(timeout).count())),
+        max_(std::max<std::size_t>(1, max)),
+        ownerKey_(std::move(ownerKey)),
+        maxPerOwner_(std::max<std::size_t>(1, maxPerOwner)) {
     registerStandardClasses(classes_);
     Lease conn(*this);
     try {
@@ -262,6 +267,16 @@ class DatabaseSessionStore final : public SessionStore {
         // Another process starting at the same moment made it: then it is
         // there now; else this failure stands.
         conn->execute("select count(*) from kvdn_sessions");
+      }
+    }
+    // The owner column came later: a table made before gets it.
+    try {
+      conn->execute("select owner from kvdn_sessions where 1=0");
+    } catch (const ComError&) {
+      try {
+        conn->execute("alter table kvdn_sessions add owner varchar(32)");
+      } catch (const ComError&) {
+        conn->execute("select owner from kvdn_sessions where 1=0");
       }
     }
   }
@@ -305,8 +320,15 @@ class DatabaseSessionStore final : public SessionStore {
     // another request stored meanwhile stay.
     auto rs = std::dynamic_pointer_cast<Recordset>(classes_.create("ADODB.Recordset"));
     if (!rs) raise(err::kTypeMismatch, "unexpected class behind ADODB.Recordset");
-    rs->open("select id, touched, data from kvdn_sessions where id='" + id + "'", conn.get(), adOpenKeyset,
-             adLockOptimistic);
+    const long long now = epochSeconds();
+    const bool owned =
+        !ownerKey_.empty() && std::any_of(changed.begin(), changed.end(),
+                                          [&](const std::string& k) { return iequals(k, ownerKey_); });
+    // The owner as a digest: a fixed alphabet, whatever the account's text.
+    const std::string owner = owned ? ownerDigest(values.value(ownerKey_).joinText()) : std::string();
+    if (!exists(*conn, id)) makeRoom(*conn, now);
+    rs->open("select id, touched, data, owner from kvdn_sessions where id='" + id + "'", conn.get(),
+             adOpenKeyset, adLockOptimistic);
     SessionValues merged;
     const bool found = !rs->eof();
     if (found) {
@@ -317,10 +339,12 @@ class DatabaseSessionStore final : public SessionStore {
       rs->fields().item("id").setValue(Variant(id));
     }
     for (const std::string& key : changed) merged.setValue(key, values.value(key));
-    rs->fields().item("touched").setValue(Variant(static_cast<std::int64_t>(epochSeconds())));
+    rs->fields().item("touched").setValue(Variant(static_cast<std::int64_t>(now)));
     rs->fields().item("data").setValue(Variant(encodeValues(merged.items())));
+    if (owned) rs->fields().item("owner").setValue(owner.empty() ? Variant::null() : Variant(owner));
     rs->update();
     rs->close();
+    if (!owner.empty()) dropSurplusOf(*conn, owner, id);
   }
 
  private:
@@ -363,6 +387,61 @@ class DatabaseSessionStore final : public SessionStore {
     if (idle_.size() < kIdleConnections) idle_.push_back(std::move(conn));
   }
 
+  // The digest an owner is kept under ("" for no owner).
+  static std::string ownerDigest(const std::string& owner) {
+    if (owner.empty()) return {};
+    DbClass digest;
+    return digest.md5(Variant(asciiLower(owner)));
+  }
+
+  static bool exists(Connection& conn, const std::string& id) {
+    auto rs = conn.execute("select count(*) from kvdn_sessions where id='" + id + "'");
+    const bool found = rs->fields().item(0).value().toInt64() > 0;
+    rs->close();
+    return found;
+  }
+
+  static long long count(Connection& conn) {
+    auto rs = conn.execute("select count(*) from kvdn_sessions");
+    const long long n = rs->fields().item(0).value().toInt64();
+    rs->close();
+    return n;
+  }
+
+  // Room for one more session, as the memory store makes it: from sessions
+  // idle too long, then from the least recently used one without an owner;
+  // never from an owner's live session (raises err::kCannotCreate then).
+  // Two processes making room at once may each take the last place.
+  void makeRoom(Connection& conn, long long now) {
+    if (static_cast<std::size_t>(count(conn)) < max_) return;
+    conn.execute("delete from kvdn_sessions where touched<" + std::to_string(now - timeoutSeconds_));
+    if (static_cast<std::size_t>(count(conn)) < max_) return;
+    std::string oldest;
+    auto rs = conn.execute("select id from kvdn_sessions where owner is null order by touched");
+    if (!rs->eof()) oldest = rs->fields().item(0).value().joinText();
+    rs->close();
+    if (!isSessionId(oldest)) raise(err::kCannotCreate, "no room for another session: every one is in use");
+    conn.execute("delete from kvdn_sessions where id='" + oldest + "'");
+  }
+
+  // An owner keeps at most maxPerOwner_ sessions: `keep` (just saved) and
+  // the most recently used others.
+  void dropSurplusOf(Connection& conn, const std::string& owner, const std::string& keep) {
+    std::vector<std::string> surplus;
+    auto rs = conn.execute("select id from kvdn_sessions where owner='" + owner + "' and id<>'" + keep +
+                           "' order by touched desc");
+    for (std::size_t kept = 1; !rs->eof(); rs->moveNext()) {
+      if (kept < maxPerOwner_)
+        ++kept;
+      else
+        surplus.push_back(rs->fields().item(0).value().joinText());
+    }
+    rs->close();
+    for (const std::string& id : surplus) {
+      if (isSessionId(id)) conn.execute("delete from kvdn_sessions where id='" + id + "'");
+    }
+  }
+
   // Ends the sessions of visitors gone for good, at most once a minute.
   void sweep(Connection& conn, long long now) {
     {
@@ -375,6 +454,9 @@ class DatabaseSessionStore final : public SessionStore {
 
   std::string connectionString_;
   long long timeoutSeconds_;
+  std::size_t max_;
+  std::string ownerKey_;
+  std::size_t maxPerOwner_;
   ClassRegistry classes_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
@@ -390,8 +472,10 @@ std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds t
 }
 
 std::shared_ptr<SessionStore> makeDatabaseSessionStore(const std::string& connectionString,
-                                                       std::chrono::milliseconds timeout) {
-  return std::make_shared<DatabaseSessionStore>(connectionString, timeout);
+                                                       std::chrono::milliseconds timeout, std::size_t max,
+                                                       std::string ownerKey, std::size_t maxPerOwner) {
+  return std::make_shared<DatabaseSessionStore>(connectionString, timeout, max, std::move(ownerKey),
+                                                maxPerOwner);
 }
 
 }  // namespace kvdn

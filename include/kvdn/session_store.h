@@ -61,15 +61,23 @@ KVDN_API std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milli
 
 // Sessions in the server database `connectionString` names (ODBC, as for
 // ADODB.Connection; PostgreSQL or SQL Server), in the tables kvdn_sessions
-// (id, touched, data), made on first use when missing. A session idle longer
+// (id, touched, data, owner: a digest of the owner), made on first use when
+// missing (owner added to a table made without it). A session idle longer
 // than `timeout` is ended (by the clocks of the processes' machines, which
 // must agree to the minute), and those of visitors gone for good are swept
 // once a minute. Values
 // are kept as their types: Empty, Null, Boolean, the numbers, dates and
 // strings; storing an object raises 13 at save(). Two requests of one
 // visitor on two processes at once each write only the keys they stored.
+// The table is bounded as the memory store is (`max`, `ownerKey`,
+// `maxPerOwner`; a session takes its place at its first save(), which
+// raises err::kCannotCreate when there is none), by counts that two
+// processes saving at the same instant may each pass by one.
 // Throws ComError when the database cannot be opened or the table made.
 KVDN_API std::shared_ptr<SessionStore> makeDatabaseSessionStore(const std::string& connectionString,
-                                                                std::chrono::milliseconds timeout);
+                                                                std::chrono::milliseconds timeout,
+                                                                std::size_t max = 10000,
+                                                                std::string ownerKey = {},
+                                                                std::size_t maxPerOwner = 20);
 
 }  // namespace kvdn
