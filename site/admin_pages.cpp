@@ -161,10 +161,44 @@ namespace fs = std::filesystem;
 
 // Uploaded workbooks: at most this many bytes.
 constexpr std::size_t kMaxWorkbook = 2 * 1024 * 1024;
-// The workbook waiting for its preview to be accepted, and the one the
-// import reads (the component's fixed name), below the page's folder.
-constexpr const char* kStagedSheet = "database/upload.xls";
+// The one the import reads (the component's fixed name), below the page's
+// folder. The workbook waiting for its preview to be accepted belongs to the
+// session that uploaded it: stagedSheet.
 constexpr const char* kImportSheet = "database/userinfo.xls";
+
+// The session's staged workbook, "database/upload-ID.xls" with a random ID
+// the session keeps (made when `make`), so that another administrator's
+// upload never replaces what this one previewed. "" when the session has
+// none and `make` is false.
+std::string stagedSheet(PageEnv& env, bool make) {
+  std::string id = env.session().value("stage").joinText();
+  if (id.size() != 32 || id.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    if (!make) return {};
+    id = newToken();
+    env.session().setValue("stage", Variant(id));
+  }
+  return "database/upload-" + id + ".xls";
+}
+
+// Staged workbooks of sessions long gone (left when a session ended
+// without a discard or an import).
+void removeStaleStaged(const fs::path& folder) {
+  std::error_code ec;
+  const auto limit = fs::file_time_type::clock::now() - std::chrono::hours(24);
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("upload-", 0) == 0 && entry.path().extension() == ".xls" &&
+        entry.last_write_time(ec) < limit)
+      fs::remove(entry.path(), ec);
+  }
+}
+
+// One import at a time: each copies its workbook to the component's one
+// fixed file name.
+std::mutex& imports() {
+  static std::mutex lock;
+  return lock;
+}
 
 bool isFileStem(std::string_view text) {
   if (text.empty() || text.size() > 32) return false;
@@ -312,60 +346,102 @@ std::optional<std::string> fromBase64(std::string_view text) {
   return out;
 }
 
+// One row of the staged sheet as the preview shows it.
+struct SheetRow {
+  int row = 0;  // the sheet's row number (the headings are row 1)
+  std::string account;
+  std::string name;
+  std::string role;
+};
+
 // What an import of the staged sheet would do.
 struct Preview {
   bool readable = false;
-  int added = 0;                     // accounts not in the database
-  int replaced = 0;                  // accounts in the database, written anew from the sheet
-  int removed = 0;                   // users not in the sheet: deleted by the import
-  int kept = 0;                      // the system administrator, never touched
-  std::vector<std::string> clashes;  // rows naming the administrator's account
-  std::vector<std::string> sample;   // the first accounts of the sheet
+  int added = 0;                 // accounts not in the database
+  int replaced = 0;              // accounts in the database, written anew from the sheet
+  int removed = 0;               // users not in the sheet: deleted by the import
+  int kept = 0;                  // the system administrator, never touched
+  std::vector<SheetRow> admins;  // every row that gets the administrator role
+  std::vector<std::pair<SheetRow, std::string>> refused;  // every row the import cannot take, and why
+  bool adminLeft = true;                                  // an administrator is left after the import
+  std::vector<std::string> sample;                        // the first accounts of the sheet
 };
 
 Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
   Preview p;
-  std::set<std::string> sheet;
+  std::vector<SheetRow> rows;
   try {
     auto conn = std::dynamic_pointer_cast<kvdn::Connection>(env.server().createObject("ADODB.Connection"));
     if (!conn) return p;
     conn->open("Driver={Microsoft excel Driver (*.xls)};DBQ=" + env.server().mapPath(sheetPath));
-    auto rows = conn->execute("select 登录账号 from [用户$] where 登录账号 is not null");
-    while (!rows->eof()) {
-      const std::string account = kvdn::trimBlanks(rows->fields().item(0).value().joinText());
-      if (!account.empty()) {
-        sheet.insert(kvdn::lowerCase(account));
-        if (p.sample.size() < 8) p.sample.push_back(account);
-      }
-      rows->moveNext();
+    // The rows the import takes: every one with an account cell.
+    auto sheet = conn->execute("select 登录账号, 姓名, 角色 from [用户$] where 登录账号 is not null");
+    for (int n = 2; !sheet->eof(); ++n) {
+      SheetRow row;
+      row.row = n;
+      row.account = sheet->fields().item(0).value().joinText();
+      row.name = sheet->fields().item(1).value().joinText();
+      row.role = kvdn::trimBlanks(sheet->fields().item(2).value().joinText());
+      rows.push_back(std::move(row));
+      sheet->moveNext();
     }
-    rows->close();
+    sheet->close();
     conn->close();
   } catch (const kvdn::ComError&) {
     return p;
   }
   p.readable = true;
+  std::set<std::string> roles;
+  auto roleRows = env.db->conn->execute("select ID from 用户身份");
+  for (; !roleRows->eof(); roleRows->moveNext()) roles.insert(roleRows->fields().item(0).value().joinText());
+  roleRows->close();
+  std::string systemAdmin;
+  bool systemAdminIsAdmin = false;
   std::set<std::string> existing;
-  auto rs = env.db->conn->execute("select ID, 登录账号 from 用户");
+  auto rs = env.db->conn->execute("select ID, 登录账号, 角色 from 用户");
   while (!rs->eof()) {
     const bool admin = rs->fields().item(0).value().joinText() == "1";
     const std::string account = kvdn::lowerCase(rs->fields().item(1).value().joinText());
     if (admin) {
       ++p.kept;
-      if (sheet.count(account)) p.clashes.push_back(account);
+      systemAdmin = account;
+      systemAdminIsAdmin = rs->fields().item(2).value().joinText() == "1";
     } else {
       existing.insert(account);
-      if (!sheet.count(account)) ++p.removed;
     }
     rs->moveNext();
   }
   rs->close();
-  for (const std::string& account : sheet) {
-    if (existing.count(account))
+  // The import stores every row as it stands, in one transaction: a row it
+  // cannot store fails the whole import, so each is named here.
+  std::map<std::string, int> seen;
+  std::set<std::string> sheet;
+  for (const SheetRow& row : rows) {
+    const std::string key = kvdn::lowerCase(row.account);
+    std::string reason;
+    if (!isAccount(row.account))
+      reason = "登录账号无效（只能由字母、数字和 _ - . @ 组成，最多 32 个字符）";
+    else if (key == systemAdmin)
+      reason = "是系统管理员的账号";
+    else if (seen.count(key))
+      reason = "与第 " + std::to_string(seen[key]) + " 行的账号重复";
+    else if (!isKey(row.role) || !roles.count(row.role))
+      reason = "角色无效";
+    seen.emplace(key, row.row);
+    if (!reason.empty()) {
+      p.refused.emplace_back(row, reason);
+      continue;
+    }
+    sheet.insert(key);
+    if (row.role == "1") p.admins.push_back(row);
+    if (p.sample.size() < 8) p.sample.push_back(row.account);
+    if (existing.count(key))
       ++p.replaced;
-    else if (std::find(p.clashes.begin(), p.clashes.end(), account) == p.clashes.end())
+    else
       ++p.added;
   }
+  for (const std::string& account : existing) p.removed += sheet.count(account) ? 0 : 1;
+  p.adminLeft = systemAdminIsAdmin || !p.admins.empty();
   return p;
 }
 
@@ -377,7 +453,8 @@ std::string tokenField(const User& user) {
 // and ended the response (its report is the page then).
 bool maintain(PageEnv& env, const User& user, const std::string& op) {
   const bool onServer = !serverDatabase().empty();
-  const fs::path staged = env.server().mapPath(kStagedSheet);
+  const std::string stagedPath = stagedSheet(env, op == "upload" || op == "stage");
+  const fs::path staged = stagedPath.empty() ? fs::path() : fs::path(env.server().mapPath(stagedPath));
   if (op == "upload") {
     auto bytes = fromBase64(env.form("data"));
     if (!bytes || bytes->empty()) {
@@ -394,6 +471,7 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
       refuse(env, "上传的文件不是 Excel 97-2003 工作簿（.xls）！");
       return false;
     }
+    removeStaleStaged(staged.parent_path());
     {
       std::ofstream out(staged, std::ios::binary | std::ios::trunc);
       out.write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
@@ -402,7 +480,7 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
         return false;
       }
     }
-    if (!previewSheet(env, kStagedSheet).readable) {
+    if (!previewSheet(env, stagedPath).readable) {
       std::error_code ec;
       fs::remove(staged, ec);
       refuse(env, "无法读取该工作簿，或其中没有工作表“用户”！");
@@ -424,18 +502,28 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
   }
   if (op == "discard") {
     std::error_code ec;
-    fs::remove(staged, ec);
+    if (!staged.empty()) fs::remove(staged, ec);
     setFlash(env, "已取消导入。");
     return true;
   }
   if (op == "import") {
-    if (!fs::exists(staged)) {
+    if (staged.empty() || !fs::exists(staged)) {
       refuse(env, "请先上传并预览要导入的工作簿！");
       return false;
     }
-    const Preview p = previewSheet(env, kStagedSheet);
-    if (!p.readable || !p.clashes.empty()) {
-      refuse(env, "该工作簿不能导入（无法读取，或含有系统管理员的账号）！");
+    std::lock_guard importing(imports());
+    const Preview p = previewSheet(env, stagedPath);
+    if (!p.readable || !p.refused.empty()) {
+      refuse(env, "该工作簿不能导入（无法读取，或有不能导入的行，见预览）！");
+      return false;
+    }
+    if (!p.adminLeft) {
+      refuse(env, "不能移除最后一个管理员：导入后将没有任何管理员！");
+      return false;
+    }
+    if (!p.admins.empty() && env.form("grantAdmin") != "1") {
+      refuse(env, "表格中有 " + std::to_string(p.admins.size()) +
+                      " 个账号将获得管理员角色：请在预览中勾选确认后再导入！");
       return false;
     }
     // What the import replaces is kept first.
@@ -466,7 +554,11 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
                             localStamp(std::time(nullptr), "%Y-%m-%d %H:%M:%S") +
                             "' where 注册时间 is null and ID>1");
       fs::remove(staged, ec);
-      audit(env, user.account, "导入", "导入 " + count + " 个用户，导入前备份 " + backup);
+      std::string admins;
+      for (const SheetRow& row : p.admins) admins += (admins.empty() ? "" : "、") + row.account;
+      audit(env, user.account, "导入",
+            "导入 " + count + " 个用户，导入前备份 " + backup +
+                (admins.empty() ? "" : "，授予管理员角色：" + admins));
     }
     setFlash(env, count == "0" ? "导入失败，或表格中没有可导入的用户。"
                                : "已导入 " + count + " 个用户（导入前已自动备份：" + backup + "）。");
@@ -535,8 +627,8 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
   return true;
 }
 
-std::string previewCard(PageEnv& env, const User& user) {
-  const Preview p = previewSheet(env, kStagedSheet);
+std::string previewCard(PageEnv& env, const User& user, const std::string& stagedPath) {
+  const Preview p = previewSheet(env, stagedPath);
   std::string out = "<section class='card' id='previewCard'><h2>导入预览</h2>";
   if (!p.readable) {
     return out + "<p class='warn'>无法读取待导入的工作簿。</p></section>";
@@ -552,17 +644,45 @@ std::string previewCard(PageEnv& env, const User& user) {
     for (std::size_t i = 0; i < p.sample.size(); ++i) out += (i ? "、" : "") + html(p.sample[i]);
     out += p.added + p.replaced > static_cast<int>(p.sample.size()) ? " 等</p>" : "</p>";
   }
-  if (!p.clashes.empty()) {
-    out += "<p class='warn'>表格含有系统管理员的账号（" + html(p.clashes.front()) + "），不能导入。</p>";
+  auto rowList = [](const std::string& id, const std::string& caption, const auto& rows, auto cells) {
+    std::string t = "<div class='gridBox'><table class='plain' id='" + id + "'><caption>" + caption +
+                    "</caption><tr><th>行</th><th>登录账号</th><th>姓名</th><th>" +
+                    (id == "pvRefused" ? "原因" : "角色") + "</th></tr>";
+    for (const auto& row : rows) t += cells(row);
+    return t + "</table></div>";
+  };
+  auto cellsOf = [](const SheetRow& row, const std::string& last) {
+    return "<tr><td class='num'>" + std::to_string(row.row) + "</td><td>" + html(row.account) + "</td><td>" +
+           html(row.name) + "</td><td>" + html(last) + "</td></tr>";
+  };
+  if (!p.refused.empty()) {
+    out +=
+        "<p class='warn'>有 " + std::to_string(p.refused.size()) + " 行不能导入，整个表格因此不能导入：</p>";
+    out += rowList("pvRefused", "不能导入的行", p.refused,
+                   [&](const auto& entry) { return cellsOf(entry.first, entry.second); });
   }
+  if (!p.admins.empty()) {
+    out += "<p class='warn'>以下 " + std::to_string(p.admins.size()) +
+           " 个账号将获得管理员角色（可管理所有用户和数据库）：</p>";
+    out += rowList("pvAdmins", "将成为管理员的账号", p.admins,
+                   [&](const SheetRow& row) { return cellsOf(row, "管理员"); });
+  }
+  if (!p.adminLeft) out += "<p class='warn'>导入后将没有任何管理员，不能导入。</p>";
+  const bool importable = p.refused.empty() && p.adminLeft;
   const std::string lost = "导入将删除 " + std::to_string(p.removed) +
                            " 个不在表格中的用户，并用表格内容替换 " + std::to_string(p.replaced) +
                            " 个现有用户的资料和密码。导入前会自动备份。确定导入？";
   out += "<div class='buttons'>";
-  if (p.clashes.empty()) {
+  if (importable) {
     out += "<form method='post' action='maintain.asp' data-confirm='" + html(lost) +
-           "'><input type='hidden' name='op' value='import'>" + tokenField(user) +
-           "<button type='submit' class='danger' id='btnApply'>确认导入</button></form>";
+           "'><input type='hidden' name='op' value='import'>" + tokenField(user);
+    // Granting the administrator role by import takes a tick of its own.
+    if (!p.admins.empty())
+      out +=
+          "<label class='check'><input type='checkbox' name='grantAdmin' value='1' id='grantAdmin' required> "
+          "我确认授予以上 " +
+          std::to_string(p.admins.size()) + " 个账号管理员角色</label>";
+    out += "<button type='submit' class='danger' id='btnApply'>确认导入</button></form>";
   }
   out += "<form method='post' action='maintain.asp'><input type='hidden' name='op' value='discard'>" +
          tokenField(user) +
@@ -584,8 +704,9 @@ void maintainPage(PageEnv& env) {
   const bool onServer = !serverDatabase().empty();
   std::string out = frameTop(*user, "数据库维护", menu.joinText());
   out += takeFlash(env);
-  if (env.query("preview") == "1" && fs::exists(env.server().mapPath(kStagedSheet)))
-    out += previewCard(env, *user);
+  const std::string stagedPath = stagedSheet(env, false);
+  if (env.query("preview") == "1" && !stagedPath.empty() && fs::exists(env.server().mapPath(stagedPath)))
+    out += previewCard(env, *user, stagedPath);
 
   if (onServer) {
     out +=
@@ -711,6 +832,9 @@ void passwordSave(PageEnv& env, const User& user) {
       return refuse(env, "参数错误！");
   }
   env.db->conn->execute("update 用户 set 密码='" + digest + "' where ID=" + id);
+  // This session goes on; the account's other sessions end (their stamp
+  // is the old password's).
+  rememberLogin(env, user.id);
   audit(env, user.account, "修改密码", "修改本人密码");
   setFlash(env, "密码已修改。");
   env.redirect("profile.asp");

@@ -51,6 +51,18 @@ void ensureSiteTables(kvdn::Connection& conn, bool server) {
                ", 账号 text, 地址 text, 动作 text, 内容 text)");
   conn.execute(
       "create table if not exists 查询条件 (键 varchar(80) primary key, 模式 text, 时间 varchar(20))");
+  if (server) {
+    // Accounts are one regardless of letter case, as on the database file
+    // (where the column compares without case).
+    try {
+      conn.execute("create unique index if not exists 用户_登录账号_小写 on 用户 (lower(登录账号))");
+    } catch (const kvdn::ComError& e) {
+      std::cerr
+          << "kvdn-site: accounts differing only in letter case are in 用户 (the pages still refuse new "
+             "ones): error "
+          << e.number() << ": " << e.description() << std::endl;
+    }
+  }
 }
 
 void audit(PageEnv& env, std::string_view account, std::string_view action, std::string_view detail) {

@@ -27,14 +27,19 @@ std::optional<User> requireLogin(PageEnv& env) {
   user.token = env.session().value("token").joinText();
   if (!openDatabase(env)) return std::nullopt;
   // The session only says who logged in; what the account may do is what
-  // the database says now.
-  auto rs = env.db->conn->execute("select 角色,姓名,登录账号 from 用户 where ID=" + std::to_string(user.id));
-  const bool found = !rs->eof();
+  // the database says now, and only while the row still holds that account
+  // with the password it logged in with.
+  auto rs =
+      env.db->conn->execute("select 角色,姓名,登录账号,密码 from 用户 where ID=" + std::to_string(user.id));
+  bool found = !rs->eof();
   if (found) {
     user.role = rs->fields().item(0).value().toInt32();
     user.name = rs->fields().item(1).value().joinText();
     user.account = rs->fields().item(2).value().joinText();
     if (user.name.empty()) user.name = user.account;
+    const std::string stamp = accountStamp(env, rs->fields().item(3).value().joinText());
+    found = kvdn::iequals(user.account, env.session().value("account").joinText()) &&
+            stamp == env.session().value("stamp").joinText();
   }
   rs->close();
   if (!found || user.token.empty()) {
@@ -43,6 +48,27 @@ std::optional<User> requireLogin(PageEnv& env) {
     return std::nullopt;
   }
   return user;
+}
+
+std::string accountStamp(PageEnv& env, std::string_view storedPassword) {
+  return env.db->md5(Variant("session:" + std::string(storedPassword)));
+}
+
+void rememberLogin(PageEnv& env, int id) {
+  auto rs = env.db->conn->execute("select 角色,姓名,登录账号,密码 from 用户 where ID=" + std::to_string(id));
+  if (rs->eof()) {
+    rs->close();
+    return;
+  }
+  const std::string account = rs->fields().item(2).value().joinText();
+  const std::string name = rs->fields().item(1).value().joinText();
+  env.session().setValue("uid", Variant(id));
+  env.session().setValue("role", Variant(rs->fields().item(0).value().toInt32()));
+  env.session().setValue("name", Variant(name.empty() ? account : name));
+  env.session().setValue("account", Variant(account));
+  env.session().setValue("stamp", Variant(accountStamp(env, rs->fields().item(3).value().joinText())));
+  rs->close();
+  if (env.session().value("token").joinText().empty()) env.session().setValue("token", Variant(newToken()));
 }
 
 std::string newToken() {
@@ -164,7 +190,11 @@ std::string errorPage(int status, std::string_view path) {
     text = "您要找的页面（" + html(path) + "）不存在，可能已被移走，或地址输入有误。";
   } else if (status == 503) {
     title = "数据库暂时无法打开";
-    text = "系统无法打开数据库，可能正在维护或文件已损坏。请稍后再试；如果一直如此，请联系管理员。";
+    text =
+        "系统无法打开数据库，可能正在维护或文件已损坏。请稍后再试；如果一直如此，请联系管理员。</p>"
+        "<p class='hint'>管理员：数据库文件损坏时，先停止网站，用 <code>kvdn-site --root 网站目录 "
+        "--list-backups</code> 列出备份，再用 <code>kvdn-site --root 网站目录 --restore 备份名</code> "
+        "恢复（损坏的文件会先另存为 app.mdb.damaged-日期时间），然后重新启动网站。";
   } else {
     title = "页面出错了";
     text = "处理您的请求时出现了错误，已记录在服务器日志中。请返回重试；如果一直如此，请联系管理员。";
@@ -216,6 +246,24 @@ bool isPlainText(std::string_view text) {
     if (u < 0x20 || u == 0x7f || c == '<' || c == '>' || c == '&' || c == '"' || c == '\'') return false;
   }
   return true;
+}
+
+std::string accountIs(std::string_view account) {
+  // The file's column compares without case (and keeps its index); a
+  // server's compares exactly.
+  if (serverDatabase().empty()) return "登录账号='" + sqlLiteral(account) + "'";
+  return "lower(登录账号)='" + sqlLiteral(kvdn::asciiLower(account)) + "'";
+}
+
+std::string csvCell(std::string_view text) {
+  std::string value(text);
+  const std::size_t first = value.find_first_not_of(" \t\r\n");
+  const bool formula =
+      !value.empty() &&
+      (value[0] == '\t' || value[0] == '\r' ||
+       (first != std::string::npos && std::string_view("=+-@").find(value[first]) != std::string_view::npos));
+  if (formula) value.insert(0, "'");
+  return '"' + kvdn::replaceAll(value, "\"", "\"\"") + '"';
 }
 
 std::string sqlLiteral(std::string_view text) {

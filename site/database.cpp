@@ -1,6 +1,15 @@
 // First start: the application database with its tables and sample rows,
 // made through the library's own catalog and connection objects.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <algorithm>
 #include <array>
+#include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -163,6 +172,107 @@ bool ensureDatabase(const std::filesystem::path& siteRoot) {
     throw;
   }
   return true;
+}
+
+std::vector<BackupFile> listBackupFiles(const std::filesystem::path& siteRoot) {
+  namespace fs = std::filesystem;
+  std::vector<BackupFile> out;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(databaseFile(siteRoot).parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".bak") != 0 || !entry.is_regular_file(ec))
+      continue;
+    BackupFile b;
+    b.name = name;
+    b.size = entry.file_size(ec);
+    b.written = entry.last_write_time(ec);
+    out.push_back(b);
+  }
+  std::sort(out.begin(), out.end(), [](const BackupFile& x, const BackupFile& y) {
+    return x.written != y.written ? x.written > y.written : x.name > y.name;
+  });
+  return out;
+}
+
+std::vector<std::string> removeLeftovers(const std::filesystem::path& siteRoot) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> removed;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(databaseFile(siteRoot).parent_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    bool leftover = false;
+    for (const char* suffix : {".bak-wal", ".bak-shm", ".bak-journal"}) {
+      const std::string_view s(suffix);
+      leftover =
+          leftover || (name.size() > s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0);
+    }
+    // "NAME.partial-PID-N[-wal|-shm|-journal]": the copy of a process that
+    // is gone (another site process on this folder may be making one now).
+    if (const std::size_t at = name.find(".partial-"); at != std::string::npos) {
+      const char* digits = name.c_str() + at + 9;
+      char* end = nullptr;
+      const long pid = std::strtol(digits, &end, 10);
+      leftover = end != digits && *end == '-' && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+                 errno == ESRCH;
+    }
+    if (leftover) removed.push_back(name);
+  }
+  std::erase_if(removed, [&](const std::string& name) {
+    return !fs::remove(databaseFile(siteRoot).parent_path() / name, ec);
+  });
+  return removed;
+}
+
+std::string restoreOffline(const std::filesystem::path& siteRoot, const std::string& name) {
+  namespace fs = std::filesystem;
+  const fs::path file = databaseFile(siteRoot);
+  const fs::path folder = file.parent_path();
+  const auto backups = listBackupFiles(siteRoot);
+  if (name.find('/') != std::string::npos ||
+      std::none_of(backups.begin(), backups.end(), [&](const BackupFile& b) { return b.name == name; }))
+    kvdn::raise(kvdn::err::kFileNotFound, "no backup named '" + name + "' in " + folder.string());
+  // A backup that is no database would only trade one damage for another.
+  {
+    std::ifstream in(folder / name, std::ios::binary);
+    char head[16] = {};
+    in.read(head, sizeof head);
+    if (std::string_view(head, sizeof head) != std::string_view("SQLite format 3\0", 16))
+      kvdn::raise(kvdn::err::kDbFail, "the backup '" + name + "' is no database file");
+  }
+  // Copied beside the database first: the database is replaced only by a
+  // whole copy, in one rename.
+  const fs::path incoming = folder / ("app.mdb.restoring-" + std::to_string(::getpid()));
+  std::error_code ec;
+  fs::copy_file(folder / name, incoming, fs::copy_options::overwrite_existing, ec);
+  if (ec) kvdn::raise(kvdn::err::kPermissionDenied, "cannot copy the backup: " + ec.message());
+  std::string kept;
+  if (fs::exists(file, ec)) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    kept = "app.mdb.damaged-" + std::string(stamp);
+    for (int n = 2; fs::exists(folder / kept); ++n)
+      kept = "app.mdb.damaged-" + std::string(stamp) + "-" + std::to_string(n);
+    fs::rename(file, folder / kept, ec);
+    if (ec) {
+      fs::remove(incoming, ec);
+      kvdn::raise(kvdn::err::kPermissionDenied, "cannot set the database aside: " + ec.message());
+    }
+  }
+  // The old log stays with the file it belongs to.
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const fs::path log = folder / ("app.mdb" + std::string(suffix));
+    if (!fs::exists(log, ec)) continue;
+    if (kept.empty())
+      fs::remove(log, ec);
+    else
+      fs::rename(log, folder / (kept + suffix), ec);
+  }
+  fs::rename(incoming, file, ec);
+  if (ec) kvdn::raise(kvdn::err::kPermissionDenied, "cannot put the backup in place: " + ec.message());
+  return kept;
 }
 
 bool ensureServerDatabase(const std::string& connectionString) {

@@ -10,19 +10,24 @@
 
 namespace site {
 
-namespace {
+namespace {}  // namespace
 
-// Drops what is forgotten anyway, then, if still full, the oldest entry.
-template <typename Table>
-void makeRoom(Table& table, LoginThrottle::Clock::time_point now) {
-  if (table.size() < LoginThrottle::kMaxEntries) return;
-  std::erase_if(table, [&](const auto& entry) { return now - entry.second.last > LoginThrottle::kForget; });
-  if (table.size() < LoginThrottle::kMaxEntries) return;
-  table.erase(std::min_element(table.begin(), table.end(),
-                               [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
+bool LoginThrottle::makeRoom(std::map<std::string, Entry>& table, int free, Clock::time_point now) {
+  if (table.size() < kMaxEntries) return true;
+  std::erase_if(table, [&](const auto& entry) { return now - entry.second.last > kForget; });
+  if (table.size() < kMaxEntries) return true;
+  // The oldest entry that holds no one back: dropping a key that must
+  // still wait would let a flood of failures on other keys release it.
+  auto oldest = table.end();
+  for (auto it = table.begin(); it != table.end(); ++it) {
+    if (wait(table, it->first, free, now) == 0 &&
+        (oldest == table.end() || it->second.last < oldest->second.last))
+      oldest = it;
+  }
+  if (oldest == table.end()) return false;
+  table.erase(oldest);
+  return true;
 }
-
-}  // namespace
 
 long long LoginThrottle::wait(const std::map<std::string, Entry>& table, const std::string& key, int free,
                               Clock::time_point now) {
@@ -37,10 +42,13 @@ long long LoginThrottle::wait(const std::map<std::string, Entry>& table, const s
   return std::chrono::ceil<std::chrono::seconds>(left).count();
 }
 
-int LoginThrottle::bump(std::map<std::string, Entry>& table, const std::string& key, Clock::time_point now) {
+int LoginThrottle::bump(std::map<std::string, Entry>& table, const std::string& key, int free,
+                        Clock::time_point now) {
   auto it = table.find(key);
   if (it == table.end()) {
-    makeRoom(table, now);
+    // Every entry holds someone back: this key goes uncounted (the other
+    // table still counts the failure) rather than release one of them.
+    if (!makeRoom(table, free, now)) return 1;
     it = table.emplace(key, Entry{}).first;
   } else if (now - it->second.last > kForget) {
     it->second.failures = 0;
@@ -73,14 +81,14 @@ LoginThrottle::Counts LoginThrottle::failed(std::string_view account, std::strin
     const std::string ip = "ip:" + std::string(address);
     auto conn = connect();
     Table rows = read(*conn, {a, ip}, now);
-    counts.account = bump(rows, a, now);
-    counts.address = bump(rows, ip, now);
+    counts.account = bump(rows, a, kFreeFailures, now);
+    counts.address = bump(rows, ip, kFreeFailuresPerAddress, now);
     write(*conn, rows, {a, ip}, now);
     return counts;
   }
   std::lock_guard lock(mutex_);
-  counts.account = bump(accounts_, accountKey, now);
-  counts.address = bump(addresses_, std::string(address), now);
+  counts.account = bump(accounts_, accountKey, kFreeFailures, now);
+  counts.address = bump(addresses_, std::string(address), kFreeFailuresPerAddress, now);
   return counts;
 }
 
@@ -98,6 +106,26 @@ void LoginThrottle::clear() {
   std::lock_guard lock(mutex_);
   accounts_.clear();
   addresses_.clear();
+  auditWindow_ = {};
+  audited_ = 0;
+  unaudited_ = 0;
+}
+
+LoginThrottle::AuditTurn LoginThrottle::auditFailure(Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  AuditTurn turn;
+  if (now - auditWindow_ >= kAuditWindow) {
+    turn.unauditedBefore = unaudited_;
+    auditWindow_ = now;
+    audited_ = 0;
+    unaudited_ = 0;
+  }
+  turn.write = audited_ < kAuditedPerWindow;
+  if (turn.write)
+    ++audited_;
+  else
+    ++unaudited_;
+  return turn;
 }
 
 void LoginThrottle::useDatabase(const std::string& connectionString) {

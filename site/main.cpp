@@ -1,10 +1,14 @@
 // kvdn-site: the sample back-office site over the HTTP page host.
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
-//             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies]
+//             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies] [--host NAME ...]
+//   kvdn-site [--root DIR] --list-backups | --restore NAME
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
-// made with sample rows on first start. --odbc (or the environment variable
+// made with sample rows on first start; a database file that cannot be used
+// (damaged) does not stop the start: every page answers the 503 page, which
+// says how to recover: --list-backups and --restore NAME, with the site
+// stopped, put a backup in place (the damaged file is kept beside it). --odbc (or the environment variable
 // KVDN_SITE_ODBC) puts the pages on a PostgreSQL database through ODBC
 // instead of the file; its tables are made there when missing. --port 0
 // picks a free port; the address line printed at start names the port
@@ -24,6 +28,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kvdn/error.h"
 #include "kvdn/http_host.h"
@@ -48,9 +53,15 @@ void usage(std::ostream& out) {
          "  --shared-sessions  keep sessions and failed-login counts in the --odbc database,\n"
          "             so that several kvdn-site processes (behind a load balancer) serve one site\n"
          "  --trusted-proxy ADDR  the reverse proxy at ADDR: failed-login counts and the audit\n"
-         "             trail take the client's address from the X-Forwarded-For it adds\n"
+         "             trail take the client's address from the X-Forwarded-For it adds, and its\n"
+         "             connections are not limited per address\n"
          "  --secure-cookies  the site is reached over HTTPS (a TLS proxy in front): mark the\n"
          "             session cookie Secure\n"
+         "  --host NAME  a name the site is reached by (repeatable); requests naming another host\n"
+         "             are answered 421 (default: the --address, localhost and 127.0.0.1)\n"
+         "  --list-backups  list the backups of the database file, newest first, and exit\n"
+         "  --restore NAME  with the site stopped: put backup NAME in place of the database file\n"
+         "             (the file there is kept as app.mdb.damaged-DATE-TIME) and exit\n"
          "  --help, --version\n";
 }
 
@@ -70,6 +81,9 @@ int main(int argc, char** argv) {
   const char* odbcDefault = std::getenv("KVDN_SITE_ODBC");
   std::string odbc = odbcDefault ? odbcDefault : "";
   bool sharedSessions = false;
+  bool listBackups = false;
+  std::vector<std::string> hostNames;
+  std::string restore;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -82,6 +96,8 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad port: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--host" && hasValue) {
+      hostNames.push_back(argv[++i]);
     } else if (arg == "--secure-cookies") {
       options.secureCookies = true;
     } else if (arg == "--trusted-proxy" && hasValue) {
@@ -89,6 +105,12 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: not a numeric address: " << argv[i] << "\n";
         return 2;
       }
+      // The proxy carries every visitor's connections: no per-address limit.
+      options.unlimitedAddresses = {argv[i]};
+    } else if (arg == "--list-backups") {
+      listBackups = true;
+    } else if (arg == "--restore" && hasValue) {
+      restore = argv[++i];
     } else if (arg == "--shared-sessions") {
       sharedSessions = true;
     } else if (arg == "--odbc" && hasValue) {
@@ -109,10 +131,36 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // The names the site answers to: the listen address and the loopback
+  // names, and those given with --host (the names a proxy in front passes
+  // on, the machine's name in the network).
+  options.hostNames = {options.address, "localhost", "127.0.0.1"};
+  options.hostNames.insert(options.hostNames.end(), hostNames.begin(), hostNames.end());
   if (!std::filesystem::is_directory(options.siteRoot / "static")) {
     std::cerr << "kvdn-site: " << options.siteRoot.string()
               << " is no site root (it has no static/ folder)\n";
     return 1;
+  }
+  if (listBackups) {
+    const auto backups = site::listBackupFiles(options.siteRoot);
+    if (backups.empty())
+      std::cout << "kvdn-site: no backups in " << site::databaseFile(options.siteRoot).parent_path().string()
+                << "\n";
+    for (const site::BackupFile& b : backups) std::cout << b.name << "  " << b.size << " bytes\n";
+    return 0;
+  }
+  if (!restore.empty()) {
+    try {
+      const std::string kept = site::restoreOffline(options.siteRoot, restore);
+      if (!kept.empty()) std::cout << "kvdn-site: the database file was kept as " << kept << "\n";
+      site::ensureDatabase(options.siteRoot);
+      std::cout << "kvdn-site: restored the database from " << restore << "\n";
+      return 0;
+    } catch (const kvdn::ComError& e) {
+      std::cerr << "kvdn-site: cannot restore " << restore << ": error " << e.number() << ": "
+                << e.description() << "\n";
+      return 1;
+    }
   }
   if (sharedSessions && odbc.empty()) {
     std::cerr << "kvdn-site: --shared-sessions needs a server database (--odbc)\n";
@@ -125,12 +173,27 @@ int main(int argc, char** argv) {
         std::cout << "kvdn-site: made the tables on the server database\n";
       std::cout << "kvdn-site: pages use the server database (ODBC)\n";
       if (sharedSessions) {
-        options.sessionStore = kvdn::makeDatabaseSessionStore(odbc, options.sessionTimeout);
+        options.sessionStore = kvdn::makeDatabaseSessionStore(
+            odbc, options.sessionTimeout, options.maxSessions, "account", options.maxSessionsPerOwner);
         site::loginThrottle().useDatabase(odbc);
         std::cout << "kvdn-site: sessions and failed logins are kept in the server database\n";
       }
-    } else if (site::ensureDatabase(options.siteRoot)) {
-      std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string() << "\n";
+    } else {
+      for (const std::string& name : site::removeLeftovers(options.siteRoot))
+        std::cout << "kvdn-site: removed " << name << ", left by a backup, restore or compaction cut off\n";
+      try {
+        if (site::ensureDatabase(options.siteRoot))
+          std::cout << "kvdn-site: made the database " << site::databaseFile(options.siteRoot).string()
+                    << "\n";
+      } catch (const kvdn::ComError& e) {
+        // Served anyway: its 503 page tells how to recover, and the pages
+        // answer again once the file is mended.
+        std::cerr << "kvdn-site: the database " << site::databaseFile(options.siteRoot).string()
+                  << " cannot be used: error " << e.number() << ": " << e.description()
+                  << "\nkvdn-site: every page answers 503 until it is mended; to restore a backup, stop the "
+                     "site and run: kvdn-site --root "
+                  << options.siteRoot.string() << " --list-backups, then --restore NAME" << std::endl;
+      }
     }
   } catch (const kvdn::ComError& e) {
     std::cerr << "kvdn-site: cannot make the database: error " << e.number() << ": " << e.description()
@@ -161,12 +224,18 @@ int main(int argc, char** argv) {
   // One line per request on stderr, as operators expect of a server:
   // time (UTC), address, user, method, path, status, milliseconds.
   options.logUserKey = "account";
+  // An account holder logging in again and again drops only the account's
+  // own oldest sessions, never anyone else's.
+  options.sessionOwnerKey = "account";
   options.requestLog = [](const kvdn::RequestRecord& r) {
     const std::time_t when = std::chrono::system_clock::to_time_t(r.time);
     std::tm utc{};
     gmtime_r(&when, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (r.droppedBefore > 0)
+      std::cerr << stamp << " kvdn-site: " << r.droppedBefore
+                << " request log lines dropped (the log was not read fast enough)\n";
     std::string line = std::string(stamp) + " " + (r.address.empty() ? "-" : r.address) + " " +
                        (r.user.empty() ? "-" : r.user) + " " + r.method + " " + r.path + " " +
                        std::to_string(r.status) + " " + std::to_string(r.milliseconds) + "ms\n";

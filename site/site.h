@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kvdn/data.h"
 #include "kvdn/http_host.h"
@@ -44,6 +46,30 @@ std::filesystem::path databaseFile(const std::filesystem::path& siteRoot);
 // Creates admin/database/app.mdb with the tables and sample rows when it does
 // not exist; returns true when it made it. Throws kvdn::ComError on failure.
 bool ensureDatabase(const std::filesystem::path& siteRoot);
+
+// ---- Offline recovery (kvdn-site --list-backups, --restore NAME), with the
+// site stopped: a damaged database cannot be mended through the pages.
+struct BackupFile {
+  std::string name;  // "#YYYYMMDD-HHMMSS.bak"
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type written;
+};
+// The backups beside the database, newest first.
+std::vector<BackupFile> listBackupFiles(const std::filesystem::path& siteRoot);
+// Puts backup `name` (one listBackupFiles lists) in place of the database.
+// The file there, damaged or not, is kept first as
+// "app.mdb.damaged-YYYYMMDD-HHMMSS" with its log files beside it, so the
+// restored file never replays the old log. Returns the kept file's name ("" when
+// there was none). Throws ComError (the database is then as it was) when
+// the name is not a listed backup, is no database, or a file cannot be moved.
+std::string restoreOffline(const std::filesystem::path& siteRoot, const std::string& name);
+
+// At start: removes what a backup, restore or compaction killed half-way
+// left in the database folder: scratch copies ("NAME.partial-PID-N", with
+// their log files) of processes no longer running, and log files beside
+// backups ("*.bak-wal", "-shm", "-journal"; backups are never written, so
+// their logs hold nothing). Returns the names removed.
+std::vector<std::string> removeLeftovers(const std::filesystem::path& siteRoot);
 
 // A server database instead of the file (kvdn-site --odbc): an ODBC
 // connection string (PostgreSQL; see the README) that every page opens and
@@ -72,11 +98,20 @@ struct User {
 
 // The session's user, with the database opened (openDatabase). The role and
 // name are read from the database on every request, so a deleted or demoted
-// account loses its rights at once. Without a login (or when the account is
-// gone: the session is then dropped) redirects to the login page; when the
-// database cannot be opened its report is the page. Either way the response
-// has ended and nothing is returned.
+// account loses its rights at once. A session names the row, the account it
+// logged in and the account's stamp (accountStamp): when the row no longer
+// holds that account with that stamp (it was deleted, renamed, its password
+// changed, or a restore or import gave the row to another account) the
+// session is dropped. Without a live login redirects to the login page;
+// when the database cannot be opened its report is the page. Either way the
+// response has ended and nothing is returned.
 std::optional<User> requireLogin(kvdn::PageEnv& env);
+// The account's secret as a session keeps it: a digest of the stored
+// password digest, so it changes with the password.
+std::string accountStamp(kvdn::PageEnv& env, std::string_view storedPassword);
+// Stores the login of the user with row `id` in the session (after
+// renewSession): row, account, stamp, role, name and a new form token.
+void rememberLogin(kvdn::PageEnv& env, int id);
 
 // Sets the connection properties and opens the database. False when it
 // cannot be opened: the response is then the site's 503 page (errorPage)
@@ -164,6 +199,17 @@ class LoginThrottle {
   Counts failed(std::string_view account, std::string_view address, Clock::time_point now);
   void succeeded(std::string_view account);
   void clear();
+  // Whether a failed login at `now` gets its row in the audit trail: at
+  // most kAuditedPerWindow a window, so that a flood of failures does not
+  // flood the trail; the failures left out are only counted, and reported
+  // (unauditedBefore) with the first failure of a later window.
+  static constexpr int kAuditedPerWindow = 100;
+  static constexpr std::chrono::seconds kAuditWindow{60};
+  struct AuditTurn {
+    bool write = false;
+    long long unauditedBefore = 0;
+  };
+  AuditTurn auditFailure(Clock::time_point now);
   // From now on the counts are kept in the server database
   // `connectionString` names (table kvdn_login_failures, made when missing)
   // instead of this process's memory, so that every site process serving
@@ -189,10 +235,19 @@ class LoginThrottle {
   std::string database_;  // "" while the counts are in memory
   static long long wait(const std::map<std::string, Entry>& table, const std::string& key, int free,
                         Clock::time_point now);
-  static int bump(std::map<std::string, Entry>& table, const std::string& key, Clock::time_point now);
+  // Counts a failure of `key` (whose first `free` failures cost no wait).
+  static int bump(std::map<std::string, Entry>& table, const std::string& key, int free,
+                  Clock::time_point now);
+  // Room for one more entry in a full table: what is forgotten anyway, else
+  // the oldest entry that holds no one back. False when every entry still
+  // holds someone back (none is dropped).
+  static bool makeRoom(std::map<std::string, Entry>& table, int free, Clock::time_point now);
   std::mutex mutex_;
   std::map<std::string, Entry> accounts_;
   std::map<std::string, Entry> addresses_;
+  Clock::time_point auditWindow_{};  // start of the current audit window
+  int audited_ = 0;
+  long long unaudited_ = 0;
 };
 // The site's one throttle (the login page uses it).
 LoginThrottle& loginThrottle();
@@ -210,10 +265,18 @@ bool isAccount(std::string_view text);
 // none of < > & " ' or control characters. Such text shows the same whether
 // escaped or not, and the grid shortens it without cutting an entity.
 bool isPlainText(std::string_view text);
+// A CSV cell: the text in double quotes (inner ones doubled), with a "'"
+// before a text that a spreadsheet program would take for a formula: one
+// starting with = + - @, a tab or a carriage return, or with blanks (spaces,
+// tabs, line breaks) before = + - @.
+std::string csvCell(std::string_view text);
 // Text for an HTML element or a quoted attribute.
 inline std::string html(std::string_view text) {
   return kvdn::htmlEscape(text);
 }
+// The condition "the row's 登录账号 is `account`" (checked with isAccount),
+// without regard to letter case on either kind of database.
+std::string accountIs(std::string_view account);
 // A SQL string literal: the text between single quotes, quotes doubled. Only
 // for values already checked (isAccount and the like).
 std::string sqlLiteral(std::string_view text);

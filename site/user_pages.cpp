@@ -59,7 +59,7 @@ void loginPage(PageEnv& env) {
   }
   if (!openDatabase(env)) return;
   // The account was checked above: letters, digits and _-.@ only.
-  auto rs = env.db->conn->execute("select ID,密码,角色,姓名 from 用户 where 登录账号='" + account + "'");
+  auto rs = env.db->conn->execute("select ID,密码,角色,姓名 from 用户 where " + accountIs(account));
   bool ok = false;
   User user;
   if (!rs->eof()) {
@@ -78,18 +78,18 @@ void loginPage(PageEnv& env) {
     std::cerr << "kvdn-site: login failed for account '" << account << "' from " << address << " ("
               << counts.account << " failures of the account, " << counts.address << " from the address)"
               << std::endl;
-    audit(env, account, "登录失败", "密码错误或账号不存在");
+    const LoginThrottle::AuditTurn turn = throttle.auditFailure(LoginThrottle::Clock::now());
+    if (turn.unauditedBefore > 0)
+      audit(env, "-", "登录失败",
+            "此前一分钟内另有 " + std::to_string(turn.unauditedBefore) + " 次登录失败未逐条记录");
+    if (turn.write) audit(env, account, "登录失败", "密码错误或账号不存在");
     env.write(loginForm("登录账号或密码错误！", account));
     return;
   }
   throttle.succeeded(account);
   // A new session id: one planted before the login never becomes logged in.
   env.renewSession();
-  env.session().setValue("uid", Variant(user.id));
-  env.session().setValue("role", Variant(user.role));
-  env.session().setValue("name", Variant(user.name.empty() ? account : user.name));
-  env.session().setValue("token", Variant(newToken()));
-  env.session().setValue("account", Variant(account));
+  rememberLogin(env, user.id);
   audit(env, account, "登录", "登录成功");
   env.redirect("index.asp");
 }
@@ -149,11 +149,47 @@ bool holdsAdmins(PageEnv& env, const std::string& ids) {
 }
 
 // The site must keep at least one administrator: nothing in it could make
-// another. The check and the write are made under this lock, so that two
-// administrators demoting each other at once cannot both pass the check.
+// another. The early check (for a plain message) and the write are made
+// under this lock within the process; writeKeepingAnAdministrator holds
+// across processes.
 std::mutex& userWrites() {
   static std::mutex lock;
   return lock;
+}
+
+// Runs the record writer on 用户 so that an administrator is left even when
+// another process demotes or deletes one at the same moment: the write and
+// the count of administrators after it are one transaction, which first
+// takes the write lock on every administrator row (on the database file its
+// one writer's lock; on a server a concurrent change of those rows waits
+// for this one and then sees it). None left: rolled back and refused.
+// Returns what dbWrite returned (False when refused; the response has then
+// ended).
+Variant writeKeepingAnAdministrator(PageEnv& env) {
+  kvdn::Connection& conn = *env.db->conn;
+  conn.beginTrans();
+  try {
+    conn.execute("update 用户 set 角色=角色 where 角色=1");
+    Variant ok = env.db->dbWrite(Variant("用户"));
+    if (env.ended() || !ok.toBool()) {
+      conn.rollbackTrans();
+      return ok;
+    }
+    if (env.db->dbShsl(Variant("select count(*) from 用户 where 角色=1")).joinText() == "0") {
+      conn.rollbackTrans();
+      refuse(env, "不能移除最后一个管理员！");
+      return Variant(false);
+    }
+    conn.commitTrans();
+    return ok;
+  } catch (...) {
+    try {
+      conn.rollbackTrans();
+    } catch (const kvdn::ComError&) {
+      // Already ended with the failure.
+    }
+    throw;
+  }
 }
 
 // Whether the users keyed `ids` (checked with isKeyList) hold every user
@@ -279,12 +315,8 @@ void userCsv(PageEnv& env, const User& user) {
   std::string out = "\xEF\xBB\xBF编号,登录账号,姓名,性别,角色,注册时间\r\n";
   while (!rs->eof()) {
     for (int i = 0; i < 6; ++i) {
-      std::string value = rs->fields().item(i).value().joinText();
-      // A leading = + - @ would be a formula to a spreadsheet program.
-      if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@'))
-        value.insert(0, "'");
       out += i ? "," : "";
-      out += '"' + kvdn::replaceAll(value, "\"", "\"\"") + '"';
+      out += csvCell(rs->fields().item(i).value().joinText());
     }
     out += "\r\n";
     rs->moveNext();
@@ -373,8 +405,10 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
   out +=
       "<label>登录账号<input name='登录账号' required maxlength='32' pattern='[A-Za-z0-9_.@\\-]+' value='" +
       html(account.joinText()) + "'></label>";
-  out += "<label>密码<input type='password' name='密码' autocomplete='new-password'" +
-         std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
+  out +=
+      "<label>密码<input type='password' name='密码' autocomplete='new-password' minlength='6' "
+      "maxlength='64'" +
+      std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
   out +=
       "<label>姓名<input name='姓名' required maxlength='40' value='" + html(name.joinText()) + "'></label>";
   out += "<label>性别<select name='性别' required>" + sexOptions + "</select></label>";
@@ -403,7 +437,18 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   }
   const std::string account = kvdn::trimBlanks(env.form("登录账号"));
   if (!isAccount(account)) return refuse(env, "登录账号只能由字母、数字和 _ - . @ 组成！");
-  if (ac == "add" && kvdn::trimBlanks(env.form("密码")).empty()) return refuse(env, "请填写密码！");
+  // The record writer trims what it stores and replaces its magic words
+  // before it digests: a password it would change is refused, so that the
+  // password stored is the one typed.
+  const std::string password = env.form("密码");
+  if (ac == "add" && password.empty()) return refuse(env, "请填写密码！");
+  if (!password.empty()) {
+    const std::string lower = kvdn::asciiLower(password);
+    if (password != kvdn::trimBlanks(password) || lower == "servertime" || lower == "servergetip" ||
+        lower == "makedanhao")
+      return refuse(env, "密码不能以空格开头或结尾，也不能是 servertime、servergetip、makedanhao！");
+    if (password.size() < 6 || password.size() > 64) return refuse(env, "密码长度应为 6 到 64 个字符！");
+  }
   if (!isPlainText(kvdn::trimBlanks(env.form("姓名"))))
     return refuse(env, "请填写姓名（不能含 < > & 引号）！");
   const std::string sex = kvdn::trimBlanks(env.form("性别"));
@@ -417,18 +462,21 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   std::lock_guard writing(userWrites());
   if (ac == "modify" && role != "1" && holdsLastAdmin(env, id))
     return refuse(env, "不能移除最后一个管理员！");
-  std::string duplicate = "select count(*) from 用户 where 登录账号='" + account + "'";
+  std::string duplicate = "select count(*) from 用户 where " + accountIs(account);
   if (ac == "modify") duplicate += " and ID<>" + id;
   if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
   if (!hasReferrer(env)) return;
 
-  Variant ok = env.db->dbWrite(Variant("用户"));
+  Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
+    // A change of the own account or password: this session goes on as the
+    // new one (every other session of the account ends).
+    if (ac == "modify" && id == std::to_string(user.id)) rememberLogin(env, user.id);
     // The account was checked above (isAccount).
     const std::string stored =
         ac == "add"
-            ? env.db->dbShsl(Variant("select max(ID) from 用户 where 登录账号='" + account + "'")).joinText()
+            ? env.db->dbShsl(Variant("select max(ID) from 用户 where " + accountIs(account))).joinText()
             : id;
     audit(env, user.account, ac == "add" ? "添加" : "修改",
           (ac == "add" ? "添加用户 " : "修改用户 ") + account + "（ID " + stored + "）");
@@ -456,7 +504,7 @@ void userDelete(PageEnv& env, const User& user) {
   if (!hasReferrer(env)) return;
   std::lock_guard writing(userWrites());
   if (holdsLastAdmin(env, ids)) return refuse(env, "不能移除最后一个管理员！");
-  Variant ok = env.db->dbWrite(Variant("用户"));
+  Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
     audit(env, user.account, "删除", "删除 " + std::to_string(count) + " 个用户（ID " + ids + "）");

@@ -28,6 +28,21 @@ void DbClass::connOpen() {
     trap::keepGoing([&] { previous->close(); });
   }
   try {
+    // Each property becomes one attribute of the string: a ";" in one would
+    // end it and start another (a server, a database of the value's
+    // choosing), whichever way it were quoted for the driver.
+    if (kind == "SQL") {
+      for (const auto& [name, value] :
+           {std::pair<const char*, const Variant*>{"sqlservername", &sqlservername},
+            {"sqluid", &sqluid},
+            {"sqlpwd", &sqlpwd},
+            {"database", &database}}) {
+        if (value->joinText().find(';') != std::string::npos)
+          raise(err::kDbFail,
+                std::string("The value of ") + name +
+                    " holds a ';', which a driver may read as the start of another attribute: refused");
+      }
+    }
     conn->open(connString_.joinText(), "", "", adCmdUnspecified);
   } catch (const ComError& e) {
     response().write("数据库打开失败！<br>" + std::to_string(e.number()) + "<br>" + e.description());

@@ -36,10 +36,16 @@ bool isBracedValue(std::string_view value) {
 // A value as an ODBC connection string holds it. Plain text stays as it is;
 // a value already written in ODBC braces (Driver={PostgreSQL Unicode}) is
 // taken as such; anything else that holds a character the grammar reserves,
-// or blanks at its ends, is braced with every "}" doubled. So no value can
-// end early and add attributes of its own: "{x};Database=master" is one
-// braced password, never a password and a database.
-std::string odbcValue(std::string_view value) {
+// or blanks at its ends, is braced with every "}" doubled. A value holding a
+// ";" is refused (raises err::kDbFail naming `key`), braced or not: not
+// every driver reads braces to their end (FreeTDS took "{x};Server=other"
+// as a password and a server), so such a value could add an attribute of
+// its own, a server or a database.
+std::string odbcValue(std::string_view key, std::string_view value) {
+  if (value.find(';') != std::string_view::npos)
+    raise(err::kDbFail,
+          "The connection string's value of " + std::string(key) +
+              " holds a ';', which a driver may read as the start of another attribute: refused");
   const bool plain = value.find_first_of("[]{}(),;?*=!@") == std::string_view::npos &&
                      (value.empty() || (value.front() != ' ' && value.back() != ' '));
   if (plain || isBracedValue(value)) return std::string(value);
@@ -100,15 +106,15 @@ std::string sqlServerConnectionString(const ConnectionString& cs, std::string_vi
   if (host == "(local)" || host == "." || iequals(host, "(localdb)")) host = "localhost";
   server = host + instance;
 
-  std::string out = "Driver=" + odbcValue(driver) + ";Server=" + odbcValue(server);
-  if (!port.empty()) out += ";Port=" + odbcValue(port);
+  std::string out = "Driver=" + odbcValue("Driver", driver) + ";Server=" + odbcValue("Server", server);
+  if (!port.empty()) out += ";Port=" + odbcValue("Port", port);
   const std::optional<std::string> uid = firstOf(cs, {"user id", "uid", "user"});
   const std::optional<std::string> pwd = firstOf(cs, {"password", "pwd"});
-  if (uid) out += ";UID=" + odbcValue(*uid);
-  if (uid || pwd) out += ";PWD=" + odbcValue(pwd.value_or(""));
+  if (uid) out += ";UID=" + odbcValue("UID", *uid);
+  if (uid || pwd) out += ";PWD=" + odbcValue("PWD", pwd.value_or(""));
   if (auto database = firstOf(cs, {"database", "initial catalog"}))
-    out += ";Database=" + odbcValue(*database);
-  if (auto app = firstOf(cs, {"application name", "app"})) out += ";APP=" + odbcValue(*app);
+    out += ";Database=" + odbcValue("Database", *database);
+  if (auto app = firstOf(cs, {"application name", "app"})) out += ";APP=" + odbcValue("APP", *app);
   out += ";ClientCharset=UTF-8";
   return out;
 }
@@ -121,7 +127,7 @@ std::string passThroughConnectionString(const ConnectionString& cs) {
     if (!out.empty()) out += ';';
     out += key;
     out += '=';
-    out += odbcValue(value);
+    out += odbcValue(key, value);
   };
   for (std::size_t i = 0; i < cs.pairs().size(); ++i) {
     const auto& [key, value] = cs.pairs()[i];

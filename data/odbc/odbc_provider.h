@@ -47,9 +47,11 @@ std::string freeTdsDriver();
 // server (also "data source"; "host,port", "host\instance", "tcp:" and
 // "(local)" understood), uid / user id, pwd / password, database / initial
 // catalog, app / application name; always ClientCharset=UTF-8. A value
-// that holds a character ODBC reserves (";", braces, "=" and the like) is
-// braced with "}" doubled, unless it is one ODBC braced value already; no
-// value can add attributes. `driver` is used as given. Pure.
+// that holds a character ODBC reserves (braces, "=" and the like) is braced
+// with "}" doubled, unless it is one ODBC braced value already; a value
+// holding a ";" is refused, braced or not (raises err::kDbFail naming the
+// attribute): no value can add attributes, whichever way a driver reads
+// braces. `driver` is used as given.
 std::string sqlServerConnectionString(const ConnectionString& cs, std::string_view driver);
 
 // The connection string handed to the driver manager for an ODBC data

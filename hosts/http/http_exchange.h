@@ -74,12 +74,43 @@ class HttpContext final : public ScriptingContext {
 
 struct PageJob;
 
+// A request body as it arrives: in memory while it is short, then in an
+// unnamed temporary file (gone with its descriptor, whatever happens to the
+// process). Written by the server thread that reads the request, read by
+// the page thread after; never by both at once.
+class BodyBuffer {
+ public:
+  BodyBuffer(std::size_t inMemoryLimit, std::filesystem::path folder)
+      : limit_(inMemoryLimit), folder_(std::move(folder)) {}
+  ~BodyBuffer();
+  BodyBuffer(const BodyBuffer&) = delete;
+  BodyBuffer& operator=(const BodyBuffer&) = delete;
+  // Appends `size` bytes. False (with a line on stderr) when the temporary
+  // file cannot be made or written: the body is then incomplete.
+  bool append(const char* data, std::size_t size);
+  std::size_t size() const { return size_; }
+  bool inFile() const { return fd_ >= 0; }
+  // The whole body. Throws std::system_error when the file cannot be read.
+  std::string text() const;
+
+ private:
+  std::size_t limit_;
+  std::filesystem::path folder_;
+  std::string memory_;
+  int fd_ = -1;
+  std::size_t size_ = 0;
+};
+
 // One request as the callbacks see it, from the request line to completion.
 struct RequestState {
   std::string target;  // raw request target: path and query, undecoded
-  std::string body;
+  // The body of a URL-encoded form (null for other bodies, which are
+  // dropped as they arrive); handed to the page run.
+  std::shared_ptr<BodyBuffer> body;
+  std::size_t received = 0;      // body bytes read so far
+  std::size_t reserved = 0;      // of the host's in-flight body budget, given back at completion
   bool started = false;          // the access handler has seen the headers
-  bool tooLarge = false;         // the body passed the limit: answered 413
+  int refusal = 0;               // 413 or 503: the body is dropped and this answered
   std::shared_ptr<PageJob> job;  // set once the page is handed to a page thread
   // For the request log.
   std::chrono::steady_clock::time_point start;
@@ -109,9 +140,12 @@ struct PageJob {
 };
 
 // What a page run needs, copied from the connection on the server's thread.
+// The query and form are parsed on the page thread.
 struct PageInput {
   std::shared_ptr<const PageHandler> handler;
-  std::shared_ptr<Request> request;
+  std::string rawQuery;
+  std::shared_ptr<BodyBuffer> form;  // null: no form
+  std::vector<std::pair<std::string, std::string>> serverVariables;
   std::string sessionId;
   std::string path;
   std::string method;
@@ -161,6 +195,35 @@ class WorkerPool {
   std::deque<std::function<void()>> jobs_;
   std::vector<std::thread> threads_;
   bool stopping_ = false;
+};
+
+// The request log's writer: records are queued by the server threads (never
+// waiting on the log) and handed to the log function in order by a thread
+// of its own. A backlog past `limit` is dropped and counted in the next
+// record queued.
+class RequestLogger {
+ public:
+  ~RequestLogger() { stop(std::chrono::milliseconds(0)); }
+  void start(std::function<void(const RequestRecord&)> write, std::size_t limit);
+  // From any thread; never blocks on the log.
+  void post(RequestRecord record);
+  // Lets the thread write the backlog for at most `grace`; a log still
+  // blocked then is left to finish (or not) on its own.
+  void stop(std::chrono::milliseconds grace);
+
+ private:
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<RequestRecord> backlog;
+    long long dropped = 0;
+    bool stopping = false;
+    bool finished = false;
+    std::size_t limit = 0;
+    std::function<void(const RequestRecord&)> write;
+  };
+  std::shared_ptr<Shared> shared_;  // shared with the thread, which may outlive this
+  std::thread thread_;
 };
 
 // The content type a static file is served with, by its extension.

@@ -30,6 +30,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "http_exchange.h"
 #include "http_session.h"
@@ -49,6 +50,7 @@ struct HttpHost::Impl {
   std::shared_ptr<SessionStore> sessions;
   std::map<std::string, std::shared_ptr<const PageHandler>> pages;
   WorkerPool pageThreads;
+  RequestLogger requestLog;                      // running while serve() does, when options.requestLog is set
   std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
   bool draining = false;                         // under `mutex`: no connection is suspended any more
   int listenFd = -1;
@@ -61,6 +63,13 @@ struct HttpHost::Impl {
   std::atomic<bool> refusing{false};  // set with stopRequested; read by onAccept
   bool serving = false;
   std::atomic<int> inFlight{0};
+  // Form bytes held by requests not yet answered (see maxBodyBytesInFlight).
+  std::atomic<std::size_t> bodyBytes{0};
+  std::filesystem::path tempFolder;
+  // Open connections per peer address (see maxConnectionsPerAddress).
+  std::mutex addressMutex;
+  std::unordered_map<std::string, unsigned> connectionsByAddress;  // under addressMutex
+  std::set<std::string> unlimited;                                 // numeric, as numericAddress writes them
 
   // ---- callbacks (static trampolines into the object)
 
@@ -86,12 +95,13 @@ struct HttpHost::Impl {
         record.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - state->start)
                                   .count();
-        self->options.requestLog(record);
+        self->requestLog.post(std::move(record));
       } catch (const std::exception&) {
-        // A log that fails loses its line, never the server.
+        // Out of memory: the line is lost, never the server.
       }
     }
     if (state && state->started) {
+      self->bodyBytes -= state->reserved;
       std::lock_guard lock(self->mutex);
       --self->inFlight;
       self->changed.notify_all();
@@ -101,9 +111,46 @@ struct HttpHost::Impl {
   }
 
   // Accept policy: once a stop is requested a new connection is closed at
-  // once instead of being served.
-  static MHD_Result onAccept(void* cls, const sockaddr*, socklen_t) {
-    return static_cast<Impl*>(cls)->refusing.load() ? MHD_NO : MHD_YES;
+  // once instead of being served; so is one from an address that holds its
+  // share of connections already. The count itself is kept by
+  // onConnection, which sees every connection that was made.
+  static MHD_Result onAccept(void* cls, const sockaddr* addr, socklen_t) {
+    auto* self = static_cast<Impl*>(cls);
+    if (self->refusing.load()) return MHD_NO;
+    try {
+      const std::string address = numericAddress(addr).first;
+      if (self->unlimited.count(address)) return MHD_YES;
+      std::lock_guard lock(self->addressMutex);
+      auto it = self->connectionsByAddress.find(address);
+      return it == self->connectionsByAddress.end() || it->second < self->options.maxConnectionsPerAddress
+                 ? MHD_YES
+                 : MHD_NO;
+    } catch (const std::exception&) {
+      return MHD_NO;
+    }
+  }
+
+  // Counts the open connections of each address; the address is the
+  // connection's socket context from start to close.
+  static void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                           MHD_ConnectionNotificationCode code) {
+    auto* self = static_cast<Impl*>(cls);
+    try {
+      if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto address = std::make_unique<std::string>(peerAddress(connection).first);
+        std::lock_guard lock(self->addressMutex);
+        ++self->connectionsByAddress[*address];
+        *socketContext = address.release();
+      } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
+        std::unique_ptr<std::string> address(static_cast<std::string*>(*socketContext));
+        *socketContext = nullptr;
+        std::lock_guard lock(self->addressMutex);
+        auto it = self->connectionsByAddress.find(*address);
+        if (it != self->connectionsByAddress.end() && --it->second == 0) self->connectionsByAddress.erase(it);
+      }
+    } catch (const std::exception&) {
+      // Out of memory: this connection goes uncounted.
+    }
   }
 
   static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -121,23 +168,27 @@ struct HttpHost::Impl {
         // A body declared too long is read and dropped, so that the client
         // (which sends it whole before it reads) gets the 413 page; one far
         // past the limit is answered at once and the connection closed.
+        if (!self->servesHost(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host")))
+          return self->send(connection, self->unknownHost(), *state);
         const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
         const unsigned long long declared = length ? std::strtoull(length, nullptr, 10) : 0;
         if (declared > self->options.maxBodyBytes) {
-          state->tooLarge = true;
+          state->refusal = 413;
           if (declared / 4 > self->options.maxBodyBytes)
             return self->send(connection, self->tooLarge(), *state);
+          return MHD_YES;
+        }
+        const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type");
+        if (type && asciiLower(type).find("application/x-www-form-urlencoded") != std::string::npos) {
+          // The form's whole length is set aside now: a request the budget
+          // cannot hold is refused before a byte of its body is read.
+          if (!self->reserveBody(*state, declared)) return self->send(connection, self->busy(), *state);
+          state->body = std::make_shared<BodyBuffer>(self->options.bodyInMemoryBytes, self->tempFolder);
         }
         return MHD_YES;
       }
       if (*uploadSize > 0) {
-        if (!state->tooLarge && state->body.size() + *uploadSize <= self->options.maxBodyBytes) {
-          state->body.append(uploadData, *uploadSize);
-        } else {
-          state->tooLarge = true;
-          state->body.clear();
-          state->body.shrink_to_fit();
-        }
+        self->receive(*state, uploadData, *uploadSize);
         *uploadSize = 0;
         return MHD_YES;
       }
@@ -149,7 +200,8 @@ struct HttpHost::Impl {
         lock.unlock();
         return self->send(connection, answer, *state);
       }
-      if (state->tooLarge) return self->send(connection, self->tooLarge(), *state);
+      if (state->refusal == 413) return self->send(connection, self->tooLarge(), *state);
+      if (state->refusal) return self->send(connection, self->busy(), *state);
       return self->handle(connection, url ? url : "", method ? method : "", *state);
     } catch (const std::exception& e) {
       std::cerr << "kvdn-http: " << (method ? method : "") << " " << state->target
@@ -159,18 +211,55 @@ struct HttpHost::Impl {
     }
   }
 
+  // A body piece: kept (within the request's and the host's limits) or
+  // dropped. A form without a declared length sets its bytes aside as they
+  // come; past the budget it is refused with 503 once it has been read.
+  void receive(RequestState& state, const char* data, std::size_t size) {
+    state.received += size;
+    if (state.refusal) return;
+    if (state.received > options.maxBodyBytes) {
+      state.refusal = 413;
+    } else if (state.body && state.received > state.reserved &&
+               !reserveBody(state, state.received - state.reserved)) {
+      state.refusal = 503;
+    } else if (state.body && !state.body->append(data, size)) {
+      state.refusal = 503;
+    }
+    if (state.refusal) {
+      state.body.reset();
+      bodyBytes -= state.reserved;
+      state.reserved = 0;
+    }
+  }
+
+  // Sets `bytes` more of the in-flight budget aside for the request; false
+  // when the budget cannot hold them.
+  bool reserveBody(RequestState& state, std::size_t bytes) {
+    std::size_t held = bodyBytes.load();
+    do {
+      if (bytes > options.maxBodyBytesInFlight || held > options.maxBodyBytesInFlight - bytes) return false;
+    } while (!bodyBytes.compare_exchange_weak(held, held + bytes));
+    state.reserved += bytes;
+    return true;
+  }
+
+  // A socket address as numeric address and port ("" when unknown).
+  static std::pair<std::string, std::string> numericAddress(const sockaddr* addr) {
+    char host[NI_MAXHOST] = "";
+    char service[NI_MAXSERV] = "";
+    if (!addr) return {};
+    const socklen_t len = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (getnameinfo(addr, len, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) ==
+        0)
+      return {host, service};
+    return {};
+  }
+
   // The peer's numeric address and port ("" when unknown).
   static std::pair<std::string, std::string> peerAddress(MHD_Connection* connection) {
     if (const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
-      char host[NI_MAXHOST] = "";
-      char service[NI_MAXSERV] = "";
-      const sockaddr* addr = info->client_addr;
-      const socklen_t len = addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-      if (getnameinfo(addr, len, host, sizeof host, service, sizeof service,
-                      NI_NUMERICHOST | NI_NUMERICSERV) == 0)
-        return {host, service};
-    }
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+      return numericAddress(info->client_addr);
     return {};
   }
 
@@ -224,6 +313,52 @@ struct HttpHost::Impl {
     return a;
   }
 
+  // Whether the Host header (name and maybe ":port"; an IPv6 address in
+  // brackets) names one of options.hostNames.
+  bool servesHost(const char* header) const {
+    if (options.hostNames.empty()) return true;
+    if (!header) return false;
+    std::string name = asciiLower(header);
+    if (!name.empty() && name[0] == '[') {
+      const std::size_t close = name.find(']');
+      if (close == std::string::npos) return false;
+      name = name.substr(1, close - 1);
+    } else if (const std::size_t colon = name.rfind(':'); colon != std::string::npos) {
+      name.erase(colon);
+    }
+    return std::any_of(options.hostNames.begin(), options.hostNames.end(),
+                       [&](const std::string& served) { return iequals(served, name); });
+  }
+
+  Answer unknownHost() const {
+    Answer a;
+    a.status = 421;
+    a.body =
+        errorPage("421 Unknown host name", "This server does not serve the name this request was sent to.");
+    a.headers.emplace_back("Connection", "close");
+    return a;
+  }
+
+  // The answer to a form that the in-flight budget cannot hold now.
+  Answer busy() const {
+    Answer a;
+    a.status = 503;
+    a.body = errorPage("503 The server is busy",
+                       "Too many forms are being sent to this server at once. Try again in a moment.");
+    a.headers.emplace_back("Retry-After", "5");
+    a.headers.emplace_back("Connection", "close");
+    return a;
+  }
+
+  Answer tooManyFields() const {
+    Answer a;
+    a.status = 413;
+    a.body = errorPage("413 The form has too many fields",
+                       "This server accepts at most " + std::to_string(options.maxFormFields) +
+                           " fields in the address and the form together.");
+    return a;
+  }
+
   // Pages go to the page threads; files and refusals are answered here.
   MHD_Result handle(MHD_Connection* connection, const std::string& path, const std::string& method,
                     RequestState& state) {
@@ -253,13 +388,14 @@ struct HttpHost::Impl {
                       const std::string& path, const std::string& method, RequestState& state) {
     PageInput input;
     input.handler = std::move(handler);
-    input.request = makeRequest(connection, path, method, state);
+    if (auto q = state.target.find('?'); q != std::string::npos) input.rawQuery = state.target.substr(q + 1);
+    input.form = std::move(state.body);
+    input.serverVariables = serverVariables(connection, path, method, input.rawQuery);
     const char* cookies = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Cookie");
     input.sessionId = cookieValue(cookies ? cookies : "", kSessionCookie);
     input.path = path;
     input.method = method;
     input.target = state.target;
-    state.body.clear();
     auto job = std::make_shared<PageJob>();
     job->connection = connection;
     {
@@ -341,15 +477,12 @@ struct HttpHost::Impl {
     return a;
   }
 
-  std::shared_ptr<Request> makeRequest(MHD_Connection* connection, const std::string& path,
-                                       const std::string& method, const RequestState& state) {
-    std::string rawQuery;
-    if (auto q = state.target.find('?'); q != std::string::npos) rawQuery = state.target.substr(q + 1);
-    std::string rawForm;
-    const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type");
-    if (type && asciiLower(type).find("application/x-www-form-urlencoded") != std::string::npos) {
-      rawForm = state.body;
-    }
+  // The request's server variables (its headers as HTTP_*), copied while
+  // the connection is at hand.
+  static std::vector<std::pair<std::string, std::string>> serverVariables(MHD_Connection* connection,
+                                                                          const std::string& path,
+                                                                          const std::string& method,
+                                                                          const std::string& rawQuery) {
     const auto [address, remotePort] = peerAddress(connection);
     std::vector<std::pair<std::string, std::string>> vars = {
         {"URL", path},
@@ -373,16 +506,22 @@ struct HttpHost::Impl {
           return MHD_YES;
         },
         &vars);
-    return std::make_shared<ParsedRequest>(rawQuery, rawForm, vars);
+    return vars;
   }
 
   Answer run(const PageInput& input) {
     const PageHandler& page = *input.handler;
     const std::string& path = input.path;
     const std::string& method = input.method;
+    // Parsed here, on the page thread: however large the form, the server's
+    // threads go on reading and answering other requests meanwhile.
+    const std::string rawForm = input.form ? input.form->text() : std::string();
+    if (urlEncodedFieldCount(input.rawQuery) + urlEncodedFieldCount(rawForm) > options.maxFormFields)
+      return tooManyFields();
+    const std::shared_ptr<Request> request =
+        std::make_shared<ParsedRequest>(input.rawQuery, rawForm, input.serverVariables);
     auto session = std::make_shared<HttpSession>(*sessions, input.sessionId, options.secureCookies);
     auto response = std::make_shared<HttpResponse>();
-    const std::shared_ptr<Request>& request = input.request;
     auto ctx = std::make_shared<HttpContext>(
         application, request, response, std::make_shared<HttpServerObject>(options.siteRoot, path, classes),
         session);
@@ -449,11 +588,27 @@ struct HttpHost::Impl {
 HttpHost::HttpHost(HttpHostOptions options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   if (impl_->options.threads <= 0) impl_->options.threads = 8;
-  impl_->sessions = impl_->options.sessionStore
-                        ? impl_->options.sessionStore
-                        : makeMemorySessionStore(impl_->options.sessionTimeout,
-                                                 std::max<std::size_t>(1, impl_->options.maxSessions));
+  impl_->sessions =
+      impl_->options.sessionStore
+          ? impl_->options.sessionStore
+          : makeMemorySessionStore(
+                impl_->options.sessionTimeout, std::max<std::size_t>(1, impl_->options.maxSessions),
+                impl_->options.sessionOwnerKey, std::max<std::size_t>(1, impl_->options.maxSessionsPerOwner));
   registerStandardClasses(impl_->classes);
+  std::error_code ec;
+  impl_->tempFolder = impl_->options.tempFolder.empty() ? std::filesystem::temp_directory_path(ec)
+                                                        : impl_->options.tempFolder;
+  if (impl_->tempFolder.empty()) impl_->tempFolder = "/tmp";
+  for (const std::string& address : impl_->options.unlimitedAddresses) {
+    // Written as the accept policy will see it ("::0:1" is "::1").
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) == 0 && found) {
+      impl_->unlimited.insert(Impl::numericAddress(found->ai_addr).first);
+      freeaddrinfo(found);
+    }
+  }
 }
 
 HttpHost::~HttpHost() {
@@ -526,17 +681,19 @@ bool HttpHost::serve() {
     s.serving = true;
   }
   s.pageThreads.start(s.options.threads);
-  s.daemon =
-      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &Impl::onAccept, &s,
-                       &Impl::onRequest, &s, MHD_OPTION_LISTEN_SOCKET, s.listenFd,
-                       MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(std::max(1, s.options.ioThreads)),
-                       MHD_OPTION_CONNECTION_LIMIT, s.options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
-                       static_cast<unsigned>(s.options.connectionTimeout.count()),
-                       MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri, &s, MHD_OPTION_NOTIFY_COMPLETED,
-                       &Impl::onCompleted, &s, MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
+  if (s.options.requestLog) s.requestLog.start(s.options.requestLog, s.options.requestLogBacklog);
+  s.daemon = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &Impl::onAccept, &s, &Impl::onRequest, &s,
+      MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,
+      static_cast<unsigned>(std::max(1, s.options.ioThreads)), MHD_OPTION_CONNECTION_LIMIT,
+      s.options.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(s.options.connectionTimeout.count()), MHD_OPTION_URI_LOG_CALLBACK, &Impl::onUri,
+      &s, MHD_OPTION_NOTIFY_COMPLETED, &Impl::onCompleted, &s, MHD_OPTION_NOTIFY_CONNECTION,
+      &Impl::onConnection, &s, MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u, MHD_OPTION_END);
   if (!s.daemon) {
     std::cerr << "kvdn-http: the HTTP server could not start" << std::endl;
     s.pageThreads.stop();
+    s.requestLog.stop(std::chrono::milliseconds(0));
     std::lock_guard lock(s.mutex);
     s.serving = false;
     s.changed.notify_all();
@@ -557,6 +714,7 @@ bool HttpHost::serve() {
   // A page still running past the grace time is waited for here: its
   // connection is gone, but it may be in the middle of a write.
   s.pageThreads.stop();
+  s.requestLog.stop(std::chrono::milliseconds(200));
   lock.lock();
   s.listenFd = -1;
   s.serving = false;

@@ -10,6 +10,7 @@
 
 #include "http_session.h"
 #include "kvdn/data.h"
+#include "kvdn/db_class.h"
 #include "kvdn/error.h"
 #include "kvdn/http_host.h"
 #include "kvdn/object.h"
@@ -29,7 +30,9 @@ class MemorySessionStore final : public SessionStore {
  public:
   using Clock = std::chrono::steady_clock;
 
-  MemorySessionStore(std::chrono::milliseconds timeout, std::size_t max) : timeout_(timeout), max_(max) {}
+  MemorySessionStore(std::chrono::milliseconds timeout, std::size_t max, std::string ownerKey,
+                     std::size_t maxPerOwner)
+      : timeout_(timeout), max_(max), ownerKey_(std::move(ownerKey)), maxPerOwner_(maxPerOwner) {}
 
   std::shared_ptr<SessionValues> find(const std::string& id) override {
     if (id.empty()) return nullptr;
@@ -54,14 +57,21 @@ class MemorySessionStore final : public SessionStore {
     if (slots_.size() >= max_) {
       std::erase_if(slots_, [&](const auto& entry) { return now - entry.second.lastUsed > timeout_; });
     }
-    if (slots_.size() >= max_ && !slots_.empty()) {
-      auto oldest = std::min_element(slots_.begin(), slots_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastUsed < b.second.lastUsed;
-      });
+    if (slots_.size() >= max_) {
+      // Only a session that belongs to no one may make room: else anyone
+      // able to log in could log everyone else out.
+      auto oldest = slots_.end();
+      for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+        if ((ownerKey_.empty() || it->second.owner.empty()) &&
+            (oldest == slots_.end() || it->second.lastUsed < oldest->second.lastUsed))
+          oldest = it;
+      }
+      if (oldest == slots_.end())
+        raise(err::kCannotCreate, "no room for another session: every one is in use");
       oldest->second.session->abandon();
       slots_.erase(oldest);
     }
-    slots_[id] = Slot{session, now};
+    slots_[id] = Slot{session, now, {}};
     return {id, session};
   }
 
@@ -73,17 +83,43 @@ class MemorySessionStore final : public SessionStore {
     }
   }
 
-  void save(const std::string&, const SessionValues&, const std::vector<std::string>&) override {
-    // The page changed the kept values themselves.
+  // The page changed the kept values themselves; what is left is the
+  // session's owner, once the page stored it.
+  void save(const std::string& id, const SessionValues& values,
+            const std::vector<std::string>& changed) override {
+    if (ownerKey_.empty() || std::none_of(changed.begin(), changed.end(),
+                                          [&](const std::string& k) { return iequals(k, ownerKey_); }))
+      return;
+    const std::string owner = asciiLower(values.value(ownerKey_).joinText());
+    std::lock_guard lock(mutex_);
+    auto slot = slots_.find(id);
+    if (slot == slots_.end()) return;
+    slot->second.owner = owner;
+    if (owner.empty()) return;
+    // The owner's sessions, least recently used first: the surplus goes.
+    std::vector<std::map<std::string, Slot>::iterator> owned;
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+      if (it->second.owner == owner && it != slot) owned.push_back(it);
+    }
+    if (owned.size() < maxPerOwner_) return;
+    std::sort(owned.begin(), owned.end(),
+              [](const auto& a, const auto& b) { return a->second.lastUsed < b->second.lastUsed; });
+    for (std::size_t i = 0; i + maxPerOwner_ <= owned.size(); ++i) {
+      owned[i]->second.session->abandon();
+      slots_.erase(owned[i]);
+    }
   }
 
  private:
   struct Slot {
     std::shared_ptr<SessionValues> session;
     Clock::time_point lastUsed;
+    std::string owner;  // lower-cased; "" for none
   };
   std::chrono::milliseconds timeout_;
   std::size_t max_;
+  std::string ownerKey_;
+  std::size_t maxPerOwner_;
   std::mutex mutex_;
   std::map<std::string, Slot> slots_;
 };
@@ -210,10 +246,14 @@ class DatabaseSessionStore final : public SessionStore {
   static constexpr long long kTouchEverySeconds = 60;
   static constexpr long long kSweepEverySeconds = 60;
 
-  DatabaseSessionStore(std::string connectionString, std::chrono::milliseconds timeout)
+  DatabaseSessionStore(std::string connectionString, std::chrono::milliseconds timeout, std::size_t max,
+                       std::string ownerKey, std::size_t maxPerOwner)
       : connectionString_(std::move(connectionString)),
         timeoutSeconds_(
-            std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(timeout).count())) {
+            std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(timeout).count())),
+        max_(std::max<std::size_t>(1, max)),
+        ownerKey_(std::move(ownerKey)),
+        maxPerOwner_(std::max<std::size_t>(1, maxPerOwner)) {
     registerStandardClasses(classes_);
     Lease conn(*this);
     try {
@@ -227,6 +267,16 @@ class DatabaseSessionStore final : public SessionStore {
         // Another process starting at the same moment made it: then it is
         // there now; else this failure stands.
         conn->execute("select count(*) from kvdn_sessions");
+      }
+    }
+    // The owner column came later: a table made before gets it.
+    try {
+      conn->execute("select owner from kvdn_sessions where 1=0");
+    } catch (const ComError&) {
+      try {
+        conn->execute("alter table kvdn_sessions add owner varchar(32)");
+      } catch (const ComError&) {
+        conn->execute("select owner from kvdn_sessions where 1=0");
       }
     }
   }
@@ -270,8 +320,15 @@ class DatabaseSessionStore final : public SessionStore {
     // another request stored meanwhile stay.
     auto rs = std::dynamic_pointer_cast<Recordset>(classes_.create("ADODB.Recordset"));
     if (!rs) raise(err::kTypeMismatch, "unexpected class behind ADODB.Recordset");
-    rs->open("select id, touched, data from kvdn_sessions where id='" + id + "'", conn.get(), adOpenKeyset,
-             adLockOptimistic);
+    const long long now = epochSeconds();
+    const bool owned =
+        !ownerKey_.empty() && std::any_of(changed.begin(), changed.end(),
+                                          [&](const std::string& k) { return iequals(k, ownerKey_); });
+    // The owner as a digest: a fixed alphabet, whatever the account's text.
+    const std::string owner = owned ? ownerDigest(values.value(ownerKey_).joinText()) : std::string();
+    if (!exists(*conn, id)) makeRoom(*conn, now);
+    rs->open("select id, touched, data, owner from kvdn_sessions where id='" + id + "'", conn.get(),
+             adOpenKeyset, adLockOptimistic);
     SessionValues merged;
     const bool found = !rs->eof();
     if (found) {
@@ -282,10 +339,12 @@ class DatabaseSessionStore final : public SessionStore {
       rs->fields().item("id").setValue(Variant(id));
     }
     for (const std::string& key : changed) merged.setValue(key, values.value(key));
-    rs->fields().item("touched").setValue(Variant(static_cast<std::int64_t>(epochSeconds())));
+    rs->fields().item("touched").setValue(Variant(static_cast<std::int64_t>(now)));
     rs->fields().item("data").setValue(Variant(encodeValues(merged.items())));
+    if (owned) rs->fields().item("owner").setValue(owner.empty() ? Variant::null() : Variant(owner));
     rs->update();
     rs->close();
+    if (!owner.empty()) dropSurplusOf(*conn, owner, id);
   }
 
  private:
@@ -328,6 +387,61 @@ class DatabaseSessionStore final : public SessionStore {
     if (idle_.size() < kIdleConnections) idle_.push_back(std::move(conn));
   }
 
+  // The digest an owner is kept under ("" for no owner).
+  static std::string ownerDigest(const std::string& owner) {
+    if (owner.empty()) return {};
+    DbClass digest;
+    return digest.md5(Variant(asciiLower(owner)));
+  }
+
+  static bool exists(Connection& conn, const std::string& id) {
+    auto rs = conn.execute("select count(*) from kvdn_sessions where id='" + id + "'");
+    const bool found = rs->fields().item(0).value().toInt64() > 0;
+    rs->close();
+    return found;
+  }
+
+  static long long count(Connection& conn) {
+    auto rs = conn.execute("select count(*) from kvdn_sessions");
+    const long long n = rs->fields().item(0).value().toInt64();
+    rs->close();
+    return n;
+  }
+
+  // Room for one more session, as the memory store makes it: from sessions
+  // idle too long, then from the least recently used one without an owner;
+  // never from an owner's live session (raises err::kCannotCreate then).
+  // Two processes making room at once may each take the last place.
+  void makeRoom(Connection& conn, long long now) {
+    if (static_cast<std::size_t>(count(conn)) < max_) return;
+    conn.execute("delete from kvdn_sessions where touched<" + std::to_string(now - timeoutSeconds_));
+    if (static_cast<std::size_t>(count(conn)) < max_) return;
+    std::string oldest;
+    auto rs = conn.execute("select id from kvdn_sessions where owner is null order by touched");
+    if (!rs->eof()) oldest = rs->fields().item(0).value().joinText();
+    rs->close();
+    if (!isSessionId(oldest)) raise(err::kCannotCreate, "no room for another session: every one is in use");
+    conn.execute("delete from kvdn_sessions where id='" + oldest + "'");
+  }
+
+  // An owner keeps at most maxPerOwner_ sessions: `keep` (just saved) and
+  // the most recently used others.
+  void dropSurplusOf(Connection& conn, const std::string& owner, const std::string& keep) {
+    std::vector<std::string> surplus;
+    auto rs = conn.execute("select id from kvdn_sessions where owner='" + owner + "' and id<>'" + keep +
+                           "' order by touched desc");
+    for (std::size_t kept = 1; !rs->eof(); rs->moveNext()) {
+      if (kept < maxPerOwner_)
+        ++kept;
+      else
+        surplus.push_back(rs->fields().item(0).value().joinText());
+    }
+    rs->close();
+    for (const std::string& id : surplus) {
+      if (isSessionId(id)) conn.execute("delete from kvdn_sessions where id='" + id + "'");
+    }
+  }
+
   // Ends the sessions of visitors gone for good, at most once a minute.
   void sweep(Connection& conn, long long now) {
     {
@@ -340,6 +454,9 @@ class DatabaseSessionStore final : public SessionStore {
 
   std::string connectionString_;
   long long timeoutSeconds_;
+  std::size_t max_;
+  std::string ownerKey_;
+  std::size_t maxPerOwner_;
   ClassRegistry classes_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> idle_;
@@ -348,13 +465,17 @@ class DatabaseSessionStore final : public SessionStore {
 
 }  // namespace
 
-std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout, std::size_t max) {
-  return std::make_shared<MemorySessionStore>(timeout, max);
+std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout, std::size_t max,
+                                                     std::string ownerKey, std::size_t maxPerOwner) {
+  return std::make_shared<MemorySessionStore>(timeout, max, std::move(ownerKey),
+                                              std::max<std::size_t>(1, maxPerOwner));
 }
 
 std::shared_ptr<SessionStore> makeDatabaseSessionStore(const std::string& connectionString,
-                                                       std::chrono::milliseconds timeout) {
-  return std::make_shared<DatabaseSessionStore>(connectionString, timeout);
+                                                       std::chrono::milliseconds timeout, std::size_t max,
+                                                       std::string ownerKey, std::size_t maxPerOwner) {
+  return std::make_shared<DatabaseSessionStore>(connectionString, timeout, max, std::move(ownerKey),
+                                                maxPerOwner);
 }
 
 }  // namespace kvdn

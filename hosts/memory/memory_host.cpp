@@ -56,26 +56,36 @@ UrlEncodedCollection::UrlEncodedCollection(std::string_view raw) {
 }
 
 void UrlEncodedCollection::add(std::string key, std::string value) {
-  for (auto& [k, values] : items_) {
-    if (iequals(k, key)) {
-      values.push_back(std::move(value));
-      return;
-    }
+  const auto [it, added] = index_.try_emplace(asciiLower(key), items_.size());
+  if (!added) {
+    items_[it->second].second.push_back(std::move(value));
+    return;
   }
   items_.emplace_back(std::move(key), std::vector<std::string>{std::move(value)});
 }
 
 std::string UrlEncodedCollection::item(std::string_view key) const {
-  for (const auto& [k, values] : items_) {
-    if (!iequals(k, key)) continue;
-    std::string joined;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (i) joined += ", ";
-      joined += values[i];
-    }
-    return joined;
+  const auto it = index_.find(asciiLower(key));
+  if (it == index_.end()) return {};
+  const std::vector<std::string>& values = items_[it->second].second;
+  std::string joined;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i) joined += ", ";
+    joined += values[i];
   }
-  return {};
+  return joined;
+}
+
+std::size_t urlEncodedFieldCount(std::string_view raw) {
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (pos <= raw.size()) {
+    std::size_t amp = raw.find('&', pos);
+    if (amp == std::string_view::npos) amp = raw.size();
+    if (amp > pos) ++count;
+    pos = amp + 1;
+  }
+  return count;
 }
 
 std::vector<std::string> UrlEncodedCollection::keys() const {

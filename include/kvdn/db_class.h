@@ -145,8 +145,9 @@ class KVDN_API DbClass final : public Object {
   // dbType SQL gives "Provider=sqloledb; server=S;uid=U;pwd=P;database=D",
   // ACCESS "Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + the mapped
   // `database`; any other dbType reuses the last string formed (empty on a
-  // fresh object). A previous connection still open is closed first. A
-  // failed open is reported, not raised: writes "数据库打开失败！<br>" +
+  // fresh object). A previous connection still open is closed first. For
+  // SQL, a property holding a ";" (which would end its attribute and start
+  // another) fails the open. A failed open is reported, not raised: writes "数据库打开失败！<br>" +
   // number + "<br>" + description, ends the response, and leaves the
   // unopened connection in `conn`. Raises (untrapped) what Server.MapPath and
   // creating the connection raise (91 without a bound page).

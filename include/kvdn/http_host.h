@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -65,6 +66,9 @@ struct RequestRecord {
   std::string path;  // without the query
   int status = 0;
   long long milliseconds = 0;  // from arrival to the answer queued
+  // Records dropped since the one before this (the log fell behind and
+  // its backlog was full).
+  long long droppedBefore = 0;
 };
 
 // 128 bits from the kernel's cryptographic generator as 32 hex digits (the
@@ -78,6 +82,12 @@ struct KVDN_API HttpHostOptions {
   int port = 8080;    // 0 picks a free port
   int threads = 8;    // page threads: pages running at once
   int ioThreads = 2;  // server threads reading requests and sending answers
+  // The names the site is reached by (any letter case, without the port):
+  // a request whose Host header names another (or none) is answered 421
+  // before any page runs, so that a page on another site whose name was
+  // rebound to this server's address cannot drive a visitor's browser
+  // against it. Empty: any Host is taken.
+  std::vector<std::string> hostNames;
   // Folders below the site root served as static files (never the database).
   std::vector<std::string> staticFolders = {"static"};
   // A session idle longer than this is dropped (the visitor gets a new one).
@@ -85,25 +95,58 @@ struct KVDN_API HttpHostOptions {
   // At most this many sessions are kept; a new one past it replaces the
   // least recently used. A session exists only once a page stores a value.
   std::size_t maxSessions = 10000;
+  // The session value that names the visitor's account ("" for none): an
+  // account keeps at most maxSessionsPerOwner sessions (its least recently
+  // used one goes), and no account's live session is dropped to make room
+  // for another (see makeMemorySessionStore).
+  std::string sessionOwnerKey;
+  std::size_t maxSessionsPerOwner = 20;
   // Where sessions are kept; unset: in this process's memory (sessionTimeout
   // and maxSessions apply). A database store (makeDatabaseSessionStore)
   // lets several processes serve one site.
   std::shared_ptr<SessionStore> sessionStore;
   // Request bodies (URL-encoded forms) up to this many bytes reach the page;
-  // a longer one is answered 413 before any page runs.
+  // a longer one is answered 413 before any page runs. Bodies of any other
+  // type are read and dropped (pages see only URL-encoded forms).
   std::size_t maxBodyBytes = 8 * 1024 * 1024;
+  // Fields (key=value pairs) of the query string and the form together; a
+  // request with more is answered 413 before any page runs. Forms are
+  // parsed on the page threads, never on the server's.
+  std::size_t maxFormFields = 5000;
+  // Bytes of form bodies held at once by all requests not yet answered,
+  // counted by their Content-Length as soon as the headers are in (as they
+  // arrive when there is none). A request that would pass it is answered
+  // 503 at once, its body unread.
+  std::size_t maxBodyBytesInFlight = 128 * 1024 * 1024;
+  // A body longer than this is written to an unnamed temporary file in
+  // `tempFolder` as it arrives instead of being kept in memory, so that
+  // slow senders of large forms hold disk, not memory. "" is the system's
+  // folder ($TMPDIR, else /tmp).
+  std::size_t bodyInMemoryBytes = 64 * 1024;
+  std::filesystem::path tempFolder;
   // Open connections at most (the process's file limit must allow them);
   // a connection quiet this long, idle or half-sent, is closed.
   unsigned maxConnections = 4000;
+  // Open connections from one peer address at most: a further one is
+  // closed at once (by up to one per server thread more under a burst).
+  // Addresses in `unlimitedAddresses` (numeric; a reverse proxy in front,
+  // which carries every visitor's connections) have no such limit.
+  unsigned maxConnectionsPerAddress = 256;
+  std::vector<std::string> unlimitedAddresses;
   std::chrono::seconds connectionTimeout = std::chrono::seconds(30);
   // The site is reached over HTTPS (a TLS proxy in front): the session
   // cookie is then marked Secure.
   bool secureCookies = false;
   // Sent with every page. Inline handlers and scripts stay allowed: the
   // component's markup carries onclick handlers and a script of its own.
-  // Called once per answered request (from a server thread; must not
-  // throw or block long). Unset: no log.
+  // Called once per answered request, in order, from a thread of its own:
+  // a log that blocks (a full pipe, a paused terminal) holds no request.
+  // Records wait in a backlog of at most requestLogBacklog; past it they are
+  // dropped and counted (RequestRecord::droppedBefore). Must not throw. At
+  // stop the backlog is written for at most a moment, then left. Unset: no
+  // log.
   std::function<void(const RequestRecord&)> requestLog;
+  std::size_t requestLogBacklog = 10000;
   // The session value logged as the request's user.
   std::string logUserKey;
   // The body of the host's own 404 and 500 answers (status, path), e.g. in

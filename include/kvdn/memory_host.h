@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,12 @@ struct KVDN_API HostFailures {
 };
 
 // A request collection parsed from urlencoded text (percent-decoded as UTF-8,
-// "+" as blank). Shared by the hosts.
+// "+" as blank). Shared by the hosts. Keys match without regard to ASCII
+// letter case; keys() keeps the order of first appearance, item() joins a
+// key's values with ", ". Parsing and add() cost time linear in the text:
+// keys are found through a hash of their lower-cased form, never by
+// comparing each new key with every earlier one (a body of many keys
+// would otherwise cost quadratic time).
 class KVDN_API UrlEncodedCollection final : public RequestCollection {
  public:
   UrlEncodedCollection() = default;
@@ -43,7 +49,13 @@ class KVDN_API UrlEncodedCollection final : public RequestCollection {
 
  private:
   std::vector<std::pair<std::string, std::vector<std::string>>> items_;
+  std::unordered_map<std::string, std::size_t> index_;  // lower-cased key -> position in items_
 };
+
+// The number of fields ("key=value" pairs, empty ones not counted) in
+// urlencoded text, counted without decoding: what a host checks against its
+// limit before it parses a body.
+KVDN_API std::size_t urlEncodedFieldCount(std::string_view raw);
 
 KVDN_API std::string percentDecode(std::string_view text, bool plusIsBlank);
 

@@ -46,23 +46,39 @@ class KVDN_API SessionStore {
                     const std::vector<std::string>& changed) = 0;
 };
 
-// Sessions in this process's memory: at most `max`, the least recently used
-// one dropped for a new one past it; one idle longer than `timeout` is gone.
-// Nothing to save: pages change the kept values themselves.
+// Sessions in this process's memory: at most `max`; one idle longer than
+// `timeout` is gone. Nothing to save: pages change the kept values
+// themselves. With an `ownerKey` (the session value naming the account, say)
+// a session whose page stored that key belongs to that owner (compared
+// without ASCII letter case): an owner keeps at most `maxPerOwner` sessions,
+// its least recently used one going for a new one. Room for a new session
+// is made from idle-expired ones, then from the least recently used one
+// without an owner; a live session of an owner is never dropped to make
+// room: create() then raises err::kCannotCreate. Without an owner key, the
+// least recently used session goes.
 KVDN_API std::shared_ptr<SessionStore> makeMemorySessionStore(std::chrono::milliseconds timeout,
-                                                              std::size_t max);
+                                                              std::size_t max, std::string ownerKey = {},
+                                                              std::size_t maxPerOwner = 0);
 
 // Sessions in the server database `connectionString` names (ODBC, as for
 // ADODB.Connection; PostgreSQL or SQL Server), in the tables kvdn_sessions
-// (id, touched, data), made on first use when missing. A session idle longer
+// (id, touched, data, owner: a digest of the owner), made on first use when
+// missing (owner added to a table made without it). A session idle longer
 // than `timeout` is ended (by the clocks of the processes' machines, which
 // must agree to the minute), and those of visitors gone for good are swept
 // once a minute. Values
 // are kept as their types: Empty, Null, Boolean, the numbers, dates and
 // strings; storing an object raises 13 at save(). Two requests of one
 // visitor on two processes at once each write only the keys they stored.
+// The table is bounded as the memory store is (`max`, `ownerKey`,
+// `maxPerOwner`; a session takes its place at its first save(), which
+// raises err::kCannotCreate when there is none), by counts that two
+// processes saving at the same instant may each pass by one.
 // Throws ComError when the database cannot be opened or the table made.
 KVDN_API std::shared_ptr<SessionStore> makeDatabaseSessionStore(const std::string& connectionString,
-                                                                std::chrono::milliseconds timeout);
+                                                                std::chrono::milliseconds timeout,
+                                                                std::size_t max = 10000,
+                                                                std::string ownerKey = {},
+                                                                std::size_t maxPerOwner = 20);
 
 }  // namespace kvdn

@@ -224,6 +224,66 @@ int connectTo(int port) {
   return fd;
 }
 
+// The same from a source address of our choosing (any of 127.0.0.0/8).
+int connectFrom(int port, const char* source) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+bool sendAll(int fd, const std::string& text) {
+  return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// What arrives until the peer closes, the receive timeout passes, or a
+// whole answer with a body of its Content-Length is in.
+std::string receiveAnswer(int fd) {
+  std::string got;
+  char buffer[4096];
+  while (true) {
+    const auto headEnd = got.find("\r\n\r\n");
+    if (headEnd != std::string::npos) {
+      const auto at = got.find("Content-Length: ");
+      if (at != std::string::npos && at < headEnd &&
+          got.size() >= headEnd + 4 + std::stoul(got.substr(at + 16)))
+        return got;
+    }
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return got;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string formHead(std::size_t length) {
+  return "POST /size.asp HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+         "Content-Length: " +
+         std::to_string(length) + "\r\n\r\n";
+}
+
+// Whether this process holds an open file in `folder` (a body's unnamed
+// temporary file shows as "FOLDER/#N (deleted)").
+bool holdsFileIn(const std::filesystem::path& folder) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (!ec && target.rfind(folder.string() + "/", 0) == 0) return true;
+  }
+  return false;
+}
+
 std::string cookieOf(const httplib::Result& res) {
   std::string c = res->get_header_value("Set-Cookie");
   return c.substr(0, c.find(';'));
@@ -290,6 +350,64 @@ TEST(HttpHostSessions, MadeOnlyWhenStoredRenewedAndCapped) {
   }
 }
 
+// One account logging in again and again (10,000 logins used to evict
+// every other session from the store) drops only its own oldest sessions;
+// a live session of another account is never dropped to make room: a new
+// one is refused instead, until one ends.
+TEST(HttpHostSessions, AnAccountCannotCrowdOutOthers) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.maxSessions = 6;
+  options.sessionOwnerKey = "account";
+  options.maxSessionsPerOwner = 2;
+  RunningHost running(options);
+  running.host.addPage("/login.asp", [](PageEnv& env) {
+    env.renewSession();
+    env.session().setValue("account", Variant(env.query("a")));
+  });
+  running.host.addPage("/anonymous.asp", [](PageEnv& env) { env.session().setValue("n", Variant(1)); });
+  running.host.addPage("/who.asp",
+                       [](PageEnv& env) { env.write(env.session().value("account").joinText()); });
+  running.host.addPage("/logout.asp", [](PageEnv& env) { env.session().abandon(); });
+  running.start();
+  httplib::Client client("127.0.0.1", running.host.port());
+  auto who = [&](const std::string& cookie) {
+    auto res = client.Get("/who.asp", httplib::Headers{{"Cookie", cookie}});
+    return res ? res->body : "?";
+  };
+  std::vector<std::string> victims;
+  for (const char* name : {"v1", "v2", "v3"})
+    victims.push_back(cookieOf(client.Get(std::string("/login.asp?a=") + name)));
+  const std::string anonymous = cookieOf(client.Get("/anonymous.asp"));
+  std::vector<std::string> attacker;
+  for (int i = 0; i < 30; ++i) {
+    auto res = client.Get(i % 2 ? "/login.asp?a=mallory" : "/login.asp?a=MALLORY");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << "login " << i;
+    attacker.push_back(cookieOf(res));
+  }
+  EXPECT_EQ(who(victims[0]), "v1");
+  EXPECT_EQ(who(victims[1]), "v2");
+  EXPECT_EQ(who(victims[2]), "v3");
+  EXPECT_EQ(who(attacker[29]), "mallory");
+  EXPECT_EQ(who(attacker[28]), "MALLORY");
+  EXPECT_EQ(who(attacker[27]), "") << "an account keeps two sessions";
+  EXPECT_EQ(who(anonymous), "") << "a session without an account makes room";
+  // Full of live sessions of accounts (v1-v4 and two of mallory's): the
+  // next one is refused, until one ends.
+  const std::string fourth = cookieOf(client.Get("/login.asp?a=v4"));
+  EXPECT_EQ(who(fourth), "v4");
+  ::testing::internal::CaptureStderr();
+  auto refused = client.Get("/login.asp?a=v5");
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 500);
+  EXPECT_NE(said.find("no room for another session"), std::string::npos) << said;
+  EXPECT_EQ(who(victims[0]), "v1");
+  client.Get("/logout.asp", httplib::Headers{{"Cookie", victims[0]}});
+  EXPECT_EQ(who(cookieOf(client.Get("/login.asp?a=v5"))), "v5");
+}
+
 TEST(HttpHostSessions, SecureCookiesWhenServedOverHttps) {
   testing::TempDir dir;
   HttpHostOptions options = optionsIn(dir.path());
@@ -345,6 +463,234 @@ TEST_F(HttpHostTest, LargeFormsUpToTheLimit) {
   auto again = after.Get("/bound.asp");
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 200);
+}
+
+// Each new key of a form was compared with every earlier one, on the
+// server's thread: 40,000 keys took seconds and held every other client.
+// Past the field limit the answer is 413; up to it the page gets them all.
+TEST_F(HttpHostTest, FormsWithTooManyFieldsAre413) {
+  auto fields = [](int n) {
+    std::string body;
+    for (int i = 0; i < n; ++i) body += "k" + std::to_string(i) + "=1&";
+    return body + "f=last";
+  };
+  auto many = client->Post("/echo.asp", fields(40000), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(many);
+  EXPECT_EQ(many->status, 413);
+  EXPECT_NE(many->body.find("5000 fields"), std::string::npos) << many->body;
+  std::string shortFields;
+  for (int i = 0; i < 100; ++i) shortFields += "a&";
+  auto inQuery = client->Post("/echo.asp?" + shortFields, fields(4950), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(inQuery) << httplib::to_string(inQuery.error());
+  EXPECT_EQ(inQuery->status, 413) << "the query's fields count too";
+  auto allowed = client->Post("/echo.asp", fields(4999), "application/x-www-form-urlencoded");
+  ASSERT_TRUE(allowed);
+  EXPECT_EQ(allowed->status, 200);
+  EXPECT_NE(allowed->body.find(";f=last;"), std::string::npos);
+}
+
+// Forms in flight are bounded in total: one the budget cannot hold is
+// refused (503) as soon as its headers are in, before its body is read; a
+// long one arrives into a temporary file, not memory, and reaches the page
+// whole. Each connection could hold 8 MB before, without any bound.
+TEST(HttpHostBodies, BoundedInTotalAndLongOnesGoToAFile) {
+  testing::TempDir dir;
+  const std::filesystem::path spool = dir.path() / "spool";
+  std::filesystem::create_directories(spool);
+  HttpHostOptions options = optionsIn(dir.path() / "site");
+  options.maxBodyBytesInFlight = 1000000;
+  options.bodyInMemoryBytes = 1000;
+  options.tempFolder = spool;
+  RunningHost running(options);
+  running.host.addPage("/size.asp", [](PageEnv& env) { env.write(std::to_string(env.form("f").size())); });
+  running.start();
+  const int port = running.host.port();
+  const std::string value(599998, 'v');  // "f=" and the value: 600,000 bytes
+
+  const int first = connectFrom(port, "127.0.0.1");
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(sendAll(first, formHead(600000) + "f=" + value.substr(0, 200000)));
+  // The first form's length is set aside; a second one does not fit.
+  const int second = connectFrom(port, "127.0.0.1");
+  ASSERT_GE(second, 0);
+  ASSERT_TRUE(sendAll(second, formHead(600000)));
+  const std::string refused = receiveAnswer(second);
+  EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused.substr(0, 200);
+  EXPECT_NE(refused.find("Retry-After: 5"), std::string::npos);
+  ::close(second);
+  // Half-sent, the first form waits in a file of the temporary folder.
+  bool inFile = false;
+  for (int i = 0; i < 200 && !(inFile = holdsFileIn(spool)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(inFile) << "the body is not in a file of " << spool;
+  ASSERT_TRUE(sendAll(first, value.substr(200000)));
+  const std::string answered = receiveAnswer(first);
+  EXPECT_EQ(answered.rfind("HTTP/1.1 200", 0), 0u) << answered.substr(0, 200);
+  EXPECT_EQ(answered.substr(answered.size() - 6), "599998");
+  ::close(first);
+  // Answered, it gives its share back (once the answer has left: the
+  // client may read it a moment before).
+  int taken = 0;
+  for (int tries = 0; taken < 3 && tries < 100; ++tries) {
+    const int again = connectFrom(port, "127.0.0.1");
+    sendAll(again, formHead(600000) + "f=" + value);
+    const std::string answer = receiveAnswer(again);
+    ::close(again);
+    if (answer.rfind("HTTP/1.1 200", 0) == 0 && answer.substr(answer.size() - 6) == "599998")
+      ++taken;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(taken, 3);
+  bool held = true;
+  for (int i = 0; i < 200 && (held = holdsFileIn(spool)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(held) << "a temporary file outlived its request";
+
+  // A folder that cannot take the file: the form is refused, the host lives.
+  std::filesystem::remove(spool);
+  const int lost = connectFrom(port, "127.0.0.1");
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(sendAll(lost, formHead(5000) + "f=" + std::string(4998, 'v')));
+  const std::string failed = receiveAnswer(lost);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(failed.rfind("HTTP/1.1 503", 0), 0u) << failed.substr(0, 200);
+  EXPECT_NE(said.find("no temporary file"), std::string::npos) << said;
+  ::close(lost);
+}
+
+// One address may hold only so many connections: 4,100 slow sockets from
+// one address made the site unusable for everyone. Another address is
+// served meanwhile; the trusted proxy has no such limit.
+TEST(HttpHostLoad, ConnectionsPerAddressAreLimited) {
+  testing::TempDir dir;
+  for (const bool proxy : {false, true}) {
+    SCOPED_TRACE(proxy ? "from the proxy" : "from a client");
+    HttpHostOptions options = optionsIn(dir.path());
+    options.maxConnectionsPerAddress = 5;
+    if (proxy) options.unlimitedAddresses = {"127.0.0.1"};
+    RunningHost running(options);
+    running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+    running.start();
+    const int port = running.host.port();
+    const std::string ping = "GET /ping.asp HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::vector<int> held;
+    for (int i = 0; i < 8; ++i) {
+      const int fd = connectFrom(port, "127.0.0.1");
+      ASSERT_GE(fd, 0);
+      held.push_back(fd);
+      // Answered (and so counted) before the next one; kept open.
+      const std::string answer = sendAll(fd, ping) ? receiveAnswer(fd) : "";
+      const bool served = answer.rfind("HTTP/1.1 200", 0) == 0;
+      EXPECT_EQ(served, proxy || i < 5) << "connection " << i << ": " << answer.substr(0, 100);
+    }
+    const int other = connectFrom(port, "127.0.0.2");
+    ASSERT_GE(other, 0);
+    ASSERT_TRUE(sendAll(other, ping));
+    EXPECT_EQ(receiveAnswer(other).rfind("HTTP/1.1 200", 0), 0u) << "another address was refused";
+    ::close(other);
+    for (int fd : held) ::close(fd);
+    // Closed, they free the address's share.
+    bool servedAgain = false;
+    for (int i = 0; i < 100 && !servedAgain; ++i) {
+      const int fd = connectFrom(port, "127.0.0.1");
+      servedAgain = fd >= 0 && sendAll(fd, ping) && receiveAnswer(fd).rfind("HTTP/1.1 200", 0) == 0;
+      if (fd >= 0) ::close(fd);
+      if (!servedAgain) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(servedAgain);
+  }
+}
+
+// The request log is written from a thread of its own: a log that blocks
+// (standard error not read: a full pipe, a paused terminal) held a server
+// thread, and with it every client. Past the backlog records are dropped
+// and counted; the stop does not wait for a log that never returns.
+TEST(HttpHostLoad, ALogThatBlocksHoldsNoRequest) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.ioThreads = 1;
+  options.requestLogBacklog = 5;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool blocked = true;
+  std::vector<RequestRecord> written;
+  options.requestLog = [&](const RequestRecord& r) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return !blocked; });
+    written.push_back(r);
+    changed.notify_all();
+  };
+  auto running = std::make_unique<RunningHost>(options);
+  running->host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running->start();
+  httplib::Client client("127.0.0.1", running->host.port());
+  client.set_read_timeout(3, 0);
+  for (int i = 0; i < 30; ++i) {
+    auto res = client.Get("/ping.asp?n=" + std::to_string(i));
+    ASSERT_TRUE(res) << "request " << i << " waited for the log";
+  }
+  {
+    std::unique_lock lock(mutex);
+    blocked = false;
+    changed.notify_all();
+  }
+  ASSERT_TRUE(client.Get("/ping.asp"));
+  {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(5),
+                     [&] { return !written.empty() && written.back().droppedBefore > 0; });
+    ASSERT_FALSE(written.empty());
+    long long dropped = 0;
+    for (const RequestRecord& r : written) dropped += r.droppedBefore;
+    EXPECT_EQ(written.size() + static_cast<std::size_t>(dropped), 31u)
+        << "every request is written or counted";
+    EXPECT_GT(dropped, 0);
+    blocked = true;  // blocks again, for good
+    written.clear();
+  }
+  // A log blocked for good does not hold the stop.
+  ASSERT_TRUE(client.Get("/ping.asp"));
+  const auto start = std::chrono::steady_clock::now();
+  running.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  {
+    std::lock_guard lock(mutex);
+    blocked = false;  // lets the left thread end
+    changed.notify_all();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// Only the names the site serves: a page on another site whose name now
+// points at this server (DNS rebinding) sends its own name as Host.
+TEST(HttpHostListen, OnlyTheNamesServedAreAnswered) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  options.hostNames = {"127.0.0.1", "localhost", "intranet.example", "::1"};
+  RunningHost running(options);
+  running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running.start();
+  const std::pair<const char*, int> cases[] = {
+      {"127.0.0.1:8080", 200},
+      {"LOCALHOST", 200},
+      {"intranet.example:80", 200},
+      {"[::1]:8080", 200},
+      {"evil.example", 421},
+      {"evil.example:8080", 421},
+      {"127.0.0.1.evil", 421},
+      {"intranet.example.x", 421},
+      {"[::1", 421},
+      {"", 421},
+  };
+  for (const auto& [host, status] : cases) {
+    SCOPED_TRACE(host);
+    const int fd = connectFrom(running.host.port(), "127.0.0.1");
+    ASSERT_TRUE(sendAll(fd, std::string("GET /ping.asp HTTP/1.1\r\nHost: ") + host + "\r\n\r\n"));
+    const std::string answer = receiveAnswer(fd);
+    ::close(fd);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(status)) << answer.substr(0, 100);
+  }
 }
 
 TEST(HttpHostListen, ABusyPortIsAnError) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "data/odbc/pg_database.h"
@@ -26,6 +27,57 @@ class DatabaseSessionStoreTest : public ::testing::Test {
   std::unique_ptr<pgtest::PgDatabase> db;
   std::shared_ptr<SessionStore> store;
 };
+
+// The bound both stores keep (a table of 6, an account keeping 2): one
+// account logging in again and again drops only its own least recently
+// used sessions; a session without an account makes room; an account's
+// live session never does (a new one is refused until one ends).
+void checkBoundsPerOwner(SessionStore& store) {
+  auto login = [&](const std::string& account) {
+    auto [id, values] = store.create();
+    values->setValue("account", Variant(account));
+    store.save(id, *values, {"account"});
+    return id;
+  };
+  auto who = [&](const std::string& id) {
+    auto values = store.find(id);
+    return values ? values->value("account").joinText() : std::string("(none)");
+  };
+  const std::string v1 = login("v1"), v2 = login("v2"), v3 = login("v3");
+  auto [anonymous, anonymousValues] = store.create();
+  anonymousValues->setValue("n", Variant(1));
+  store.save(anonymous, *anonymousValues, {"n"});
+  std::vector<std::string> mallory;
+  for (int i = 0; i < 12; ++i) mallory.push_back(login(i % 2 ? "mallory" : "MALLORY"));
+  EXPECT_EQ(who(v1), "v1");
+  EXPECT_EQ(who(v2), "v2");
+  EXPECT_EQ(who(v3), "v3");
+  EXPECT_EQ(who(anonymous), "(none)") << "the session without an account made room";
+  EXPECT_EQ(who(mallory.back()), "mallory");
+  EXPECT_EQ(std::count_if(mallory.begin(), mallory.end(),
+                          [&](const std::string& id) { return who(id) != "(none)"; }),
+            2)
+      << "an account keeps two sessions";
+  const std::string v4 = login("v4");
+  EXPECT_EQ(who(v4), "v4");
+  try {
+    login("v5");
+    ADD_FAILURE() << "a live session of an account made room";
+  } catch (const ComError& e) {
+    EXPECT_EQ(e.number(), err::kCannotCreate);
+  }
+  EXPECT_EQ(who(v1), "v1");
+  store.remove(v1);
+  EXPECT_EQ(who(login("v5")), "v5");
+}
+
+TEST(MemorySessionStore, BoundedPerOwnerAndInTotal) {
+  checkBoundsPerOwner(*makeMemorySessionStore(std::chrono::minutes(20), 6, "account", 2));
+}
+
+TEST_F(DatabaseSessionStoreTest, BoundedPerOwnerAndInTotal) {
+  checkBoundsPerOwner(*makeDatabaseSessionStore(db->dsn(), std::chrono::minutes(20), 6, "account", 2));
+}
 
 TEST_F(DatabaseSessionStoreTest, EveryKindOfValueComesBackAsItWasStored) {
   struct Case {

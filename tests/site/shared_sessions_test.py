@@ -16,6 +16,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import security_test  # noqa: E402
 import sitectl  # noqa: E402
 
 failures = []
@@ -46,7 +47,15 @@ def list_accounts(client):
     return r.status, set(re.findall(r"loadbal[0-9]+", r.body))
 
 
-def run(binary, dsn):
+def psql_value(dsn, schema, sql):
+    out = subprocess.run(["psql", "-X", "-q", "-t", "-A", "-v", "ON_ERROR_STOP=1", "-h", dsn_field(dsn, "Server"),
+                          "-p", dsn_field(dsn, "Port"), "-U", dsn_field(dsn, "Uid"), "-d",
+                          dsn_field(dsn, "Database"), "-c", "set search_path to %s; %s" % (schema, sql)],
+                         check=True, capture_output=True, text=True)
+    return out.stdout.strip()
+
+
+def run(binary, dsn, server=None, schema=None):
     sites = []
     roots = []
     try:
@@ -86,6 +95,18 @@ def run(binary, dsn):
             _, seen = list_accounts(c)
             check(seen == {"loadbal2"}, "after the delete process %d lists %s" % (sites.index(site) + 1, sorted(seen)))
 
+        # Accounts are one regardless of letter case, as on the database file.
+        if server:
+            r = c.post("/admin/user.asp?ac=add&_token=" + c.token,
+                       {"登录账号": "LoadBal2", "密码": "secret1", "姓名": "丙", "性别": "男", "角色": "2"})
+            check("该登录账号已存在！" in r.body, "LoadBal2 beside loadbal2 answered %r" % r.body[:200])
+            try:
+                psql_value(server, schema, "insert into 用户 (登录账号, 角色) values ('LOADBAL2', 2)")
+                check(False, "the database took LOADBAL2 beside loadbal2")
+            except subprocess.CalledProcessError:
+                pass
+            check(sitectl.Client(b).login("ADMIN", sitectl.ADMIN[1]), "a login as ADMIN was refused")
+
         c.site = a
         r = c.post("/admin/logout.asp", {"_token": c.token})
         check("Max-Age=0" in (r.header("Set-Cookie") or ""), "logout on the first process kept the cookie")
@@ -117,6 +138,18 @@ def run(binary, dsn):
               "the 22nd failure from one forwarded address was not slowed down")
         check(try_login(b, "zhangwei", "123456", "10.1.2.3, 203.0.113.9") == 302,
               "a login forwarded for another address was slowed down")
+
+        # Two administrators demoting each other at the same instant through
+        # the two processes: an administrator is always left.
+        if server:
+            psql_value(server, schema, "update 用户 set 角色=1 where ID=3")
+            first, second = sitectl.Client(a), sitectl.Client(b)
+            check(first.login(*sitectl.ADMIN) and second.login("zhangwei", "123456"), "administrator logins")
+            zero = security_test.demote_each_other(
+                first, second, 20,
+                lambda: int(psql_value(server, schema, "select count(*) from 用户 where 角色=1")),
+                lambda: psql_value(server, schema, "update 用户 set 角色=1 where ID in (1, 3)"))
+            check(zero == 0, "no administrator was left in %d of 20 tries" % zero)
     finally:
         for site in sites:
             site.stop()
@@ -135,7 +168,7 @@ def main():
     schema = "kvdn_shared_%d_%d" % (os.getpid(), random.randrange(100000))
     psql(server, "create schema " + schema)
     try:
-        run(args.binary, server + ";ConnSettings=SET search_path TO " + schema)
+        run(args.binary, server + ";ConnSettings=SET search_path TO " + schema, server, schema)
     finally:
         psql(server, "drop schema %s cascade" % schema)
     if failures:

@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -33,7 +34,7 @@ def database_file(root):
 
 
 class Site:
-    def __init__(self, binary, root, port=0, extra=()):
+    def __init__(self, binary, root, port=0, extra=(), read_stderr=True):
         self.root = root
         self.proc = subprocess.Popen([binary, "--root", root, "--port", str(port), *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -50,10 +51,12 @@ class Site:
         if self.port is None:
             self.proc.kill()
             raise RuntimeError("kvdn-site did not start: " + self.proc.stderr.read())
-        # The rest of its output is not read; keep the pipe from filling.
-        self._drain = __import__("threading").Thread(target=self._read_rest, daemon=True)
-        self._drain.start()
+        # The rest of its output is not read; keep the pipe from filling
+        # (unless the test wants it full).
         self.stderr_lines = []
+        if read_stderr:
+            self._drain = __import__("threading").Thread(target=self._read_rest, daemon=True)
+            self._drain.start()
 
     def _read_rest(self):
         for line in self.proc.stderr:
@@ -118,6 +121,18 @@ class Client:
         finally:
             conn.close()
 
+    def prepare(self, path, form):
+        """A POST of `form` to `path` sent whole but for its last byte, on a
+        socket of its own: send that byte (socket.sendall(last)) to make
+        requests arrive at the same instant. Returns (socket, last)."""
+        body = urllib.parse.urlencode(form).encode()
+        head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nCookie: %s\r\nReferer: %s/admin/user.asp\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
+                % (path, self.site.port, self.cookie or "", self.site.origin(), len(body))).encode()
+        s = socket.create_connection(("127.0.0.1", self.site.port), timeout=self.timeout)
+        s.sendall(head + body[:-1])
+        return s, body[-1:]
+
     def get(self, path, **kw):
         return self.request("GET", path, **kw)
 
@@ -141,7 +156,7 @@ class Client:
         """Adds an account through the user dialog; True when the page
         answered that it was stored."""
         r = self.post("/admin/user.asp?ac=add&_token=" + self.token,
-                      {"登录账号": account, "密码": "p", "姓名": name, "性别": "男", "角色": role})
+                      {"登录账号": account, "密码": "secret1", "姓名": name, "性别": "男", "角色": role})
         return "添加成功！" in r.body
 
     def maintain(self, op, **fields):

@@ -5,7 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "kvdn/db_class.h"
 #include "support/site_fixture.h"
@@ -35,9 +43,9 @@ TEST(OdbcConnectionStrings, SqlServerMapsToFreeTds) {
       {"Provider=SQLNCLI11;Data Source=(local)\\SQLEXPRESS;User ID=u;Password=p;Initial Catalog=库",
        "Driver=/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so;Server=localhost\\SQLEXPRESS;UID=u;PWD=p;"
        "Database=库;ClientCharset=UTF-8"},
-      // Separators and braces inside a value cannot end it early.
-      {"Provider=sqloledb; server=db1;uid=sa;pwd=\"a;b}c\";database=app",
-       "Driver=/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so;Server=db1;UID=sa;PWD={a;b}}c};Database=app;"
+      // Braces and "=" inside a value cannot end it early (a ";" is refused).
+      {"Provider=sqloledb; server=db1;uid=sa;pwd=\"a=b}c\";database=app",
+       "Driver=/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so;Server=db1;UID=sa;PWD={a=b}}c};Database=app;"
        "ClientCharset=UTF-8"},
       {"Provider=sqloledb; server=db1;database=app;app=kvdn",
        "Driver=/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so;Server=db1;Database=app;APP=kvdn;"
@@ -58,8 +66,6 @@ TEST(OdbcConnectionStrings, OtherSourcesPassAsTheyStand) {
   EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse(
                 "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=app;Uid=web;Pwd=x")),
             "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=app;Uid=web;Pwd=x");
-  EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse("Provider=MSDASQL;DSN=site;pwd='a;b'")),
-            "DSN=site;pwd={a;b}");
   // Keys reach the driver as the page spelt them (a driver may know DBQ only).
   EXPECT_EQ(odbc::passThroughConnectionString(ConnectionString::parse("Driver={MDBTools}; DBQ =/d/a.mdb")),
             "Driver={MDBTools};DBQ=/d/a.mdb");
@@ -70,22 +76,38 @@ TEST(OdbcConnectionStrings, OtherSourcesPassAsTheyStand) {
   EXPECT_EQ(odbc::passThroughConnectionString(cs), "DSN=site;UID=web;PWD=pw");
 }
 
-// A value can never end early and add attributes of its own: whatever it
-// holds, it is one ODBC value, braced with "}" doubled when it needs to be.
+// A value can never end early and add attributes of its own: one holding a
+// ";" is refused, braced or not (FreeTDS read "{x};Server=other" as two
+// attributes); any other is one ODBC value, braced with "}" doubled when it
+// needs to be.
 TEST(OdbcConnectionStrings, ValuesCannotAddAttributes) {
-  const char* const kInjected = "{x};Database=master;Encrypt={no}";
+  auto refused = [](const std::function<void()>& make, const char* attribute) {
+    try {
+      make();
+      ADD_FAILURE() << attribute << " was taken";
+    } catch (const ComError& e) {
+      EXPECT_EQ(e.number(), err::kDbFail);
+      EXPECT_NE(e.description().find(std::string("value of ") + attribute + " holds a ';'"),
+                std::string::npos)
+          << e.description();
+    }
+  };
+  for (const char* injected : {"{x};Database=master;Encrypt={no}", "x;Server=other", "{x;Server=other}"}) {
+    SCOPED_TRACE(injected);
+    ConnectionString cs = ConnectionString::parse("Provider=sqloledb; server=db1;uid=sa;database=app");
+    cs.set("password", injected);
+    refused([&] { odbc::sqlServerConnectionString(cs, "{FreeTDS}"); }, "PWD");
+    ConnectionString pass = ConnectionString::parse("Driver={PostgreSQL Unicode};Server=h;Database=app");
+    pass.set("user id", injected);
+    refused([&] { odbc::passThroughConnectionString(pass); }, "UID");
+  }
+  refused([] { odbc::passThroughConnectionString(ConnectionString::parse("DSN=site;pwd='a;b'")); }, "pwd");
+  refused([] { odbc::passThroughConnectionString(ConnectionString::parse("DSN=site;pwd={a;Server=b}")); },
+          "pwd");
   ConnectionString cs = ConnectionString::parse("Provider=sqloledb; server=db1;uid=sa;database=app");
-  cs.set("password", kInjected);
+  cs.set("password", "{x}=y");
   EXPECT_EQ(odbc::sqlServerConnectionString(cs, "{FreeTDS}"),
-            "Driver={FreeTDS};Server=db1;UID=sa;PWD={{x}};Database=master;Encrypt={no}}};Database=app;"
-            "ClientCharset=UTF-8");
-
-  ConnectionString pass = ConnectionString::parse("Driver={PostgreSQL Unicode};Server=h;Database=app");
-  pass.set("user id", "web}");
-  pass.set("password", kInjected);
-  EXPECT_EQ(odbc::passThroughConnectionString(pass),
-            "Driver={PostgreSQL Unicode};Server=h;Database=app;UID={web}}};"
-            "PWD={{x}};Database=master;Encrypt={no}}}");
+            "Driver={FreeTDS};Server=db1;UID=sa;PWD={{x}}=y};Database=app;ClientCharset=UTF-8");
 
   // Each value as the string carries it: unchanged when plain or already one
   // braced value, braced otherwise.
@@ -157,6 +179,64 @@ TEST_F(SqlKindTest, UnreachableServerIsReportedByConnOpen) {
   EXPECT_EQ(out.find("Very$ecret1"), std::string::npos) << "the password must not be shown";
   ASSERT_NE(p.db->conn, nullptr);
   EXPECT_FALSE(p.db->conn->isOpen());
+}
+
+// Against FreeTDS itself: a password that would name another server (here a
+// listener of the test's own, which closes what it accepts) never reaches
+// the driver, braced or not, through connOpen or Connection.Open. FreeTDS
+// used to connect there with the braced password of Connection.Open.
+TEST_F(SqlKindTest, APasswordCannotSendFreeTdsToAnotherServer) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::atomic<int> reached{0};
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    while (!done) {
+      const int fd = ::accept(listener, nullptr, nullptr);
+      if (fd >= 0) {
+        ++reached;
+        ::close(fd);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+  });
+  const std::string elsewhere = "127.0.0.1;Port=" + std::to_string(ntohs(addr.sin_port));
+  auto refused = [](const std::string& report) { return report.find("holds a ';'") != std::string::npos; };
+  for (const std::string& password :
+       {"x;Server=" + elsewhere, "{x};Server=" + elsewhere, "{x;Server=" + elsewhere + "}"}) {
+    SCOPED_TRACE(password);
+    auto p = page({}, false);
+    p.db->dbType = Variant("SQL");
+    p.db->sqlservername = Variant("127.0.0.1,1");  // nothing listens on port 1
+    p.db->sqluid = Variant("sa");
+    p.db->sqlpwd = Variant(password);
+    p.db->database = Variant("app");
+    p.db->connOpen();
+    EXPECT_TRUE(p.ended());
+    EXPECT_TRUE(refused(p.output())) << p.output();
+    auto conn = makeConnection([] {
+      auto r = std::make_shared<ProviderRegistry>();
+      registerStandardProviders(*r);
+      return r;
+    }());
+    try {
+      conn->open("Driver=" + odbc::freeTdsDriver() + ";Server=127.0.0.1;Port=1;Database=app", "sa", password);
+      ADD_FAILURE() << "opened";
+    } catch (const ComError& e) {
+      EXPECT_TRUE(refused(e.description())) << e.description();
+    }
+  }
+  done = true;
+  other.join();
+  ::close(listener);
+  EXPECT_EQ(reached.load(), 0) << "FreeTDS connected to the server a password named";
 }
 
 TEST_F(SqlKindTest, MissingDriverIsReportedByTheDriverManager) {
