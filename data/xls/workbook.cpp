@@ -6,6 +6,7 @@
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
+#include "workbook_wire.h"
 
 namespace kvdn::xls {
 
@@ -117,6 +118,7 @@ std::string Workbook::heading(int index, unsigned column) {
 WorkbookContent readWorkbookInProcess(const std::string& path) {
   Workbook book(path);
   WorkbookContent content;
+  std::size_t text = 0;
   for (std::size_t i = 0; i < book.sheetNames().size(); ++i) {
     const int index = static_cast<int>(i);
     WorkbookSheet sheet;
@@ -129,6 +131,10 @@ WorkbookContent readWorkbookInProcess(const std::string& path) {
       for (unsigned c = 0; c < size.columns; ++c) {
         Variant v = book.cell(index, r, c);
         if (v.isNull()) continue;
+        if (v.isString() && (text += v.str().size()) > kMaxWorkbookText)
+          raise(err::kDbFail,
+                "The workbook '" + path + "' holds more than " + std::to_string(kMaxWorkbookText >> 20) +
+                    " MB of text in its cells (one text repeated in many cells counts each time)");
         row.resize(c + 1, Variant::null());  // empty cells only up to the last value
         row[c] = std::move(v);
       }

@@ -115,14 +115,18 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-Variant readValue(Reader& in) {
+Variant readValue(Reader& in, std::size_t& textInAll) {
   switch (in.tag()) {
     case kNull:
       return Variant::null();
     case kDouble:
       return Variant(in.f64());
-    case kText:
-      return Variant(in.text());
+    case kText: {
+      std::string text = in.text();
+      textInAll += text.size();
+      if (textInAll > kMaxWorkbookText) in.malformed("more text than a workbook may hold");
+      return Variant(std::move(text));
+    }
     case kDate: {
       Date d;
       d.serial = in.f64();
@@ -189,6 +193,7 @@ WorkbookContent decodeWorkbook(std::string_view bytes, const std::string& path) 
   WorkbookContent content;
   WorkbookSheet* sheet = nullptr;
   std::size_t rowsInAll = 0;
+  std::size_t textInAll = 0;
   for (;;) {
     const char tag = in.tag();
     if (tag == kEnd) break;
@@ -221,7 +226,7 @@ WorkbookContent decodeWorkbook(std::string_view bytes, const std::string& path) 
       sheet->cells.resize(row + 1);
       auto& cells = sheet->cells[row];
       cells.reserve(count);
-      for (std::uint32_t c = 0; c < count; ++c) cells.push_back(readValue(in));
+      for (std::uint32_t c = 0; c < count; ++c) cells.push_back(readValue(in, textInAll));
       continue;
     }
     in.malformed("unknown record");

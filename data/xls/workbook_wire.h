@@ -7,6 +7,7 @@
 // the stated dimensions, and anything malformed or incomplete raises.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +15,12 @@
 #include "kvdn/workbook_reader.h"
 
 namespace kvdn::xls {
+
+// The text of all cells of a workbook together, at most, in bytes: a small
+// file can repeat one shared string in every cell (1.9 MB of workbook made
+// 240 MB of text). The parsing side refuses a workbook with more (err::kDbFail),
+// the decoder a stream with more.
+inline constexpr std::size_t kMaxWorkbookText = 32u << 20;
 
 // The content, ending with an end mark (a cut-off stream never decodes).
 std::string encodeWorkbook(const WorkbookContent& content);

@@ -96,6 +96,11 @@ TEST(WorkbookWireTest, MalformedStreamsAreRefused) {
       {"data after a failure", "KVXW1E" + u32(5) + u32(1) + "xZZ"},
   };
   for (const auto& c : cases) EXPECT_EQ(decodeError(c.bytes), err::kDbFail) << c.name;
+  // One text of 1 MB in 33 cells: more text than a workbook may hold.
+  std::string many = "KVXW1" + std::string("S") + u32(1) + "A" + u32(40) + u32(1);
+  const std::string mb(1 << 20, 'x');
+  for (std::uint32_t r = 0; r < 33; ++r) many += "R" + u32(r) + u32(1) + "T" + u32(1 << 20) + mb;
+  EXPECT_EQ(decodeError(many + "Z"), err::kDbFail) << "33 MB of text";
 }
 
 TEST(WorkbookWireTest, AnEncodedFailureIsRaisedWithItsNumber) {

@@ -142,6 +142,28 @@ TEST_F(XlsProviderTest, FailuresCarryTheDataLayerNumbers) {
   EXPECT_NE(errorOf([&] { conn->beginTrans(); }), 0);
 }
 
+// A small file whose cells share one text (the workbook stores it once)
+// expanded to hundreds of megabytes in the reader; the text is bounded in
+// total, whatever the file's size.
+TEST_F(XlsProviderTest, TextIsBoundedInTotalNotOnlyTheFile) {
+  const std::string shared(16000, 'x');
+  std::vector<std::vector<json>> rows = {{"登录账号", "姓名"}};
+  for (int i = 0; i < 2200; ++i) rows.push_back({"u" + std::to_string(i), shared});  // 35 MB of text
+  testing::writeWorkbook(book, {{"用户", rows}});
+  EXPECT_LT(std::filesystem::file_size(book), 200u * 1024);
+  try {
+    openBook();
+    ADD_FAILURE() << "a workbook of 35 MB of text was read";
+  } catch (const ComError& e) {
+    EXPECT_EQ(e.number(), err::kDbFail);
+    EXPECT_NE(e.description().find("MB of text"), std::string::npos) << e.description();
+  }
+  rows.resize(1000);  // 16 MB: taken
+  testing::writeWorkbook(book, {{"用户", rows}});
+  auto conn = openBook();
+  EXPECT_EQ(readAll(*conn->execute("select 登录账号 from [用户$]")).size(), 999u);
+}
+
 TEST_F(XlsProviderTest, CursorOutlivingItsSessionRaisesClosed) {
   testing::writeWorkbook(book, kUsers);
   auto provider = makeXlsProvider();
