@@ -36,4 +36,15 @@ inline int answerStandardOptions(int argc, char** argv, const char* measures) {
   return -1;
 }
 
+// answerStandardOptions, then the benchmark library's own flags, before
+// anything is built: a flag it refuses ends the program here, with nothing
+// to clean up. Returns the exit status when the program is to end now, -1
+// when the benchmark should run.
+inline int startBenchmark(int& argc, char** argv, const char* measures) {
+  if (const int status = answerStandardOptions(argc, argv, measures); status >= 0) return status;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  return -1;
+}
+
 }  // namespace kvdn::bench

@@ -190,14 +190,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv, "One page of a keyset recordset against plain SQLite (tables of 10^3 to 10^6 rows).");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   createDatabase();
   for (std::int64_t rows : kSizes) {
     for (int position = 0; position < 3; ++position) {

@@ -213,14 +213,10 @@ long peakResidentKb() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv, "dbSelect against plain SQLite: one grid page of tables of 10^3 to 10^6 rows.");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("building the tables ...\n");
   Site theSite;
   site = &theSite;

@@ -195,14 +195,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv, "backupDBfile of a 100 MB database against a plain copy; xlsToDb of 10,000 accounts.");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   std::printf("building a 100 MB database and a workbook of %d accounts ...\n", kImportRows);
   Site theSite;
   site = &theSite;

@@ -72,14 +72,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
-          argc, argv, "md5Class against OpenSSL MD5 on ASCII and Chinese texts.");
+  if (const int status =
+          kvdn::bench::startBenchmark(argc, argv, "md5Class against OpenSSL MD5 on ASCII and Chinese texts.");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   for (bool chinese : {false, true}) {
     const std::string kind = chinese ? "chinese" : "ascii";
     auto* ours = benchmark::RegisterBenchmark(("md5Class/" + kind).c_str(), BM_md5Class, chinese);

@@ -139,13 +139,11 @@ BENCHMARK(BM_MenuNavAdministrator)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv,
           "menuNav on a menu of 20 headings and 200 entries, for a role and for the administrator.");
       status >= 0)
     return status;
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -218,14 +218,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv, "dbSelect over PostgreSQL (ODBC, KVDN_PG_DSN) against plain libpq.");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const char* dsn = std::getenv("KVDN_PG_DSN");
   if (!dsn || !*dsn) {
     std::printf(

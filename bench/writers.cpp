@@ -229,14 +229,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int status = kvdn::bench::answerStandardOptions(
+  if (const int status = kvdn::bench::startBenchmark(
           argc, argv, "dbWrite against a plain SQLite insert and update of one record of ten fields.");
       status >= 0)
     return status;
-  // The library's own flags before anything is built: a flag it refuses
-  // ends the program here, with nothing to clean up.
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   for (bool modify : {false, true}) {
     const std::string kind = modify ? "update" : "insert";
     benchmark::RegisterBenchmark(("dbWrite/" + kind).c_str(), BM_dbWrite, modify)
