@@ -9,7 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux_build=${1:?usage: windows-test.sh LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]}
-windows_build=${2:-$root/build-windows}
+# Absolute: Wine takes its prefix (below it) only as an absolute path.
+windows_build=$(realpath -m "${2:-$root/build-windows}")
 
 if ! bash "$root/scripts/install-windows-deps.sh"; then
   echo "************************************************************************" >&2
