@@ -302,15 +302,23 @@ struct HttpHost::Impl {
     return a;
   }
 
-  Answer tooLarge() const {
+  // A refusal the host answers itself, before any page: `status` with the
+  // host's page of `title` and `text`; `close` ends the connection after it
+  // (the body it did not read is not waited for).
+  Answer refusal(int status, const std::string& title, const std::string& text, bool close) const {
     Answer a;
-    a.status = 413;
-    a.body = errorPage("413 The form is too large",
-                       "This server accepts requests of at most " + std::to_string(options.maxBodyBytes) +
-                           " bytes (" + std::to_string(options.maxBodyBytes / (1024 * 1024)) +
-                           " MB). Send less, or split the data into several requests.");
-    a.headers.emplace_back("Connection", "close");
+    a.status = status;
+    a.body = errorPage(title, text);
+    if (close) a.headers.emplace_back("Connection", "close");
     return a;
+  }
+
+  Answer tooLarge() const {
+    return refusal(413, "413 The form is too large",
+                   "This server accepts requests of at most " + std::to_string(options.maxBodyBytes) +
+                       " bytes (" + std::to_string(options.maxBodyBytes / (1024 * 1024)) +
+                       " MB). Send less, or split the data into several requests.",
+                   true);
   }
 
   // Whether the Host header (name and maybe ":port"; an IPv6 address in
@@ -331,32 +339,23 @@ struct HttpHost::Impl {
   }
 
   Answer unknownHost() const {
-    Answer a;
-    a.status = 421;
-    a.body =
-        errorPage("421 Unknown host name", "This server does not serve the name this request was sent to.");
-    a.headers.emplace_back("Connection", "close");
-    return a;
+    return refusal(421, "421 Unknown host name",
+                   "This server does not serve the name this request was sent to.", true);
   }
 
   // The answer to a form that the in-flight budget cannot hold now.
   Answer busy() const {
-    Answer a;
-    a.status = 503;
-    a.body = errorPage("503 The server is busy",
-                       "Too many forms are being sent to this server at once. Try again in a moment.");
-    a.headers.emplace_back("Retry-After", "5");
-    a.headers.emplace_back("Connection", "close");
+    Answer a = refusal(503, "503 The server is busy",
+                       "Too many forms are being sent to this server at once. Try again in a moment.", true);
+    a.headers.insert(a.headers.begin(), {"Retry-After", "5"});
     return a;
   }
 
   Answer tooManyFields() const {
-    Answer a;
-    a.status = 413;
-    a.body = errorPage("413 The form has too many fields",
-                       "This server accepts at most " + std::to_string(options.maxFormFields) +
-                           " fields in the address and the form together.");
-    return a;
+    return refusal(413, "413 The form has too many fields",
+                   "This server accepts at most " + std::to_string(options.maxFormFields) +
+                       " fields in the address and the form together.",
+                   false);
   }
 
   // Pages go to the page threads; files and refusals are answered here.
@@ -364,9 +363,7 @@ struct HttpHost::Impl {
                     RequestState& state) {
     const bool read = method == "GET" || method == "HEAD";
     if (!read && method != "POST") {
-      Answer a;
-      a.status = 405;
-      a.body = errorPage("405 Method not allowed", method);
+      Answer a = refusal(405, "405 Method not allowed", method, false);
       a.headers.emplace_back("Allow", "GET, HEAD, POST");
       return send(connection, a, state);
     }
