@@ -510,6 +510,13 @@ TEST(HttpHostBodies, BoundedInTotalAndLongOnesGoToAFile) {
   const int first = connectFrom(port, "127.0.0.1");
   ASSERT_GE(first, 0);
   ASSERT_TRUE(sendAll(first, formHead(600000) + "f=" + value.substr(0, 200000)));
+  // Half-sent, the first form waits in a file of the temporary folder. Its
+  // file also shows the host has read its headers: the second connection
+  // must not overtake it (the I/O threads may take them in either order).
+  bool inFile = false;
+  for (int i = 0; i < 500 && !(inFile = holdsFileIn(spool)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(inFile) << "the body is not in a file of " << spool;
   // The first form's length is set aside; a second one does not fit.
   const int second = connectFrom(port, "127.0.0.1");
   ASSERT_GE(second, 0);
@@ -518,11 +525,6 @@ TEST(HttpHostBodies, BoundedInTotalAndLongOnesGoToAFile) {
   EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused.substr(0, 200);
   EXPECT_NE(refused.find("Retry-After: 5"), std::string::npos);
   ::close(second);
-  // Half-sent, the first form waits in a file of the temporary folder.
-  bool inFile = false;
-  for (int i = 0; i < 200 && !(inFile = holdsFileIn(spool)); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(inFile) << "the body is not in a file of " << spool;
   ASSERT_TRUE(sendAll(first, value.substr(200000)));
   const std::string answered = receiveAnswer(first);
   EXPECT_EQ(answered.rfind("HTTP/1.1 200", 0), 0u) << answered.substr(0, 200);
