@@ -43,13 +43,13 @@ fi
 SUDO=""
 if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq || echo "note: apt-get update failed in part; installing from the indexes there are" >&2
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq || echo "note: apt-get update failed in part; installing from the indexes there are" >&2
 if ((${#missing[@]} > 0)); then
   echo "installing: ${missing[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
 fi
 if ((${#missing_optional[@]} > 0)); then
   echo "installing (browser test, load benchmark): ${missing_optional[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing_optional[@]}" ||
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing_optional[@]}" ||
     echo "warning: could not install ${missing_optional[*]}; the browser test will be skipped" >&2
 fi
