@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ ninja-build pkg-config ccache clang-format
-  libsqlite3-dev sqlite3 libfreexl-dev libssl-dev libmicrohttpd-dev
+  libsqlite3-dev sqlite3 libfreexl-dev libssl-dev libmicrohttpd-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcpp-httplib-dev
   python3 python3-xlwt curl

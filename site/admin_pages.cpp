@@ -96,8 +96,8 @@ void rolePage(PageEnv& env) {
   out += "<div class='gridBox'>" + roles.joinText() + "</div>";
   out += "<h2>功能模块</h2>";
   Variant modules = env.db->dbSelect(
-      Variant("select m.ID, m.ID as 编号, " + htmlColumn("m.名称") + " as 名称, " + htmlColumn("m.文件名") +
-              " as 文件名, coalesce(" + htmlColumn("p.名称") +
+      Variant("select m.ID, m.ID as 编号, " + htmlColumn("m.名称") + " as 名称, " + "case when m.文件名 like 'modalForm(%' then '（弹出对话框）' else " + htmlColumn("m.文件名") +
+              " end as 文件名, coalesce(" + htmlColumn("p.名称") +
               ", '（菜单组）') as 所属菜单, case when m.必选=1 then "
               "'<span class=''mark'' title=''必选''>✔ 必选</span>' else '' end as 必选, m.顺序 as 顺序 "
               "from 功能模块 m left join 功能模块 p on p.ID=m.层级 order by m.层级, m.顺序"),
@@ -109,24 +109,58 @@ void rolePage(PageEnv& env) {
 
 // ---------------------------------------------------------------- audit trail
 
+// "YYYY-MM-DD" (a date box's value), the only form a date filter takes.
+bool isDay(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// The trail: administrators see every row, other roles (the page is theirs
+// when their role lists it) only their own actions. Filters: a search term,
+// a day range and one action (one of those the trail holds).
 void auditPage(PageEnv& env) {
   auto user = requireLogin(env);
   if (!user || !openDatabase(env)) return;
-  if (user->role != 1) return refuse(env, "对不起,你没有该权限!");
+  const bool call = env.query("ac") == "call";
+  if (call && !roleMayOpen(env, user->role, "audit.asp")) return refuse(env, "对不起,你没有该权限!");
   std::string term = kvdn::trimBlanks(env.query("q"));
   if (term.size() > 120 || term.find_first_of("\r\n\t") != std::string::npos) term.clear();
   int size = 20;
   for (int n : {10, 20, 50, 100}) {
     if (env.query("size") == std::to_string(n)) size = n;
   }
+  std::string from = env.query("from");
+  std::string to = env.query("to");
+  if (!isDay(from)) from.clear();
+  if (!isDay(to)) to.clear();
+  // The actions the trail holds, for the filter's list; the one asked for
+  // goes into the statement only when it is among them.
+  std::vector<std::string> actions;
+  {
+    auto rs = env.db->conn->execute("select distinct 动作 from 操作日志 order by 动作");
+    for (; !rs->eof(); rs->moveNext()) actions.push_back(rs->fields().item(0).value().joinText());
+    rs->close();
+  }
+  std::string action = env.query("act");
+  if (std::find(actions.begin(), actions.end(), action) == actions.end()) action.clear();
   const std::string key = user->token + "a";
   storeSearch(env, key, term);
+  std::vector<std::string> where;
   const std::string filter = searchFilter(key, term, {"l.账号", "l.动作", "l.内容", "l.地址"});
+  if (!filter.empty()) where.push_back(filter);
+  if (user->role != 1) where.push_back("l.账号='" + sqlLiteral(user->account) + "'");
+  if (!from.empty()) where.push_back("l.时间>='" + from + " 00:00:00'");
+  if (!to.empty()) where.push_back("l.时间<='" + to + " 23:59:59'");
+  if (!action.empty()) where.push_back("l.动作='" + sqlLiteral(action) + "'");
+  std::string condition;
+  for (const std::string& w : where) condition += (condition.empty() ? " where " : " and ") + w;
   const std::string sql = "select l.ID, l.时间 as 时间, " + htmlColumn("l.账号") + " as 账号, " +
                           htmlColumn("l.地址") + " as 地址, " + htmlColumn("l.动作") + " as 动作, " +
-                          htmlColumn("l.内容") + " as 内容 from 操作日志 l" +
-                          (filter.empty() ? "" : " where " + filter) + " order by l.ID desc";
-  if (env.query("ac") == "call") {
+                          htmlColumn("l.内容") + " as 内容 from 操作日志 l" + condition + " order by l.ID desc";
+  if (call) {
     Variant grid = env.db->dbSelect(Variant(sql), Variant(size), Variant(1), Variant(""), Variant(0),
                                     Variant(""), Variant(0), Variant("tableWg"));
     if (!env.ended()) env.write(grid.joinText());
@@ -134,12 +168,21 @@ void auditPage(PageEnv& env) {
   }
   Variant menu = env.db->menuNav(Variant(user->role));
   if (env.ended()) return;
-  std::string out = frameTop(*user, "操作日志", menu.joinText());
+  std::string out = frameTop(*user, user->role == 1 ? "操作日志" : "我的操作日志", menu.joinText());
   out +=
-      "<div class='listTools'><form id='listSearch' role='search'><label>搜索 <input type='search' name='q' "
-      "id='searchBox' maxlength='40' placeholder='账号、动作或内容' value='" +
-      html(term) +
-      "'></label><button type='submit'>搜索</button></form><label>每页 <select id='pageSize' name='size'>";
+      "<div class='listTools'><form id='listSearch' role='search' class='auditFilter'><label>搜索 <input "
+      "type='search' name='q' id='searchBox' maxlength='40' placeholder='账号、动作或内容' value='" +
+      html(term) + "'></label><label>从 <input type='date' name='from' id='fromDay' value='" + from +
+      "'></label><label>到 <input type='date' name='to' id='toDay' value='" + to +
+      "'></label><label>动作 <select name='act' id='actionFilter'><option value=''>全部</option>";
+  for (const std::string& a : actions) {
+    out += "<option value='" + html(a) + "'" + (a == action ? " selected" : "") + ">" + html(a) + "</option>";
+  }
+  const bool filtered = !term.empty() || !from.empty() || !to.empty() || !action.empty();
+  out += "</select></label><button type='submit'>筛选</button><a href='audit.asp' id='clearSearch' "
+         "class='clearSearch'" +
+         std::string(filtered ? "" : " hidden") +
+         ">清除筛选</a></form><label>每页 <select id='pageSize' name='size'>";
   for (int n : {10, 20, 50, 100}) {
     out += "<option value='" + std::to_string(n) + "'" + (n == size ? " selected" : "") + ">" +
            std::to_string(n) + "</option>";
@@ -150,7 +193,11 @@ void auditPage(PageEnv& env) {
   Variant grid = env.db->dbSelect(Variant(sql), Variant(size), Variant(1), Variant(""), Variant(0),
                                   Variant(""), Variant(0), Variant("tableWg"));
   if (env.ended()) return;
-  out += "<div id='tableData' class='gridBox' data-url='?ac=call&amp;page=1'>" + grid.joinText() + "</div>";
+  // The grid's reloads carry the filters (the page's script keeps them).
+  std::string state = "?ac=call&amp;page=1";
+  if (!from.empty()) state += "&amp;from=" + from;
+  if (!to.empty()) state += "&amp;to=" + to;
+  out += "<div id='tableData' class='gridBox' data-url='" + state + "'>" + grid.joinText() + "</div>";
   out += frameBottom();
   env.write(out);
 }
@@ -200,15 +247,6 @@ std::mutex& imports() {
   return lock;
 }
 
-bool isFileStem(std::string_view text) {
-  if (text.empty() || text.size() > 32) return false;
-  for (char c : text) {
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
-      return false;
-  }
-  return true;
-}
-
 std::string localStamp(std::time_t when, const char* format) {
   std::tm local{};
   localtime_r(&when, &local);
@@ -229,10 +267,14 @@ bool isDayBackup(const std::string& name) {
 // Gives a day backup a name with its time, "#YYYYMMDD-HHMMSS.bak" (a
 // counter added when a second one falls in the same second), so that no
 // backup overwrites another. Returns the new name.
-std::string stampBackup(const fs::path& folder, const std::string& name, std::time_t when) {
+// An automatic backup (one taken before a restore or an import) ends in
+// "-auto.bak", so that the list can tell it from one asked for.
+std::string stampBackup(const fs::path& folder, const std::string& name, std::time_t when,
+                        bool automatic = false) {
   const std::string stem = "#" + localStamp(when, "%Y%m%d-%H%M%S");
-  std::string target = stem + ".bak";
-  for (int n = 2; fs::exists(folder / target); ++n) target = stem + "-" + std::to_string(n) + ".bak";
+  const std::string suffix = automatic ? "-auto.bak" : ".bak";
+  std::string target = stem + suffix;
+  for (int n = 2; fs::exists(folder / target); ++n) target = stem + "-" + std::to_string(n) + suffix;
   fs::rename(folder / name, folder / target);
   return target;
 }
@@ -245,9 +287,14 @@ std::time_t fileTime(const fs::path& file) {
   return std::chrono::system_clock::to_time_t(system);
 }
 
-// A backup of the database file named with the date and time; "" when the
-// component reported a failure (the response has then ended) or it failed.
-std::string timedBackup(PageEnv& env) {
+bool isAutomaticBackup(const std::string& name) {
+  return name.size() > 9 && name.compare(name.size() - 9, 9, "-auto.bak") == 0;
+}
+
+// A backup of the database file named with the date and time (`automatic`:
+// one the site takes before a restore or an import); "" when the component
+// reported a failure (the response has then ended) or it failed.
+std::string timedBackup(PageEnv& env, bool automatic = false) {
   // The component writes one file a day: two backups at once would rename
   // the same file.
   static std::mutex backups;
@@ -263,7 +310,7 @@ std::string timedBackup(PageEnv& env) {
   if (env.ended() || !ok.toBool()) return {};
   for (const auto& entry : fs::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
-    if (isDayBackup(name)) return stampBackup(folder, name, std::time(nullptr));
+    if (isDayBackup(name)) return stampBackup(folder, name, std::time(nullptr), automatic);
   }
   return {};
 }
@@ -350,8 +397,11 @@ std::optional<std::string> fromBase64(std::string_view text) {
 struct SheetRow {
   int row = 0;  // the sheet's row number (the headings are row 1)
   std::string account;
+  std::string password;  // as in the sheet: a stored digest or a plain password
   std::string name;
-  std::string role;
+  std::string sex;
+  std::string role;    // as in the sheet: a role's number or its name
+  std::string roleId;  // the role it names ("" when none)
 };
 
 // What an import of the staged sheet would do.
@@ -361,11 +411,23 @@ struct Preview {
   int replaced = 0;              // accounts in the database, written anew from the sheet
   int removed = 0;               // users not in the sheet: deleted by the import
   int kept = 0;                  // the system administrator, never touched
+  int plain = 0;                 // rows whose password is plain text (digested by the import)
+  std::vector<SheetRow> rows;    // every row the import takes
   std::vector<SheetRow> admins;  // every row that gets the administrator role
   std::vector<std::pair<SheetRow, std::string>> refused;  // every row the import cannot take, and why
   bool adminLeft = true;                                  // an administrator is left after the import
   std::vector<std::string> sample;                        // the first accounts of the sheet
 };
+
+// A password as the site stores it: md5(md5(password)), 32 hex digits. A
+// cell holding anything else is a plain password, digested by the import.
+bool isStoredDigest(std::string_view text) {
+  if (text.size() != 32) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
 
 Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
   Preview p;
@@ -375,13 +437,15 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
     if (!conn) return p;
     conn->open("Driver={Microsoft excel Driver (*.xls)};DBQ=" + env.server().mapPath(sheetPath));
     // The rows the import takes: every one with an account cell.
-    auto sheet = conn->execute("select 登录账号, 姓名, 角色 from [用户$] where 登录账号 is not null");
+    auto sheet = conn->execute("select 登录账号, 密码, 姓名, 性别, 角色 from [用户$] where 登录账号 is not null");
     for (int n = 2; !sheet->eof(); ++n) {
       SheetRow row;
       row.row = n;
       row.account = sheet->fields().item(0).value().joinText();
-      row.name = sheet->fields().item(1).value().joinText();
-      row.role = kvdn::trimBlanks(sheet->fields().item(2).value().joinText());
+      row.password = sheet->fields().item(1).value().joinText();
+      row.name = sheet->fields().item(2).value().joinText();
+      row.sex = kvdn::trimBlanks(sheet->fields().item(3).value().joinText());
+      row.role = kvdn::trimBlanks(sheet->fields().item(4).value().joinText());
       rows.push_back(std::move(row));
       sheet->moveNext();
     }
@@ -391,9 +455,17 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
     return p;
   }
   p.readable = true;
-  std::set<std::string> roles;
-  auto roleRows = env.db->conn->execute("select ID from 用户身份");
-  for (; !roleRows->eof(); roleRows->moveNext()) roles.insert(roleRows->fields().item(0).value().joinText());
+  // Roles by number and by name.
+  std::map<std::string, std::string> roles;
+  std::string roleHint;
+  auto roleRows = env.db->conn->execute("select ID, 名称 from 用户身份 order by ID");
+  for (; !roleRows->eof(); roleRows->moveNext()) {
+    const std::string id = roleRows->fields().item(0).value().joinText();
+    const std::string name = kvdn::trimBlanks(roleRows->fields().item(1).value().joinText());
+    roles[id] = id;
+    if (!name.empty()) roles.emplace(name, id);
+    roleHint += (roleHint.empty() ? "" : "、") + id + " " + name;
+  }
   roleRows->close();
   std::string systemAdmin;
   bool systemAdminIsAdmin = false;
@@ -412,12 +484,15 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
     rs->moveNext();
   }
   rs->close();
-  // The import stores every row as it stands, in one transaction: a row it
-  // cannot store fails the whole import, so each is named here.
+  // The import stores every row, in one transaction: a row it cannot store,
+  // or that would make an account nobody can log in with, stops the whole
+  // import, so each is named here with its reason.
   std::map<std::string, int> seen;
   std::set<std::string> sheet;
-  for (const SheetRow& row : rows) {
+  for (SheetRow& row : rows) {
     const std::string key = kvdn::lowerCase(row.account);
+    auto role = roles.find(row.role);
+    if (role != roles.end()) row.roleId = role->second;
     std::string reason;
     if (!isAccount(row.account))
       reason = "登录账号无效（只能由字母、数字和 _ - . @ 组成，最多 32 个字符）";
@@ -425,20 +500,32 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
       reason = "是系统管理员的账号";
     else if (seen.count(key))
       reason = "与第 " + std::to_string(seen[key]) + " 行的账号重复";
-    else if (!isKey(row.role) || !roles.count(row.role))
-      reason = "角色无效";
+    else if (row.password.empty())
+      reason = "密码为空（该账号将无法登录）";
+    else if (!isStoredDigest(row.password) &&
+             (row.password != kvdn::trimBlanks(row.password) || row.password.size() < 6 ||
+              row.password.size() > 64))
+      reason = "密码应为 6 到 64 个字符，不能以空格开头或结尾";
+    else if (!isPlainText(kvdn::trimBlanks(row.name)))
+      reason = "姓名为空或含 < > & 引号";
+    else if (row.sex != "男" && row.sex != "女")
+      reason = "性别应为“男”或“女”";
+    else if (row.roleId.empty())
+      reason = "角色无效（应为角色编号或名称：" + roleHint + "）";
     seen.emplace(key, row.row);
     if (!reason.empty()) {
       p.refused.emplace_back(row, reason);
       continue;
     }
     sheet.insert(key);
-    if (row.role == "1") p.admins.push_back(row);
+    if (!isStoredDigest(row.password)) ++p.plain;
+    if (row.roleId == "1") p.admins.push_back(row);
     if (p.sample.size() < 8) p.sample.push_back(row.account);
     if (existing.count(key))
       ++p.replaced;
     else
       ++p.added;
+    p.rows.push_back(row);
   }
   for (const std::string& account : existing) p.removed += sheet.count(account) ? 0 : 1;
   p.adminLeft = systemAdminIsAdmin || !p.admins.empty();
@@ -457,34 +544,31 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
   const fs::path staged = stagedPath.empty() ? fs::path() : fs::path(env.server().mapPath(stagedPath));
   if (op == "upload") {
     auto bytes = fromBase64(env.form("data"));
-    if (!bytes || bytes->empty()) {
-      refuse(env, "请选择要上传的 .xls 文件！");
-      return false;
-    }
-    if (bytes->size() > kMaxWorkbook) {
-      refuse(env, "文件太大（最大 2 MB）！");
-      return false;
-    }
-    // An Excel 97-2003 workbook is a compound file: it starts with this signature.
+    auto uploadFailed = [&](const std::string& why) {
+      setFlash(env, why, true);
+      return true;
+    };
+    if (!bytes || bytes->empty()) return uploadFailed("请选择要上传的 .xls 文件！");
+    if (bytes->size() > kMaxWorkbook) return uploadFailed("文件太大（最大 2 MB）！");
+    // An Excel 97-2003 workbook is a compound file: it starts with this
+    // signature. A newer workbook (.xlsx) is a zip archive.
     static const char kSignature[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
-    if (bytes->compare(0, 8, kSignature, 8) != 0) {
-      refuse(env, "上传的文件不是 Excel 97-2003 工作簿（.xls）！");
-      return false;
-    }
+    if (bytes->compare(0, 4, "PK\x03\x04", 4) == 0)
+      return uploadFailed(
+          "这是 .xlsx 工作簿，不能直接导入：请在 Excel 或 WPS 中打开它，选“文件 → 另存为”，保存类型选"
+          "“Excel 97-2003 工作簿 (*.xls)”，再上传保存的 .xls 文件。");
+    if (bytes->compare(0, 8, kSignature, 8) != 0)
+      return uploadFailed("上传的文件不是 Excel 97-2003 工作簿（.xls）！");
     removeStaleStaged(staged.parent_path());
     {
       std::ofstream out(staged, std::ios::binary | std::ios::trunc);
       out.write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
-      if (!out.flush()) {
-        refuse(env, "文件保存失败！");
-        return false;
-      }
+      if (!out.flush()) return uploadFailed("文件保存失败！");
     }
     if (!previewSheet(env, stagedPath).readable) {
       std::error_code ec;
       fs::remove(staged, ec);
-      refuse(env, "无法读取该工作簿，或其中没有工作表“用户”！");
-      return false;
+      return uploadFailed("无法读取该工作簿，或其中没有工作表“用户”！");
     }
     env.redirect("maintain.asp?preview=1");
     return false;
@@ -494,8 +578,8 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
     std::error_code ec;
     fs::copy_file(env.server().mapPath(kImportSheet), staged, fs::copy_options::overwrite_existing, ec);
     if (ec) {
-      refuse(env, "服务器上没有 database/userinfo.xls！");
-      return false;
+      setFlash(env, "服务器上没有示例工作簿！", true);
+      return true;
     }
     env.redirect("maintain.asp?preview=1");
     return false;
@@ -512,56 +596,91 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
       return false;
     }
     std::lock_guard importing(imports());
+    // A refused import is a failure on the page (red) and in the trail.
+    auto failed = [&](const std::string& why) {
+      audit(env, user.account, "导入失败", why);
+      setFlash(env, "导入失败：" + why, true);
+      env.redirect("maintain.asp?preview=1");
+      return false;
+    };
     const Preview p = previewSheet(env, stagedPath);
-    if (!p.readable || !p.refused.empty()) {
-      refuse(env, "该工作簿不能导入（无法读取，或有不能导入的行，见预览）！");
-      return false;
+    if (!p.readable) return failed("无法读取该工作簿");
+    if (!p.refused.empty()) {
+      std::string rows;
+      for (const auto& [row, reason] : p.refused)
+        rows += (rows.empty() ? "" : "；") + std::string("第 ") + std::to_string(row.row) + " 行 " + reason;
+      return failed("有 " + std::to_string(p.refused.size()) + " 行不能导入：" + rows);
     }
-    if (!p.adminLeft) {
-      refuse(env, "不能移除最后一个管理员：导入后将没有任何管理员！");
-      return false;
-    }
-    if (!p.admins.empty() && env.form("grantAdmin") != "1") {
-      refuse(env, "表格中有 " + std::to_string(p.admins.size()) +
-                      " 个账号将获得管理员角色：请在预览中勾选确认后再导入！");
-      return false;
+    if (p.rows.empty()) return failed("表格中没有可导入的用户");
+    if (!p.adminLeft) return failed("导入后将没有任何管理员");
+    if (!p.admins.empty() && env.form("grantAdmin") != "1")
+      return failed("表格中有 " + std::to_string(p.admins.size()) +
+                    " 个账号将获得管理员角色，未在预览中勾选确认");
+    // Registration times of the accounts the sheet keeps: the import
+    // deletes and writes them anew, their time stays.
+    std::map<std::string, std::string> registered;
+    {
+      auto rs = env.db->conn->execute("select 登录账号, 注册时间 from 用户 where ID>1");
+      for (; !rs->eof(); rs->moveNext()) {
+        const Variant when = rs->fields().item(1).value();
+        if (!when.isNull() && !when.isEmpty())
+          registered[kvdn::lowerCase(rs->fields().item(0).value().joinText())] = when.joinText();
+      }
+      rs->close();
     }
     // What the import replaces is kept first.
     std::string backup;
     if (onServer) {
       backup = "数据表 " + tableBackup(env);
     } else {
-      backup = timedBackup(env);
+      backup = timedBackup(env, true);
       if (env.ended()) return false;
-      if (backup.empty()) {
-        refuse(env, "导入前的自动备份失败，未导入！");
-        return false;
-      }
+      if (backup.empty()) return failed("导入前的自动备份失败，未导入");
       if (!openDatabase(env)) return false;
     }
     std::error_code ec;
     fs::copy_file(staged, env.server().mapPath(kImportSheet), fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-      refuse(env, "文件复制失败，未导入！");
-      return false;
-    }
-    Variant n = env.db->xlsToDb(Variant("登录账号,密码,姓名,性别,角色"));
+    if (ec) return failed("文件复制失败，未导入");
+    // The component copies cells as they are: the accounts, names and sexes
+    // (checked above). Passwords (a plain one digested), roles (a name as
+    // its number) and registration times are written next, row by row.
+    Variant n = env.db->xlsToDb(Variant("登录账号,姓名,性别"));
     if (env.ended()) return false;
     const std::string count = n.joinText();
-    if (count != "0") {
-      // The sheet has no registration time: the import's own.
-      env.db->conn->execute("update 用户 set 注册时间='" +
-                            localStamp(std::time(nullptr), "%Y-%m-%d %H:%M:%S") +
-                            "' where 注册时间 is null and ID>1");
-      fs::remove(staged, ec);
-      std::string admins;
-      for (const SheetRow& row : p.admins) admins += (admins.empty() ? "" : "、") + row.account;
-      audit(env, user.account, "导入",
-            "导入 " + count + " 个用户，导入前备份 " + backup +
-                (admins.empty() ? "" : "，授予管理员角色：" + admins));
+    if (count == "0") return failed("写入数据库失败，数据未改动（导入前备份 " + backup + "）");
+    const std::string now = localStamp(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
+    kvdn::Connection& conn = *env.db->conn;
+    conn.beginTrans();
+    try {
+      for (const SheetRow& row : p.rows) {
+        // Every value below is checked or of the site's making: the account
+        // (isAccount), the digest (hex), the role (a key of 用户身份), the
+        // time (as stored, or the clock's).
+        const std::string digest = isStoredDigest(row.password)
+                                       ? kvdn::asciiLower(row.password)
+                                       : env.db->md5(Variant(env.db->md5(Variant(row.password))));
+        auto kept = registered.find(kvdn::lowerCase(row.account));
+        const std::string when = kept == registered.end() ? now : kept->second;
+        conn.execute("update 用户 set 密码='" + sqlLiteral(digest) + "', 角色=" + row.roleId + ", 注册时间='" +
+                     sqlLiteral(when) + "' where " + accountIs(row.account) + " and ID>1");
+      }
+      conn.commitTrans();
+    } catch (const kvdn::ComError& e) {
+      try {
+        conn.rollbackTrans();
+      } catch (const kvdn::ComError&) {
+      }
+      return failed("写入密码和角色失败（" + e.description() + "），请从备份 " + backup + " 恢复");
     }
-    setFlash(env, count == "0" ? "导入失败，或表格中没有可导入的用户。"
-                               : "已导入 " + count + " 个用户（导入前已自动备份：" + backup + "）。");
+    fs::remove(staged, ec);
+    std::string admins;
+    for (const SheetRow& row : p.admins) admins += (admins.empty() ? "" : "、") + row.account;
+    audit(env, user.account, "导入",
+          "导入 " + count + " 个用户（新增 " + std::to_string(p.added) + "，替换 " + std::to_string(p.replaced) +
+              "，删除 " + std::to_string(p.removed) + "），导入前备份 " + backup +
+              (p.plain ? "，明文密码已加密 " + std::to_string(p.plain) + " 个" : "") +
+              (admins.empty() ? "" : "，授予管理员角色：" + admins));
+    setFlash(env, "已导入 " + count + " 个用户（导入前已自动备份：" + backup + "）。");
     return true;
   }
   // The file methods work on the database file itself; this page's own
@@ -587,7 +706,7 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
       return false;
     }
     // The state being replaced is kept first.
-    const std::string before = timedBackup(env);
+    const std::string before = timedBackup(env, true);
     if (env.ended()) return false;
     if (before.empty()) {
       refuse(env, "恢复前的自动备份失败，未恢复！");
@@ -607,19 +726,6 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
     if (env.ended()) return false;
     if (ok.toBool() && openDatabase(env)) audit(env, user.account, "压缩", "压缩数据库");
     setFlash(env, ok.toBool() ? "压缩完成。" : "压缩失败。");
-  } else if (op == "create") {
-    const std::string stem = kvdn::trimBlanks(env.form("name"));
-    if (!isFileStem(stem)) {
-      refuse(env, "文件名只能由字母、数字和下划线组成！");
-      return false;
-    }
-    env.db->connClose();
-    const Variant live = env.db->database;
-    env.db->database = Variant("database/" + stem + ".mdb");
-    Variant ok = env.db->createDBfile();
-    env.db->database = live;
-    if (env.ended()) return false;
-    setFlash(env, ok.toBool() ? "已建立空数据库 database/" + stem + ".mdb。" : "建立失败。");
   } else {
     refuse(env, "参数错误！");
     return false;
@@ -638,7 +744,9 @@ std::string previewCard(PageEnv& env, const User& user, const std::string& stage
          std::to_string(p.replaced) +
          "</td></tr><tr><th>删除的用户（不在表格中）</th><td class='num' id='pvRemoved'>" +
          std::to_string(p.removed) + "</td></tr><tr><th>保留（系统管理员）</th><td class='num' id='pvKept'>" +
-         std::to_string(p.kept) + "</td></tr></table>";
+         std::to_string(p.kept) + "</td></tr><tr><th>明文密码（导入时加密）</th><td class='num' id='pvPlain'>" +
+         std::to_string(p.plain) + "</td></tr><tr><th>不能导入的行</th><td class='num' id='pvRefusedCount'>" +
+         std::to_string(p.refused.size()) + "</td></tr></table>";
   if (!p.sample.empty()) {
     out += "<p>表格中的账号：";
     for (std::size_t i = 0; i < p.sample.size(); ++i) out += (i ? "、" : "") + html(p.sample[i]);
@@ -656,8 +764,8 @@ std::string previewCard(PageEnv& env, const User& user, const std::string& stage
            html(row.name) + "</td><td>" + html(last) + "</td></tr>";
   };
   if (!p.refused.empty()) {
-    out +=
-        "<p class='warn'>有 " + std::to_string(p.refused.size()) + " 行不能导入，整个表格因此不能导入：</p>";
+    out += "<p class='formError' role='alert' id='pvRefusedNote'>有 " + std::to_string(p.refused.size()) +
+           " 行不能导入，请改正表格后重新上传（整个表格一起导入，改正前不会改动任何数据）：</p>";
     out += rowList("pvRefused", "不能导入的行", p.refused,
                    [&](const auto& entry) { return cellsOf(entry.first, entry.second); });
   }
@@ -727,19 +835,28 @@ void maintainPage(PageEnv& env) {
     } else {
       out +=
           "<div class='gridBox'><table class='plain' id='bakTable'><caption "
-          "class='skip'>备份文件</caption><tr><th>文件</th><th>时间</th><th>大小</th></tr>";
+          "class='skip'>备份文件</caption><tr><th>文件</th><th>类型</th><th>时间</th><th>大小</th></tr>";
       for (const Backup& b : backups) {
-        out += "<tr><td>" + html(b.name) + "</td><td>" + localStamp(b.time, "%Y-%m-%d %H:%M:%S") +
-               "</td><td class='num'>" + sizeText(b.size) + "</td></tr>";
+        out += "<tr><td>" + html(b.name) + "</td><td>" +
+               (isAutomaticBackup(b.name) ? "自动（恢复或导入前）" : "手动") + "</td><td>" +
+               localStamp(b.time, "%Y-%m-%d %H:%M:%S") + "</td><td class='num'>" + sizeText(b.size) +
+               "</td></tr>";
       }
       out +=
           "</table></div><form method='post' action='maintain.asp' id='restoreForm' data-confirm='用备份 "
           "{bak} "
           "覆盖当前数据库？备份之后所做的全部修改（用户、日志）都将丢失。恢复前会自动再备份一次。'>"
           "<input type='hidden' name='op' value='restore'>" +
-          tokenField(*user) + "<label>选择备份 <select name='bak' id='bakList'>";
-      for (const Backup& b : backups) {
-        out += "<option value='" + html(b.name) + "'>" + html(b.name) + "</option>";
+          tokenField(*user) + "<label>选择备份 <select name='bak' id='bakList' required>";
+      // The newest backup asked for is chosen first, never an automatic
+      // one (after a restore that is the state just replaced); with only
+      // automatic ones, nothing is chosen.
+      const auto chosen = std::find_if(backups.begin(), backups.end(),
+                                       [](const Backup& b) { return !isAutomaticBackup(b.name); });
+      if (chosen == backups.end()) out += "<option value='' selected disabled>请选择备份</option>";
+      for (auto b = backups.begin(); b != backups.end(); ++b) {
+        out += "<option value='" + html(b->name) + "'" + (b == chosen ? " selected" : "") + ">" +
+               html(b->name) + (isAutomaticBackup(b->name) ? "（自动）" : "") + "</option>";
       }
       out += "</select></label> <button type='submit' class='danger' id='btnRestore'>恢复</button></form>";
     }
@@ -753,7 +870,10 @@ void maintainPage(PageEnv& env) {
   out +=
       "<section class='card'><h2>导入用户</h2><p>上传 Excel 97-2003 工作簿（.xls，最大 2 "
       "MB，工作表“用户”，列 "
-      "登录账号、密码、姓名、性别、角色）。导入前先显示预览；除系统管理员外的现有用户将被替换。</p>"
+      "登录账号、密码、姓名、性别、角色）。密码可以是明文（导入时加密），角色可以写编号或名称（如“操作员”）。"
+      "导入前先显示预览，逐行检查；除系统管理员外的现有用户将被替换，保留各自的注册时间。</p>"
+      "<p class='hint' id='xlsxHint'>只有 .xlsx 文件？在 Excel 或 WPS 中打开它，选“文件 → 另存为”，"
+      "保存类型选“Excel 97-2003 工作簿 (*.xls)”，再上传保存的文件。</p>"
       "<form method='post' action='maintain.asp' id='uploadForm' data-max='" +
       std::to_string(kMaxWorkbook) + "'><input type='hidden' name='op' value='upload'>" + tokenField(*user) +
       "<input type='hidden' name='data' value=''><label>工作簿 <input type='file' name='file' id='xlsFile' "
@@ -761,28 +881,24 @@ void maintainPage(PageEnv& env) {
       "id='btnUpload'>上传并预览</button>"
       "</form><form method='post' action='maintain.asp'><input type='hidden' name='op' value='stage'>" +
       tokenField(*user) +
-      "<p>或者预览服务器上的 database/userinfo.xls： <button type='submit' class='secondary' "
-      "id='btnImport'>预览</button></p></form></section>";
+      "<p>或者预览网站自带的示例工作簿： <button type='submit' class='secondary' "
+      "id='btnImport'>预览示例</button></p></form></section>";
 
-  if (!onServer) {
-    const std::vector<std::string> files =
-        splitOn(env.db->folderFiles(Variant("database"), Variant(".mdb")).joinText(), '|');
-    out +=
-        "<section class='card'><h2>新建数据库</h2><form method='post' action='maintain.asp'>"
-        "<input type='hidden' name='op' value='create'>" +
-        tokenField(*user) +
-        "<label>文件名 <span class='fileName'>database/<input name='name' required pattern='[A-Za-z0-9_]+' "
-        "maxlength='32' "
-        "placeholder='文件名' aria-label='新数据库文件名'>.mdb</span></label> "
-        "<button type='submit' id='btnCreate'>建立</button></form><p>数据库文件：";
-    for (std::size_t i = 0; i < files.size(); ++i) out += (i ? "、" : "") + html(files[i]);
-    out += "</p></section>";
-  }
   out += frameBottom();
   env.write(out);
 }
 
 // ---------------------------------------------------------------- profile
+
+// What the profile page shows after a refused save: the typed values and
+// each refusal beside its field (keys: the field's id).
+struct ProfileForm {
+  std::optional<std::string> name, sex;  // typed (else the stored ones)
+  std::string oldPassword, newPassword, confirm;
+  std::map<std::string, std::string> errors;
+};
+
+void profileView(PageEnv& env, const User& user, const ProfileForm& form);
 
 // The user's own name and sex, posted to the record writer (dbWrite), which
 // stores every posted field in the column of that name: the page lets
@@ -794,10 +910,23 @@ void profileSave(PageEnv& env, const User& user) {
   }
   const std::string id = env.query("id");
   if (!isKey(id) || id != std::to_string(user.id)) return refuse(env, "禁止非法访问！");
+  ProfileForm form;
   const std::string name = kvdn::trimBlanks(env.form("姓名"));
-  if (!isPlainText(name)) return refuse(env, "请填写姓名（不能含 < > & 引号）！");
   const std::string sex = kvdn::trimBlanks(env.form("性别"));
-  if (sex != "男" && sex != "女") return refuse(env, "请选择性别！");
+  form.name = name;
+  form.sex = sex;
+  if (!isPlainText(name)) form.errors["p_name"] = "请填写姓名（不能含 < > & 引号）！";
+  if (sex != "男" && sex != "女") form.errors["p_sex"] = "请选择性别！";
+  if (!form.errors.empty()) {
+    // This address carries a query, so the page is shown after a redirect
+    // (menuNav keys pages by address): the typed values wait in the session.
+    env.session().setValue("pfName", Variant(name));
+    env.session().setValue("pfSex", Variant(sex));
+    env.session().setValue("pfNameError", Variant(form.errors.count("p_name") ? form.errors["p_name"] : ""));
+    env.session().setValue("pfSexError", Variant(form.errors.count("p_sex") ? form.errors["p_sex"] : ""));
+    env.redirect("profile.asp");
+    return;
+  }
   if (!hasReferrer(env)) return;
   Variant ok = env.db->dbWrite(Variant("用户"));
   if (env.ended()) return;
@@ -812,18 +941,28 @@ void profileSave(PageEnv& env, const User& user) {
 }
 
 // The password change: the old password checked, the new one twice.
+// A refusal comes back as the page, the message beside the field and what
+// was typed kept (the answer goes only to this session).
 void passwordSave(PageEnv& env, const User& user) {
-  const std::string old = env.form("旧密码");
-  const std::string fresh = env.form("新密码");
-  if (fresh != env.form("确认密码")) return refuse(env, "两次输入的新密码不一致！");
-  if (fresh.size() < 6 || fresh.size() > 64) return refuse(env, "新密码长度应为 6 到 64 个字符！");
+  ProfileForm form;
+  form.oldPassword = env.form("旧密码");
+  form.newPassword = env.form("新密码");
+  form.confirm = env.form("确认密码");
+  const std::string& old = form.oldPassword;
+  const std::string& fresh = form.newPassword;
+  if (fresh.size() < 6 || fresh.size() > 64)
+    form.errors["p_new"] = "新密码长度应为 6 到 64 个字符！";
+  else if (fresh != form.confirm)
+    form.errors["p_confirm"] = "两次输入的新密码不一致！";
+  if (!form.errors.empty()) return profileView(env, user, form);
   if (!hasReferrer(env)) return;
   const std::string id = std::to_string(user.id);
   const std::string stored = env.db->dbShsl(Variant("select 密码 from 用户 where ID=" + id)).joinText();
   const std::string typed = env.db->md5(Variant(env.db->md5(Variant(old))));
   if (stored.empty() || stored != typed) {
     audit(env, user.account, "修改密码失败", "旧密码错误");
-    return refuse(env, "旧密码错误！");
+    form.errors["p_old"] = "旧密码错误！";
+    return profileView(env, user, form);
   }
   // The digest is 32 hex digits of the site's own making.
   const std::string digest = env.db->md5(Variant(env.db->md5(Variant(fresh))));
@@ -846,11 +985,35 @@ void profilePage(PageEnv& env) {
   // The save requests carry a query, so menuNav would not find the page;
   // the page is open to every role and only writes the user's own record.
   const std::string ac = env.query("ac");
-  if (ac == "modify" || ac == "password") {
+  if (ac == "modify") {
     if (!isPost(env)) return refuse(env, "参数错误！");
     if (!checkToken(env, *user)) return;
-    return ac == "modify" ? profileSave(env, *user) : passwordSave(env, *user);
+    return profileSave(env, *user);
   }
+  if (!ac.empty()) return refuse(env, "参数错误！");
+  if (isPost(env) && env.form("op") == "password") {
+    if (!checkToken(env, *user)) return;
+    return passwordSave(env, *user);
+  }
+  // A refused profile save left what was typed.
+  ProfileForm form;
+  if (!env.session().value("pfName").isEmpty()) {
+    form.name = env.session().value("pfName").joinText();
+    form.sex = env.session().value("pfSex").joinText();
+    for (const char* key : {"pfNameError", "pfSexError"}) {
+      const std::string text = env.session().value(key).joinText();
+      if (!text.empty()) form.errors[key == std::string("pfNameError") ? "p_name" : "p_sex"] = text;
+    }
+    for (const char* key : {"pfName", "pfSex", "pfNameError", "pfSexError"})
+      env.session().setValue(key, Variant());
+  }
+  profileView(env, *user, form);
+}
+
+void profileView(PageEnv& env, const User& userRow, const ProfileForm& form) {
+  const User* user = &userRow;
+  // Shown for the address "profile.asp" only (the password form posts
+  // there): menuNav keys the page by its address with the query.
   Variant menu = env.db->menuNav(Variant(user->role));
   if (env.ended()) return;
   const std::string id = std::to_string(user->id);
@@ -861,6 +1024,17 @@ void profilePage(PageEnv& env) {
     sex = rs->fields().item(1).value();
   }
   rs->close();
+  if (form.name) name = Variant(*form.name);
+  if (form.sex) sex = Variant(*form.sex);
+  auto invalid = [&](const std::string& field) -> std::string {
+    if (!form.errors.count(field)) return "";
+    return " aria-invalid='true' aria-describedby='err_" + field + "'";
+  };
+  auto message = [&](const std::string& field) -> std::string {
+    auto it = form.errors.find(field);
+    if (it == form.errors.end()) return "";
+    return "<span class='fieldError' role='alert' id='err_" + field + "'>" + html(it->second) + "</span>";
+  };
   std::string out = frameTop(*user, "我的资料", menu.joinText());
   out += takeFlash(env);
   out += "<div class='gridBox'>" +
@@ -880,21 +1054,23 @@ void profilePage(PageEnv& env) {
   out += "<form class='card narrow' method='post' action='" + action +
          "' id='profileForm'><h2>修改资料</h2>"
          "<label>姓名<input name='姓名' required maxlength='40' autocomplete='name' value='" +
-         html(name.joinText()) +
-         "'></label>"
-         "<label>性别<select name='性别' required>" +
-         env.db->strDropDownList(sexes, sex).joinText() +
-         "</select></label><div class='buttons'><button type='submit' name='submit' "
+         html(name.joinText()) + "'" + invalid("p_name") + "></label>" + message("p_name") +
+         "<label>性别<select name='性别' required" + invalid("p_sex") + ">" +
+         env.db->strDropDownList(sexes, sex).joinText() + "</select></label>" + message("p_sex") +
+         "<div class='buttons'><button type='submit' name='submit' "
          "value='保存'>保存</button></div></form>";
   out +=
-      "<form class='card narrow' method='post' action='profile.asp?ac=password' "
-      "id='passwordForm'><h2>修改密码</h2>" +
+      "<form class='card narrow' method='post' action='profile.asp' "
+      "id='passwordForm'><h2>修改密码</h2><input type='hidden' name='op' value='password'>" +
       tokenField(*user) +
-      "<label>旧密码<input type='password' name='旧密码' required autocomplete='current-password'></label>"
+      "<label>旧密码<input type='password' name='旧密码' required autocomplete='current-password' value='" +
+      html(form.oldPassword) + "'" + invalid("p_old") + "></label>" + message("p_old") +
       "<label>新密码<input type='password' name='新密码' required minlength='6' maxlength='64' "
-      "autocomplete='new-password'></label>"
+      "autocomplete='new-password' value='" +
+      html(form.newPassword) + "'" + invalid("p_new") + "></label>" + message("p_new") +
       "<label>确认新密码<input type='password' name='确认密码' required minlength='6' maxlength='64' "
-      "autocomplete='new-password'></label>"
+      "autocomplete='new-password' value='" +
+      html(form.confirm) + "'" + invalid("p_confirm") + "></label>" + message("p_confirm") +
       "<div class='buttons'><button type='submit' id='btnPassword'>修改密码</button></div></form>";
   out += frameBottom();
   env.write(out);

@@ -341,14 +341,20 @@ std::string frameBottom() {
          "src='about:blank'></iframe></dialog></body></html>";
 }
 
-void setFlash(PageEnv& env, std::string_view message) {
+void setFlash(PageEnv& env, std::string_view message, bool failed) {
   env.session().setValue("flash", Variant(message));
+  env.session().setValue("flashFailed", Variant(failed ? "1" : ""));
 }
 
 std::string takeFlash(PageEnv& env) {
   std::string message = env.session().value("flash").joinText();
-  if (!message.empty()) env.session().setValue("flash", Variant(""));
-  return message.empty() ? std::string() : "<div class='flash' id='flash'>" + html(message) + "</div>";
+  if (message.empty()) return {};
+  const bool failed = env.session().value("flashFailed").joinText() == "1";
+  env.session().setValue("flash", Variant(""));
+  env.session().setValue("flashFailed", Variant(""));
+  // Announced when the page loads: a failure at once (alert), else politely.
+  return failed ? "<div class='flash failed' id='flash' role='alert'>" + html(message) + "</div>"
+                : "<div class='flash' id='flash' role='status'>" + html(message) + "</div>";
 }
 
 void refuse(PageEnv& env, std::string_view message) {

@@ -116,7 +116,7 @@ void fillTables(kvdn::Connection& conn, const std::vector<std::string>& tables) 
   // The administrator's 权限 is never read (role 1 sees everything); it
   // lists every module for people reading the table.
   conn.execute("insert into 用户身份 (ID,名称,权限) values (1,'管理员','2,3,4,10,6,7,8,9')");
-  conn.execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8')");
+  conn.execute("insert into 用户身份 (ID,名称,权限) values (2,'操作员','2,8,10')");
 
   kvdn::DbClass digest;  // md5 needs no page
   for (const SampleUser& u : kUsers) {

@@ -2,6 +2,7 @@
 //
 //   kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N] [--odbc CONNECTION]
 //             [--shared-sessions] [--trusted-proxy ADDR] [--secure-cookies] [--host NAME ...]
+//             [--no-pinyin]
 //   kvdn-site [--root DIR] --list-backups | --restore NAME
 //
 // The root holds static/ and admin/database/ (see site.h). The database is
@@ -59,6 +60,7 @@ void usage(std::ostream& out) {
          "             session cookie Secure\n"
          "  --host NAME  a name the site is reached by (repeatable); requests naming another host\n"
          "             are answered 421 (default: the --address, localhost and 127.0.0.1)\n"
+         "  --no-pinyin  sort names by character code instead of pinyin (ICU's Chinese order)\n"
          "  --list-backups  list the backups of the database file, newest first, and exit\n"
          "  --restore NAME  with the site stopped: put backup NAME in place of the database file\n"
          "             (the file there is kept as app.mdb.damaged-DATE-TIME) and exit\n"
@@ -81,6 +83,7 @@ int main(int argc, char** argv) {
   const char* odbcDefault = std::getenv("KVDN_SITE_ODBC");
   std::string odbc = odbcDefault ? odbcDefault : "";
   bool sharedSessions = false;
+  bool pinyin = true;
   bool listBackups = false;
   std::vector<std::string> hostNames;
   std::string restore;
@@ -113,6 +116,8 @@ int main(int argc, char** argv) {
       restore = argv[++i];
     } else if (arg == "--shared-sessions") {
       sharedSessions = true;
+    } else if (arg == "--no-pinyin") {
+      pinyin = false;
     } else if (arg == "--odbc" && hasValue) {
       odbc = argv[++i];
     } else if (arg == "--threads" && hasValue) {
@@ -162,6 +167,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // Names in pinyin order on the database file (ICU), unless switched off.
+  if (pinyin && !site::usePinyinOrder(true))
+    std::cerr << "kvdn-site: ICU has no Chinese collator: names are sorted by character code\n";
   if (sharedSessions && odbc.empty()) {
     std::cerr << "kvdn-site: --shared-sessions needs a server database (--odbc)\n";
     return 2;

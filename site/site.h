@@ -81,6 +81,20 @@ const std::string& serverDatabase();
 // no table 用户 yet; returns true when it made them. Throws kvdn::ComError.
 bool ensureServerDatabase(const std::string& connectionString);
 
+// ---- Chinese names in pinyin order (site/pinyin.cpp, ICU).
+//
+// The file database's collation "pinyin" (ICU's "zh" collator; texts it
+// finds equal ordered by their bytes). usePinyinOrder(true) registers it,
+// false removes it; kvdn-site calls it at start (on unless --no-pinyin).
+// Returns false when ICU has no collator for "zh" (nothing changed). Call
+// before serving.
+inline constexpr const char* kPinyinCollation = "pinyin";
+bool usePinyinOrder(bool on);
+// " collate pinyin" for an ORDER BY (or a comparison) of names while the
+// order is on and the site uses the database file; "" otherwise (order by
+// character code, or the server database's own).
+std::string nameCollation();
+
 // Registers every page of the site on the host.
 void registerPages(kvdn::HttpHost& host);
 
@@ -299,8 +313,10 @@ std::string pageHead(std::string_view title);
 std::string frameTop(const User& user, std::string_view title, std::string_view menu);
 std::string frameBottom();
 
-// One-shot message kept in the session for the next page (after a redirect).
-void setFlash(kvdn::PageEnv& env, std::string_view message);
+// One-shot message kept in the session for the next page (after a redirect);
+// `failed` shows it as a failure (red, announced at once) instead of a
+// success.
+void setFlash(kvdn::PageEnv& env, std::string_view message, bool failed = false);
 // The kept message as a message box (markup), or "" when there is none.
 std::string takeFlash(kvdn::PageEnv& env);
 

@@ -1,5 +1,6 @@
 // Login, logout, the home page and the user list with its dialogs.
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -20,11 +21,33 @@ bool isPost(PageEnv& env) {
 
 // ---------------------------------------------------------------- login
 
-std::string loginForm(std::string_view message, std::string_view account) {
+// Where a login returns to: a page of this folder with its query
+// ("user.asp?ac=add"), never another site or folder; "" for the home page.
+std::string returnPage(std::string_view back) {
+  const std::size_t dot = back.find(".asp");
+  if (back.size() > 200 || dot == std::string_view::npos || dot == 0) return {};
+  for (std::size_t i = 0; i < dot; ++i) {
+    if (back[i] < 'a' || back[i] > 'z') return {};
+  }
+  std::string_view query = back.substr(dot + 4);
+  if (!query.empty() && query[0] != '?') return {};
+  for (char c : query) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    std::string_view("?=&_%.-").find(c) != std::string_view::npos;
+    if (!ok) return {};
+  }
+  const std::string page(back.substr(0, dot + 4));
+  if (page == "login.asp" || page == "logout.asp") return {};
+  return std::string(back);
+}
+
+std::string loginForm(std::string_view message, std::string_view account, std::string_view back = {}) {
   std::string out = pageHead("登录");
   out +=
       "<body class='loginBody'><form class='loginBox' method='post' action='login.asp'><h1>后台管理系统</h1>";
-  if (!message.empty()) out += "<p class='error' id='loginError'>" + html(message) + "</p>";
+  if (!message.empty()) out += "<p class='error' id='loginError' role='alert'>" + html(message) + "</p>";
+  const std::string page = returnPage(back);
+  if (!page.empty()) out += "<input type='hidden' name='back' value='" + html(page) + "'>";
   // A login posted from another site is refused by its origin (sameOrigin):
   // there is no session, and so no token, before the login.
   out += "<label>登录账号<input name='登录账号' autocomplete='username' required value='" + html(account) +
@@ -36,14 +59,15 @@ std::string loginForm(std::string_view message, std::string_view account) {
 
 void loginPage(PageEnv& env) {
   if (!isPost(env)) {
-    env.write(loginForm("", ""));
+    env.write(loginForm("", "", env.query("back")));
     return;
   }
   if (!sameOrigin(env)) return;
   const std::string account = kvdn::trimBlanks(env.form("登录账号"));
   const std::string password = env.form("密码");
+  const std::string back = returnPage(env.form("back"));
   if (!isAccount(account) || password.empty()) {
-    env.write(loginForm("请输入正确的登录账号和密码！", isAccount(account) ? account : ""));
+    env.write(loginForm("请输入正确的登录账号和密码！", isAccount(account) ? account : "", back));
     return;
   }
   // The peer's own address (a forwarded-for header is the client's word),
@@ -54,7 +78,7 @@ void loginPage(PageEnv& env) {
     std::cerr << "kvdn-site: login refused for account '" << account << "' from " << address
               << ": too many failures, " << wait << " s to wait" << std::endl;
     env.status(429);
-    env.write(loginForm("登录失败次数过多，请 " + std::to_string(wait) + " 秒后再试！", account));
+    env.write(loginForm("登录失败次数过多，请 " + std::to_string(wait) + " 秒后再试！", account, back));
     return;
   }
   if (!openDatabase(env)) return;
@@ -83,7 +107,7 @@ void loginPage(PageEnv& env) {
       audit(env, "-", "登录失败",
             "此前一分钟内另有 " + std::to_string(turn.unauditedBefore) + " 次登录失败未逐条记录");
     if (turn.write) audit(env, account, "登录失败", "密码错误或账号不存在");
-    env.write(loginForm("登录账号或密码错误！", account));
+    env.write(loginForm("登录账号或密码错误！", account, back));
     return;
   }
   throttle.succeeded(account);
@@ -91,7 +115,7 @@ void loginPage(PageEnv& env) {
   env.renewSession();
   rememberLogin(env, user.id);
   audit(env, account, "登录", "登录成功");
-  env.redirect("index.asp");
+  env.redirect(back.empty() ? "index.asp" : back);
 }
 
 // GET (the menu's entry) asks; the POST with the token logs out and drops
@@ -214,12 +238,19 @@ struct ListState {
 struct SortColumn {
   const char* key;
   const char* column;
+  bool chinese;  // ordered (and compared) by nameCollation()
 };
-constexpr SortColumn kUserSorts[] = {{"account", "u.登录账号"},
-                                     {"name", "u.姓名"},
-                                     {"sex", "u.性别"},
-                                     {"role", "u.角色"},
-                                     {"time", "u.注册时间"}};
+constexpr SortColumn kUserSorts[] = {{"account", "u.登录账号", false},
+                                     {"name", "u.姓名", true},
+                                     {"sex", "u.性别", true},
+                                     {"role", "u.角色", false},
+                                     {"time", "u.注册时间", false}};
+
+// The column with its collation, for ORDER BY and the comparisons that
+// locate a row in that order.
+std::string sortTerm(const SortColumn& c) {
+  return std::string(c.column) + (c.chinese ? nameCollation() : std::string());
+}
 constexpr int kPageSizes[] = {10, 20, 50, 100};
 
 // A search term: up to 40 characters (120 bytes), no control characters.
@@ -242,7 +273,7 @@ ListState listState(PageEnv& env) {
   for (const SortColumn& c : kUserSorts) {
     if (sort == c.key) {
       state.sortKey = c.key;
-      state.order = std::string(c.column) + (state.descending ? " desc" : "") + ", u.ID";
+      state.order = sortTerm(c) + (state.descending ? " desc" : "") + ", u.ID";
     }
   }
   const std::string size = env.query("size");
@@ -292,8 +323,8 @@ int pageOf(PageEnv& env, const User& user, const std::string& id) {
   for (const SortColumn& c : kUserSorts) {
     if (state.sortKey == c.key) {
       const std::string own = std::string("(select ") + (c.column + 2) + " from 用户 where ID=" + id + ")";
-      before = "(" + std::string(c.column) + (state.descending ? ">" : "<") + own + " or (" + c.column + "=" +
-               own + " and u.ID<=" + id + "))";
+      before = "(" + sortTerm(c) + (state.descending ? ">" : "<") + own + " or (" + sortTerm(c) + "=" + own +
+               " and u.ID<=" + id + "))";
     }
   }
   const std::string selected =
@@ -337,7 +368,9 @@ void userList(PageEnv& env, const User& user) {
       "<div class='listTools'><form id='listSearch' role='search'><label>搜索 <input type='search' name='q' "
       "id='searchBox' maxlength='40' placeholder='登录账号或姓名' value='" +
       html(state.term) +
-      "'></label><button type='submit'>搜索</button></form>"
+      "'></label><button type='submit'>搜索</button><a href='user.asp' id='clearSearch' class='clearSearch'" +
+      std::string(state.term.empty() ? " hidden" : "") +
+      ">清除搜索</a></form>"
       "<label>每页 <select id='pageSize' name='size'>";
   for (int n : kPageSizes) {
     out += "<option value='" + std::to_string(n) + "'" + (n == state.size ? " selected" : "") + ">" +
@@ -347,9 +380,6 @@ void userList(PageEnv& env, const User& user) {
       "</select> 条</label><form id='jumpForm'><label>跳到第 <input type='number' name='page' id='jumpPage' "
       "min='1' value='1'> 页</label><button type='submit' class='secondary'>跳转</button></form>"
       "<span class='spacer'></span><a class='button' id='csvLink' href='?ac=csv' download>导出 CSV</a></div>";
-  out +=
-      "<p class='toolbar'><button type='button' onclick=\"modalForm('?ac=add')\">添加用户</button>"
-      "<button type='button' class='danger' onclick=\"modalForm('?ac=del')\">删除选中</button></p>";
   std::string grid = userGrid(env, user);
   if (env.ended()) return;
   out += "<div id='tableData' class='gridBox' data-sortable='1' data-url='?ac=call&amp;page=1'>" + grid +
@@ -358,61 +388,71 @@ void userList(PageEnv& env, const User& user) {
   env.write(out);
 }
 
+// What the add / modify dialog shows: the stored record's values, or what
+// was posted when a save is refused (the typed values stay), with the
+// refusal beside the field it concerns ("" key: the form as a whole).
+struct DialogForm {
+  std::string account, password, name, sex;
+  Variant role = Variant(2);  // a new user is an operator unless chosen otherwise
+  std::map<std::string, std::string> errors;  // field id -> message
+};
+
+// A dialog document holding only a message and a way to close it: what a
+// refused dialog request shows instead of an alert that would send the
+// page behind the dialog back.
+void dialogMessage(PageEnv& env, std::string_view title, std::string_view message) {
+  env.write(pageHead(title) + "<body class='dlgBody'><p class='formError' role='alert' id='dlgError'>" +
+            html(message) +
+            "</p><div class='buttons'><button type='button' onclick='parent.closeModal()'>关闭</button></div>"
+            "</body></html>");
+}
+
 // The add and modify dialogs: a small document shown in the page's dialog
-// frame; the form posts back to the same address.
-void userDialog(PageEnv& env, const User& user, const std::string& ac) {
+// frame; the form posts back to the same address. The stored record is not
+// repeated above the fields: the fields hold it.
+void userDialog(PageEnv& env, const User& user, const std::string& ac, const DialogForm& form) {
   const std::string id = env.query("id");
-  Variant account, name, sex;
-  Variant role(2);  // a new user is an operator unless chosen otherwise
-  std::string detail;
-  if (ac == "modify") {
-    if (!isKey(id)) return refuse(env, "参数错误！");
-    if (user.role != 1 && holdsAdmins(env, id)) return refuse(env, "只有管理员可以修改管理员！");
-    auto rs = env.db->conn->execute("select 登录账号,姓名,性别,角色 from 用户 where ID=" + id);
-    if (rs->eof()) {
-      rs->close();
-      return refuse(env, "对不起，无记录！");
-    }
-    account = rs->fields().item(0).value();
-    name = rs->fields().item(1).value();
-    sex = rs->fields().item(2).value();
-    role = rs->fields().item(3).value();
-    rs->close();
-    detail = env.db
-                 ->xiangxi(Variant("select u.ID, " + htmlColumn("u.登录账号") + " as 登录账号, " +
-                                   htmlColumn("u.姓名") + " as 姓名, " + htmlColumn("u.性别") + " as 性别, " +
-                                   htmlColumn("r.名称") +
-                                   " as 角色, u.注册时间 "
-                                   "from 用户 u left join 用户身份 r on r.ID=u.角色 where u.ID=" +
-                                   id),
-                           Variant(90), Variant(250), Variant("当前资料"))
-                 .joinText();
-  }
   Variant sexes("男,女");
-  const std::string sexOptions = env.db->strDropDownList(sexes, sex).joinText();
+  const std::string sexOptions = env.db->strDropDownList(sexes, Variant(form.sex)).joinText();
   const std::string roleOptions =
       env.db
-          ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"), role,
+          ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"), form.role,
                            Variant(0))
           .joinText();
-
+  // A field's refusal: marked on the field, written beside it, announced.
+  auto invalid = [&](const std::string& field) -> std::string {
+    if (!form.errors.count(field)) return "";
+    return " aria-invalid='true' aria-describedby='err_" + field + "'";
+  };
+  auto message = [&](const std::string& field) -> std::string {
+    auto it = form.errors.find(field);
+    if (it == form.errors.end()) return "";
+    return "<span class='fieldError' role='alert' id='err_" + field + "'>" + html(it->second) + "</span>";
+  };
   std::string out = pageHead(ac == "add" ? "添加用户" : "修改用户");
-  out += "<body class='dlgBody'>" + detail;
+  // The dialog carries the session's token: a login made inside the dialog
+  // (an expired session) gives the page behind it the new one.
+  out += "<body class='dlgBody' data-token='" + html(user.token) + "'>";
   // The token goes in the address: every posted field becomes a column.
   out += "<form class='dlgForm' method='post' action='" +
          std::string(ac == "add" ? "?ac=add" : "?ac=modify&amp;id=" + id) + "&amp;" + kTokenKey + "=" +
          html(user.token) + "'>";
+  if (form.errors.count("form"))
+    out += "<p class='formError' role='alert' id='err_form'>" + html(form.errors.at("form")) + "</p>";
+  out += "<label>登录账号<input name='登录账号' id='f_account' required maxlength='32' "
+         "pattern='[A-Za-z0-9_.@\\-]+' autocomplete='off' value='" +
+         html(form.account) + "'" + invalid("account") + "></label>" + message("account");
   out +=
-      "<label>登录账号<input name='登录账号' required maxlength='32' pattern='[A-Za-z0-9_.@\\-]+' value='" +
-      html(account.joinText()) + "'></label>";
-  out +=
-      "<label>密码<input type='password' name='密码' autocomplete='new-password' minlength='6' "
-      "maxlength='64'" +
-      std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") + "></label>";
-  out +=
-      "<label>姓名<input name='姓名' required maxlength='40' value='" + html(name.joinText()) + "'></label>";
-  out += "<label>性别<select name='性别' required>" + sexOptions + "</select></label>";
-  out += "<label>角色<select name='角色' required>" + roleOptions + "</select></label>";
+      "<label>密码<input type='password' name='密码' id='f_password' autocomplete='new-password' "
+      "minlength='6' maxlength='64' value='" +
+      html(form.password) + "'" + std::string(ac == "add" ? " required" : " placeholder='不修改请留空'") +
+      invalid("password") + "></label>" + message("password");
+  out += "<label>姓名<input name='姓名' id='f_name' required maxlength='40' value='" + html(form.name) + "'" +
+         invalid("name") + "></label>" + message("name");
+  out += "<label>性别<select name='性别' id='f_sex' required" + invalid("sex") + ">" + sexOptions +
+         "</select></label>" + message("sex");
+  out += "<label>角色<select name='角色' id='f_role' required" + invalid("role") + ">" + roleOptions +
+         "</select></label>" + message("role");
   // The writer replaces this value by the server's clock.
   if (ac == "add") out += "<input type='hidden' name='注册时间' value='servertime'>";
   out +=
@@ -421,12 +461,67 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
   env.write(out);
 }
 
-// Checks what dbWrite would store as posted, then stores it.
+// The dialog as first opened: the stored record (modify) or a blank form.
+void userDialog(PageEnv& env, const User& user, const std::string& ac) {
+  const std::string id = env.query("id");
+  DialogForm form;
+  if (ac == "modify") {
+    if (!isKey(id)) return dialogMessage(env, "修改用户", "参数错误！");
+    if (user.role != 1 && holdsAdmins(env, id))
+      return dialogMessage(env, "修改用户", "只有管理员可以修改管理员！");
+    auto rs = env.db->conn->execute("select 登录账号,姓名,性别,角色 from 用户 where ID=" + id);
+    if (rs->eof()) {
+      rs->close();
+      return dialogMessage(env, "修改用户", "对不起，无记录！");
+    }
+    form.account = rs->fields().item(0).value().joinText();
+    form.name = rs->fields().item(1).value().joinText();
+    form.sex = rs->fields().item(2).value().joinText();
+    form.role = rs->fields().item(3).value();
+    rs->close();
+  }
+  userDialog(env, user, ac, form);
+}
+
+// The user's fields as the audit trail names them: account, name, sex and
+// the role's name.
+std::map<std::string, std::string> userFields(PageEnv& env, const std::string& id) {
+  std::map<std::string, std::string> out;
+  auto rs = env.db->conn->execute(
+      "select u.登录账号, u.姓名, u.性别, r.名称 from 用户 u left join 用户身份 r on r.ID=u.角色 where u.ID=" +
+      id);
+  if (!rs->eof()) {
+    const char* names[] = {"登录账号", "姓名", "性别", "角色"};
+    for (int i = 0; i < 4; ++i) out[names[i]] = rs->fields().item(i).value().joinText();
+  }
+  rs->close();
+  return out;
+}
+
+// "登录账号 a → b；姓名 ..." for every field that differs ("" when none).
+std::string changedFields(const std::map<std::string, std::string>& before,
+                          const std::map<std::string, std::string>& after) {
+  std::string out;
+  for (const char* field : {"登录账号", "姓名", "性别", "角色"}) {
+    auto b = before.find(field);
+    auto a = after.find(field);
+    const std::string old = b == before.end() ? "" : b->second;
+    const std::string now = a == after.end() ? "" : a->second;
+    if (old == now) continue;
+    out += (out.empty() ? "" : "；") + std::string(field) + " " + old + " → " + now;
+  }
+  return out;
+}
+
+// Checks what dbWrite would store as posted, then stores it. A refusal of
+// what was typed comes back as the dialog itself, the message beside the
+// field and the typed values kept.
 void userSave(PageEnv& env, const User& user, const std::string& ac) {
   const std::string id = env.query("id");
   if (ac == "modify") {
-    if (!isKey(id)) return refuse(env, "参数错误！");
-    if (user.role != 1 && holdsAdmins(env, id)) return refuse(env, "只有管理员可以修改管理员！");
+    if (!isKey(id)) return dialogMessage(env, "修改用户", "参数错误！");
+    if (user.role != 1 && holdsAdmins(env, id))
+      return dialogMessage(env, "修改用户", "只有管理员可以修改管理员！");
   }
   // Every posted field becomes a column of the same name: allow only these.
   for (const std::string& key : env.request().form().keys()) {
@@ -435,38 +530,47 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
       return refuse(env, "表单内容有误！");
     }
   }
-  const std::string account = kvdn::trimBlanks(env.form("登录账号"));
-  if (!isAccount(account)) return refuse(env, "登录账号只能由字母、数字和 _ - . @ 组成！");
+  DialogForm form;
+  form.account = kvdn::trimBlanks(env.form("登录账号"));
+  form.password = env.form("密码");
+  form.name = kvdn::trimBlanks(env.form("姓名"));
+  form.sex = kvdn::trimBlanks(env.form("性别"));
+  const std::string role = kvdn::trimBlanks(env.form("角色"));
+  if (isKey(role)) form.role = Variant(std::stoi(role));
+  auto& errors = form.errors;
+  if (!isAccount(form.account)) errors["account"] = "登录账号只能由字母、数字和 _ - . @ 组成！";
   // The record writer trims what it stores and replaces its magic words
   // before it digests: a password it would change is refused, so that the
   // password stored is the one typed.
-  const std::string password = env.form("密码");
-  if (ac == "add" && password.empty()) return refuse(env, "请填写密码！");
+  const std::string& password = form.password;
+  if (ac == "add" && password.empty()) errors["password"] = "请填写密码！";
   if (!password.empty()) {
     const std::string lower = kvdn::asciiLower(password);
     if (password != kvdn::trimBlanks(password) || lower == "servertime" || lower == "servergetip" ||
         lower == "makedanhao")
-      return refuse(env, "密码不能以空格开头或结尾，也不能是 servertime、servergetip、makedanhao！");
-    if (password.size() < 6 || password.size() > 64) return refuse(env, "密码长度应为 6 到 64 个字符！");
+      errors["password"] = "密码不能以空格开头或结尾，也不能是 servertime、servergetip、makedanhao！";
+    else if (password.size() < 6 || password.size() > 64)
+      errors["password"] = "密码长度应为 6 到 64 个字符！";
   }
-  if (!isPlainText(kvdn::trimBlanks(env.form("姓名"))))
-    return refuse(env, "请填写姓名（不能含 < > & 引号）！");
-  const std::string sex = kvdn::trimBlanks(env.form("性别"));
-  if (sex != "男" && sex != "女") return refuse(env, "请选择性别！");
-  const std::string role = kvdn::trimBlanks(env.form("角色"));
-  if (!isKey(role)) return refuse(env, "请选择角色！");
-  if (role == "1" && user.role != 1) return refuse(env, "只有管理员可以指定管理员角色！");
-  if (env.db->dbShsl(Variant("select count(*) from 用户身份 where ID=" + role)).joinText() == "0") {
-    return refuse(env, "请选择角色！");
-  }
+  if (!isPlainText(form.name)) errors["name"] = "请填写姓名（不能含 < > & 引号）！";
+  if (form.sex != "男" && form.sex != "女") errors["sex"] = "请选择性别！";
+  if (!isKey(role) ||
+      env.db->dbShsl(Variant("select count(*) from 用户身份 where ID=" + role)).joinText() == "0")
+    errors["role"] = "请选择角色！";
+  else if (role == "1" && user.role != 1)
+    errors["role"] = "只有管理员可以指定管理员角色！";
   std::lock_guard writing(userWrites());
-  if (ac == "modify" && role != "1" && holdsLastAdmin(env, id))
-    return refuse(env, "不能移除最后一个管理员！");
-  std::string duplicate = "select count(*) from 用户 where " + accountIs(account);
-  if (ac == "modify") duplicate += " and ID<>" + id;
-  if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") return refuse(env, "该登录账号已存在！");
+  if (!errors.count("role") && ac == "modify" && role != "1" && holdsLastAdmin(env, id))
+    errors["role"] = "不能移除最后一个管理员！";
+  if (!errors.count("account")) {
+    std::string duplicate = "select count(*) from 用户 where " + accountIs(form.account);
+    if (ac == "modify") duplicate += " and ID<>" + id;
+    if (env.db->dbShsl(Variant(duplicate)).joinText() != "0") errors["account"] = "该登录账号已存在！";
+  }
+  if (!errors.empty()) return userDialog(env, user, ac, form);
   if (!hasReferrer(env)) return;
 
+  const auto before = ac == "modify" ? userFields(env, id) : std::map<std::string, std::string>();
   Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
@@ -476,10 +580,15 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
     // The account was checked above (isAccount).
     const std::string stored =
         ac == "add"
-            ? env.db->dbShsl(Variant("select max(ID) from 用户 where " + accountIs(account))).joinText()
+            ? env.db->dbShsl(Variant("select max(ID) from 用户 where " + accountIs(form.account))).joinText()
             : id;
-    audit(env, user.account, ac == "add" ? "添加" : "修改",
-          (ac == "add" ? "添加用户 " : "修改用户 ") + account + "（ID " + stored + "）");
+    std::string detail = (ac == "add" ? "添加用户 " : "修改用户 ") + form.account + "（ID " + stored + "）";
+    if (ac == "modify") {
+      std::string changes = changedFields(before, userFields(env, id));
+      if (!password.empty()) changes += (changes.empty() ? "" : "；") + std::string("密码已修改");
+      detail += "：" + (changes.empty() ? std::string("没有改动") : changes);
+    }
+    audit(env, user.account, ac == "add" ? "添加" : "修改", detail);
     env.write(std::string("<script>parent.dialogDone('") + (ac == "add" ? "添加成功！" : "修改成功！") +
               "', '" + (isKey(stored) ? stored : "") + "');</script>");
   } else {
@@ -487,27 +596,42 @@ void userSave(PageEnv& env, const User& user, const std::string& ac) {
   }
 }
 
+// The delete's refusals, shown on the list (the request ran in the dialog's
+// hidden frame): a message, the list stays as it is.
+void deleteRefused(PageEnv& env, std::string_view message) {
+  // Messages are the site's own constants: no quote or markup in them.
+  env.write("<script>parent.dialogFailed('" + std::string(message) + "');</script>");
+}
+
 void userDelete(PageEnv& env, const User& user) {
   const std::string ids = env.form("delids");
-  if (ids.empty()) return refuse(env, "请先勾选要删除的记录！");
-  if (!isKeyList(ids)) return refuse(env, "参数错误！");
+  if (ids.empty()) return deleteRefused(env, "请先勾选要删除的记录！");
+  if (!isKeyList(ids)) return deleteRefused(env, "参数错误！");
   int count = 0;
   std::size_t pos = 0;
   while (pos != std::string::npos) {
     std::size_t comma = ids.find(',', pos);
     std::string item = kvdn::trimBlanks(ids.substr(pos, comma == std::string::npos ? comma : comma - pos));
-    if (item == "1") return refuse(env, "不能删除系统管理员！");
+    if (item == "1") return deleteRefused(env, "不能删除系统管理员！");
     ++count;
     pos = comma == std::string::npos ? comma : comma + 1;
   }
-  if (user.role != 1 && holdsAdmins(env, ids)) return refuse(env, "只有管理员可以删除管理员！");
+  if (user.role != 1 && holdsAdmins(env, ids)) return deleteRefused(env, "只有管理员可以删除管理员！");
   if (!hasReferrer(env)) return;
   std::lock_guard writing(userWrites());
-  if (holdsLastAdmin(env, ids)) return refuse(env, "不能移除最后一个管理员！");
+  if (holdsLastAdmin(env, ids)) return deleteRefused(env, "不能移除最后一个管理员！");
+  // The accounts named in the trail: after the delete only the keys are left.
+  std::string names;
+  auto rs = env.db->conn->execute("select ID, 登录账号 from 用户 where ID in (" + ids + ") order by ID");
+  for (; !rs->eof(); rs->moveNext()) {
+    names += (names.empty() ? "" : "、") + rs->fields().item(1).value().joinText() + "（ID " +
+             rs->fields().item(0).value().joinText() + "）";
+  }
+  rs->close();
   Variant ok = writeKeepingAnAdministrator(env);
   if (env.ended()) return;
   if (ok.toBool()) {
-    audit(env, user.account, "删除", "删除 " + std::to_string(count) + " 个用户（ID " + ids + "）");
+    audit(env, user.account, "删除", "删除 " + std::to_string(count) + " 个用户：" + names);
     env.write("<script>parent.dialogDone('已删除 " + std::to_string(count) + " 条记录！');</script>");
   }
 }
@@ -523,6 +647,10 @@ void userPage(PageEnv& env) {
   if (ac == "call") {
     std::string grid = userGrid(env, *user);
     if (!env.ended()) env.write(grid);
+  } else if (ac == "alive") {
+    // The dialogs ask before they post: a session that ended meanwhile is
+    // answered by the login page (requireLogin) instead of this.
+    env.write("ok");
   } else if (ac == "locate") {
     const std::string id = env.query("mark");
     env.write(std::to_string(isKey(id) ? pageOf(env, *user, id) : 1));

@@ -5,8 +5,13 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "kvdn/collation.h"
+#include "kvdn/error.h"
 #include "kvdn/text.h"
 #include "sqlite_handle.h"
 #include "sqlite_session.h"
@@ -16,6 +21,39 @@ namespace kvdn {
 namespace {
 
 using namespace sqlite_internal;
+
+// The collations added by setSqliteCollation, by name; each connection
+// holds its own reference to the orders it was opened with.
+struct Collations {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<const TextOrder>> orders;
+  static Collations& instance() {
+    static Collations c;
+    return c;
+  }
+};
+
+int collate(void* order, int lengthA, const void* a, int lengthB, const void* b) {
+  const auto& f = **static_cast<std::shared_ptr<const TextOrder>*>(order);
+  return f(std::string_view(static_cast<const char*>(a), static_cast<std::size_t>(lengthA)),
+           std::string_view(static_cast<const char*>(b), static_cast<std::size_t>(lengthB)));
+}
+
+void dropOrder(void* order) {
+  delete static_cast<std::shared_ptr<const TextOrder>*>(order);
+}
+
+int installCollations(sqlite3* db) {
+  auto& c = Collations::instance();
+  std::lock_guard lock(c.mutex);
+  for (const auto& [name, order] : c.orders) {
+    auto* held = new std::shared_ptr<const TextOrder>(order);
+    // On failure SQLite calls dropOrder itself.
+    const int rc = sqlite3_create_collation_v2(db, name.c_str(), SQLITE_UTF8, held, collate, dropOrder);
+    if (rc != SQLITE_OK) return rc;
+  }
+  return SQLITE_OK;
+}
 
 // The SQL function htmlEncode(x): texts (and blobs, read as text) as
 // htmlCellText gives them, Null as Null, numbers unchanged (they hold no
@@ -108,6 +146,8 @@ class SqliteProvider final : public Provider {
                                     SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
                                     htmlEncodeFunction, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(handle->db));
+    rc = installCollations(handle->db);
+    if (rc != SQLITE_OK) raiseEngine(rc, sqlite3_errmsg(handle->db));
     // A file that is not a database opens without complaint; the first read
     // of the schema tells.
     {
@@ -144,6 +184,24 @@ std::shared_ptr<Provider> makeSqliteProvider() {
 
 void registerSqliteProvider(ProviderRegistry& registry) {
   registry.add(makeSqliteProvider());
+}
+
+void setSqliteCollation(const std::string& name, TextOrder order) {
+  bool valid = !name.empty() && name.size() <= 64;
+  for (char c : name) {
+    valid = valid && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_');
+  }
+  if (!valid) raise(err::kInvalidCall, "collation name: letters, digits and _ only");
+  {
+    auto& c = Collations::instance();
+    std::lock_guard lock(c.mutex);
+    if (order)
+      c.orders[name] = std::make_shared<const TextOrder>(std::move(order));
+    else
+      c.orders.erase(name);
+  }
+  // Pooled connections were opened with the old set.
+  clearSqlitePool();
 }
 
 }  // namespace kvdn

@@ -7,8 +7,14 @@ case hex. The import copies cells as they are (no digest), so the sheet must
 carry the digest already; for ASCII passwords the site's digest is the
 standard MD5. One row has no login account: the import skips it.
 
-Usage: make_userinfo_xls.py OUTPUT.xls
+Usage: make_userinfo_xls.py OUTPUT.xls [ROWS.json]
+
+With ROWS.json (a list of [登录账号, 密码, 姓名, 性别, 角色] rows) the sheet
+holds those rows exactly as given instead: passwords as written (plain or
+digested), roles as numbers or names, empty strings as blank cells. The
+tests write the sheets they import this way.
 """
+import json
 import hashlib
 import sys
 
@@ -31,13 +37,22 @@ ROWS = [
 
 
 def main() -> int:
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
     book = xlwt.Workbook(encoding="utf-8")
     sheet = book.add_sheet("用户")
     for col, heading in enumerate(("登录账号", "密码", "姓名", "性别", "角色")):
         sheet.write(0, col, heading)
+    if len(sys.argv) == 3:
+        with open(sys.argv[2], encoding="utf-8") as f:
+            rows = json.load(f)
+        for r, row in enumerate(rows, start=1):
+            for col, value in enumerate(row):
+                if value != "":
+                    sheet.write(r, col, value)
+        book.save(sys.argv[1])
+        return 0
     for r, (account, password, name, sex, role) in enumerate(ROWS, start=1):
         if account:
             sheet.write(r, 0, account)

@@ -14,7 +14,7 @@
 // Skips (with a message) only when chromium is not installed.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -235,6 +235,48 @@ async function openMenu(page, size) {
   await page.locator('#sideNav').waitFor({ state: 'visible' });
 }
 
+// Every target in the content at least 24 px square; on a phone the grid
+// needs no sideways scroll and its cells, actions and pager lie inside the
+// window.
+async function reachable(page, size, what) {
+  const found = await page.evaluate((phone) => {
+    const shown = (el) => {
+      const r = el.getBoundingClientRect();
+      return r.width > 0 && r.height > 0 && getComputedStyle(el).visibility !== 'hidden';
+    };
+    const name = (el) => `${el.tagName} "${(el.textContent || el.name || '').trim().slice(0, 16)}"`;
+    const small = [];
+    document.querySelectorAll('#main :is(a, button, input:not([type=hidden]), select, [role=button])').forEach((el) => {
+      const r = el.getBoundingClientRect();
+      if (shown(el) && (r.width < 24 || r.height < 24)) small.push(`${name(el)} ${Math.round(r.width)}x${Math.round(r.height)}`);
+    });
+    const box = document.getElementById('tableData');
+    const outside = [];
+    if (box && phone) {
+      box.querySelectorAll('td, a, input').forEach((el) => {
+        const r = el.getBoundingClientRect();
+        if (shown(el) && (r.left < -1 || r.right > window.innerWidth + 1)) outside.push(name(el));
+      });
+    }
+    return { small, outside, sideways: box ? box.scrollWidth - box.clientWidth : 0 };
+  }, size.phone);
+  assert.deepEqual(found.small, [], `${what}: targets under 24 px`);
+  if (size.phone) {
+    assert.ok(found.sideways <= 1, `${what}: the grid scrolls sideways by ${found.sideways}px`);
+    assert.deepEqual(found.outside, [], `${what}: outside the window`);
+  }
+}
+
+// Writes a workbook of `rows` (登录账号, 密码, 姓名, 性别, 角色) with the
+// site's own sheet writer.
+function workbook(file, rows) {
+  const json = `${file}.json`;
+  fs.writeFileSync(json, JSON.stringify(rows));
+  const r = spawnSync('/usr/bin/python3', [path.join(repo, 'site/tools/make_userinfo_xls.py'), file, json]);
+  fs.rmSync(json);
+  assert.equal(r.status, 0, String(r.stderr));
+}
+
 async function dialogFits(page, what) {
   const box = await page.locator('#dlg').boundingBox();
   const view = page.viewportSize();
@@ -368,14 +410,7 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         // The administrator (key 1) has no delete box.
         assert.equal(await gridRow(page, 'admin').locator("input[name='delids']").count(), 0);
         await noSidewaysScroll(page, 'the user list');
-        if (size.phone) {
-          const box = await page.evaluate(() => {
-            const b = document.getElementById('tableData');
-            return { scroll: b.scrollWidth, client: b.clientWidth, overflow: getComputedStyle(b).overflowX };
-          });
-          assert.equal(box.overflow, 'auto');
-          assert.ok(box.scroll > box.client, 'the grid scrolls inside its own box on a phone');
-        }
+        await reachable(page, size, 'the user list');
         await axe(page, 'the user list');
         await shot(page, size, 'users', { fullPage: true });
         // Every action is a Tab stop: the menu (or its button), the grid's
@@ -521,8 +556,11 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await page.keyboard.press('Enter');
         await page.locator('#dlg').waitFor({ state: 'visible' });
         const form = page.frameLocator('#dlgFrame');
-        await form.locator('table.tableWg').waitFor();
-        assert.match(await form.locator('table.tableWg').textContent(), new RegExp(`当前资料.*${account}.*浏览器用户`));
+        await form.locator("input[name='姓名']").waitFor();
+        // The fields hold the record; it is not repeated above them.
+        assert.equal(await form.locator('table').count(), 0, 'the modify dialog repeats the record');
+        assert.equal(await form.locator("input[name='登录账号']").inputValue(), account);
+        assert.equal(await form.locator("input[name='姓名']").inputValue(), '浏览器用户');
         await dialogFits(page, 'the modify dialog');
         await axe(page.frame({ name: 'dlgFrame' }), 'the modify dialog');
         await shot(page, size, 'dialog-modify');
@@ -532,6 +570,12 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await waitForText(page, '#toast', '修改成功！');
         await page.waitForSelector('#tableData tr.justChanged');
         assert.match(await page.locator('#tableData tr.justChanged').textContent(), /浏览器用户乙.*男/);
+        // Focus back on the saved row's edit link; the message announced.
+        await page.waitForFunction(() => document.activeElement?.closest('tr.justChanged') !== null);
+        assert.equal(await page.locator('#toast').getAttribute('role'), 'status');
+        // The trail names the change, old -> new.
+        const trail = await page.request.get(`${base}/admin/audit.asp?ac=call&page=1`).then((r) => r.text());
+        assert.match(trail, new RegExp(`修改用户 ${account}（ID \\d+）：姓名 浏览器用户 → 浏览器用户乙；性别 女 → 男`));
       });
 
       await t.test(`${size.name}: ticks two users and deletes them`, async () => {
@@ -551,11 +595,99 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         assert.equal(await gridRow(page, size.second).count(), 0);
       });
 
+      await t.test(`${size.name}: a clerk's day: no clutter, errors in place, focus kept, an empty search`, async () => {
+        await page.goto(`${base}/admin/index.asp`);
+        // The home page opens every menu group.
+        assert.deepEqual(await page.locator('ul.menu').evaluateAll((ls) => ls.map((l) => l.style.display)), ['', '']);
+        await page.goto(`${base}/admin/user.asp`);
+        // One 添加用户 and one 删除, the grid's own.
+        const texts = await page.locator('#main :is(a, button)').allTextContents();
+        assert.equal(texts.filter((x) => x.trim() === '添加用户').length, 1, texts.join('|'));
+        assert.equal(texts.filter((x) => /^删除/.test(x.trim())).length, 1, texts.join('|'));
+        // Sort by name: pinyin order (陈 before 张), focus stays on the button.
+        await gridReloaded(page, () => page.selectOption('#pageSize', '100'));
+        const byName = page.locator('#tableData thead .sortButton', { hasText: '姓名' });
+        await keyFocus(page, byName);
+        await gridReloaded(page, () => page.keyboard.press('Enter'));
+        assert.equal(await page.evaluate(() => document.activeElement.textContent), '姓名');
+        const names = await page.locator('#tableData tbody tr td:nth-child(3)').allTextContents();
+        assert.ok(names.indexOf('陈静') < names.indexOf('张伟') && names.indexOf('陈静') >= 0, names.join(' '));
+        // A page change: focus stays on the pager's link.
+        await gridReloaded(page, () => page.selectOption('#pageSize', '10'));
+        await keyFocus(page, page.locator('#tableData tfoot a', { hasText: '下一页' }));
+        await gridReloaded(page, () => page.keyboard.press('Enter'));
+        assert.equal(await page.evaluate(() => document.activeElement.textContent), '下一页');
+        assert.equal(await page.evaluate(() => document.getElementById('tableData').scrollLeft), 0);
+        // A duplicate account: the message beside the field, the typed
+        // values kept, the dialog and the list where they were.
+        await page.locator('#tableData thead a', { hasText: '添加用户' }).click();
+        const form = page.frameLocator('#dlgFrame');
+        await form.locator("input[name='登录账号']").fill('lina');
+        await form.locator("input[name='密码']").fill('pw-123456');
+        await form.locator("input[name='姓名']").fill('重复的账号');
+        await form.locator("button[type='submit']").click();
+        await form.locator('#err_account').waitFor();
+        assert.equal((await form.locator('#err_account').textContent()).trim(), '该登录账号已存在！');
+        assert.equal(await form.locator("input[name='姓名']").inputValue(), '重复的账号');
+        assert.equal(await form.locator("input[name='密码']").inputValue(), 'pw-123456');
+        assert.ok(await page.locator('#dlg').isVisible());
+        assert.match(page.url(), /user\.asp$/);
+        await axe(page.frame({ name: 'dlgFrame' }), 'the dialog with a refusal');
+        await shot(page, size, 'dialog-refused');
+        // The session ends while the dialog is open: a login above the form,
+        // then the record saved as typed, the list where it was.
+        const late = `late${size.tag}1`;
+        await form.locator("input[name='登录账号']").fill(late);
+        await context.clearCookies();
+        await form.locator("button[type='submit']").click();
+        await form.locator('#reLogin').waitFor();
+        assert.equal(await form.locator("input[name='姓名']").inputValue(), '重复的账号');
+        await axe(page.frame({ name: 'dlgFrame' }), 'the login inside the dialog');
+        await form.locator('#reAccount').fill(ADMIN.account);
+        await form.locator('#rePassword').fill(ADMIN.password);
+        await form.locator('#reLoginButton').click();
+        await waitForText(page, '#toast', '添加成功！');
+        await page.waitForSelector('#tableData tr.justChanged');
+        assert.match(await page.locator('#tableData tr.justChanged').textContent(), new RegExp(late));
+        assert.match(page.url(), /user\.asp$/);
+        // The page took the new session's token: a delete works.
+        await page.locator('#tableData tr.justChanged input[name=delids]').check();
+        const asked = nextDialog(page, true);
+        await page.locator('#tableData thead a', { hasText: '删除' }).click();
+        await asked;
+        await waitForText(page, '#toast', '已删除 1 条记录！');
+        // Ended before the dialog opens: the login in the dialog leads back
+        // to the dialog, not to the home page.
+        await context.clearCookies();
+        await page.locator('#tableData thead a', { hasText: '添加用户' }).click();
+        await form.locator('form.loginBox').waitFor();
+        await form.locator("input[name='登录账号']").fill(ADMIN.account);
+        await form.locator("input[name='密码']").fill(ADMIN.password);
+        await form.locator("button[type='submit']").click();
+        await form.locator('form.dlgForm').waitFor();
+        await page.keyboard.press('Escape');
+        // An empty search: no 第0页, the jump box at 1, a way back.
+        await page.fill('#searchBox', 'no-such-user');
+        await gridReloaded(page, () => page.locator('#listSearch button').click());
+        assert.match(await page.locator('#tableData').textContent(), /暂无记录/);
+        assert.equal(await page.locator('#tableData tfoot').isVisible(), false);
+        assert.equal(await page.locator('#jumpPage').inputValue(), '1');
+        await axe(page, 'the empty search');
+        await reachable(page, size, 'the empty search');
+        await shot(page, size, 'users-empty-search');
+        await Promise.all([page.waitForEvent('load'), page.locator('#clearSearch').click()]);
+        assert.equal(await page.locator('#searchBox').inputValue(), '');
+        assert.match(await pagerText(page), /第1页/);
+        assert.equal(await page.locator('#clearSearch').isVisible(), false);
+      });
+
       await t.test(`${size.name}: the roles page names modules and marks 必选`, async () => {
         await page.goto(`${base}/admin/role.asp`);
         const roles = page.locator('table.tableWg').first();
         assert.match(await roles.textContent(), /操作员.*用户管理、快速添加用户/);
         assert.doesNotMatch(await roles.textContent(), /2,8/);
+        assert.doesNotMatch(await page.locator('#main').textContent(), /modalForm\(/);
+        await reachable(page, size, 'the roles page');
         const mandatory = page.locator('table.tableWg').nth(1).locator('tr', { hasText: '我的资料' });
         assert.match(await mandatory.textContent(), /✔/);
         assert.doesNotMatch(await page.locator('table.tableWg').nth(1).locator('tr', { hasText: '角色列表' }).textContent(), /✔/);
@@ -581,15 +713,18 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await page.fill("#passwordForm input[name='旧密码']", 'not-it');
         await page.fill("#passwordForm input[name='新密码']", 'new-pass-1');
         await page.fill("#passwordForm input[name='确认密码']", 'new-pass-1');
-        const refused = nextDialog(page, true);
-        await page.click('#btnPassword');
-        assert.equal(await backAfterAlert(page, refused), '旧密码错误！');
-        await page.goto(`${base}/admin/profile.asp`);
+        await Promise.all([page.waitForURL(/profile\.asp$/), page.click('#btnPassword')]);
+        // The message beside the field, what was typed kept, the same page.
+        assert.equal((await page.locator('#err_p_old').textContent()).trim(), '旧密码错误！');
+        assert.equal(await page.locator("#passwordForm input[name='旧密码']").getAttribute('aria-invalid'), 'true');
+        assert.equal(await page.locator("#passwordForm input[name='新密码']").inputValue(), 'new-pass-1');
+        await axe(page, 'a refused password change');
         await page.fill("#passwordForm input[name='旧密码']", ADMIN.password);
         await page.fill("#passwordForm input[name='新密码']", 'new-pass-1');
         await page.fill("#passwordForm input[name='确认密码']", 'new-pass-1');
         await Promise.all([page.waitForURL(/profile\.asp$/), page.click('#btnPassword')]);
         assert.equal(await flash(page), '密码已修改。');
+        assert.equal(await page.locator('#flash').getAttribute('role'), 'status');
         await logout(page, base);
         await login(page, base, { account: ADMIN.account, password: 'new-pass-1' });
         // And back, for the rest of the walk.
@@ -641,15 +776,27 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await openMenu(page, size);
         const menu = await page.locator('#sideNav').textContent();
         assert.match(menu, /用户管理/);
-        assert.doesNotMatch(menu, /数据库维护|角色列表|操作日志/);
+        assert.match(menu, /操作日志/);
+        assert.doesNotMatch(menu, /数据库维护|角色列表/);
         const alerted = nextDialog(page, true);
         await page.goto(`${base}/admin/maintain.asp`);
         assert.equal(await alerted, '对不起,你没有该权限!');
         await page.waitForURL(/index\.asp$/);
-        const audit = await page.request.get(`${base}/admin/audit.asp`);
-        assert.match(await audit.text(), /对不起,你没有该权限!/);
-        const admin = await page.request.get(`${base}/admin/user.asp?ac=modify&id=1`);
-        assert.match(await admin.text(), /只有管理员可以修改管理员！/);
+        // The operator's trail: their own actions only.
+        await page.goto(`${base}/admin/audit.asp`);
+        assert.equal(await page.locator('h1').textContent(), '我的操作日志');
+        const who = await page.locator('#tableData tbody tr td:nth-child(3)').allTextContents();
+        assert.ok(who.length > 0 && who.every((a) => a === OPERATOR.account), `the operator's trail: ${who}`);
+        await axe(page, "the operator's trail");
+        // 修改 on an administrator: the refusal in the dialog, the list stays.
+        await page.goto(`${base}/admin/user.asp`);
+        await gridRow(page, 'admin').locator('a', { hasText: '修改' }).click();
+        const dialogFrame = page.frameLocator('#dlgFrame');
+        await dialogFrame.locator('#dlgError').waitFor();
+        assert.equal((await dialogFrame.locator('#dlgError').textContent()).trim(), '只有管理员可以修改管理员！');
+        assert.match(page.url(), /user\.asp$/);
+        await axe(page.frame({ name: 'dlgFrame' }), 'a refused dialog');
+        await page.keyboard.press('Escape');
         await logout(page, base);
         await login(page, base, ADMIN);
       });
@@ -690,6 +837,9 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await confirmed;
         assert.match(await flash(page), new RegExp(`^已从备份 ${chosen} 恢复数据库（恢复前已自动备份：#\\d{8}-\\d{6}`));
         assert.equal(await page.locator('#bakList option').count(), names.length + 1);
+        // The automatic copy is marked and not chosen for the next restore.
+        assert.match(await page.locator('#bakTable tr', { hasText: '-auto.bak' }).first().textContent(), /自动/);
+        assert.doesNotMatch(await page.locator('#bakList').inputValue(), /-auto\.bak$/);
         await page.goto(`${base}/admin/profile.asp`);
         assert.doesNotMatch(await page.locator('table.tableWg').textContent(), /备份之后的名字/);
         await page.goto(`${base}/admin/maintain.asp`);
@@ -700,14 +850,35 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
       await t.test(`${size.name}: a workbook uploaded, previewed, then imported`, async () => {
         await page.goto(`${base}/admin/maintain.asp`);
         // Not a workbook: refused.
-        const notBook = path.join(os.tmpdir(), `kvdn-not-a-book-${size.tag}.xls`);
-        fs.writeFileSync(notBook, 'just text, no workbook');
-        await page.setInputFiles('#xlsFile', notBook);
-        const refused = nextDialog(page, true);
-        await page.click('#btnUpload');
-        assert.match(await backAfterAlert(page, refused), /不是 Excel 97-2003 工作簿/);
-        fs.rmSync(notBook);
+        for (const [bytes, message] of [['just text, no workbook', /不是 Excel 97-2003 工作簿/],
+          [Buffer.from('PK\x03\x04 a zip archive'), /\.xlsx 工作簿.*另存为.*Excel 97-2003 工作簿 \(\*\.xls\)/]]) {
+          const notBook = path.join(os.tmpdir(), `kvdn-not-a-book-${size.tag}.xls`);
+          fs.writeFileSync(notBook, bytes);
+          await page.setInputFiles('#xlsFile', notBook);
+          await Promise.all([page.waitForURL(/maintain\.asp$/), page.click('#btnUpload')]);
+          assert.match(await flash(page), message);
+          assert.equal(await page.locator('#flash').getAttribute('role'), 'alert');
+          fs.rmSync(notBook);
+        }
+        // Leftovers gone: no 新建数据库, no internal file name shown.
+        assert.doesNotMatch(await page.locator('#main').textContent(), /新建数据库|database\/userinfo\.xls/);
         await page.goto(`${base}/admin/maintain.asp`);
+        // Every row checked: plain passwords and role names taken, a blank
+        // password and an unknown role refused by row, nothing imported.
+        const sheet = path.join(os.tmpdir(), `kvdn-rows-${size.tag}.xls`);
+        workbook(sheet, [['plain01', 'secret-1', '明文甲', '男', '操作员'], ['blank01', '', '空密码', '女', '2'],
+          ['role01', 'secret-2', '角色错', '男', '经理']]);
+        await page.setInputFiles('#xlsFile', sheet);
+        await Promise.all([page.waitForURL(/preview=1/), page.click('#btnUpload')]);
+        fs.rmSync(sheet);
+        const refusedRows = await page.locator('#pvRefused tr').allTextContents();
+        assert.deepEqual(refusedRows.slice(1).map((r) => r.replace(/（.*/, '')),
+          ['3blank01空密码密码为空', '4role01角色错角色无效']);
+        assert.equal(await page.locator('#pvPlain').textContent(), '1');
+        assert.equal(await page.locator('#btnApply').count(), 0);
+        await reachable(page, size, 'the refused import preview');
+        await axe(page, 'the refused import preview');
+        await shot(page, size, 'import-refused', { fullPage: true });
         await page.setInputFiles('#xlsFile', path.join(siteTemplate, 'admin', 'database', 'userinfo.xls'));
         await Promise.all([page.waitForURL(/preview=1/), page.click('#btnUpload')]);
         const users = Number((await page.request.get(`${base}/admin/user.asp?ac=call&page=1`).then((r) => r.text())).match(/共(\d+)条/)[1]);
@@ -716,6 +887,7 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         assert.equal(await page.locator('#pvRemoved').textContent(), String(users - 1));
         assert.equal(await page.locator('#pvKept').textContent(), '1');
         await noSidewaysScroll(page, 'the import preview');
+        await reachable(page, size, 'the import preview');
         await axe(page, 'the import preview');
         await shot(page, size, 'import-preview', { fullPage: true });
         if (!last) {
@@ -745,10 +917,19 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await noSidewaysScroll(page, 'audit');
         await axe(page, 'the audit trail');
         await shot(page, size, 'audit', { fullPage: true });
-        await page.fill('#searchBox', '删除');
-        await gridReloaded(page, () => page.locator('#listSearch button').click());
+        await page.selectOption('#actionFilter', '删除');
+        await gridReloaded(page, () => page.locator('#listSearch button[type=submit]').click());
         const actions = await page.locator('#tableData tbody tr td:nth-child(5)').allTextContents();
-        assert.ok(actions.length >= 1 && actions.every((a) => a === '删除'), `search: ${actions}`);
+        assert.ok(actions.length >= 1 && actions.every((a) => a === '删除'), `filter: ${actions}`);
+        // A deleted user is named by account.
+        assert.match(await page.locator('#tableData').textContent(), new RegExp(`删除 2 个用户：.*${size.second}（ID \\d+）`));
+        // A day range with nothing in it: the empty grid, no 第0页.
+        await page.fill('#fromDay', '2000-01-01');
+        await page.fill('#toDay', '2000-01-02');
+        await gridReloaded(page, () => page.locator('#listSearch button[type=submit]').click());
+        assert.match(await page.locator('#tableData').textContent(), /暂无记录/);
+        assert.equal(await page.locator('#tableData tfoot').isVisible(), false);
+        await reachable(page, size, 'the filtered trail');
       });
 
       await context.close();

@@ -10,13 +10,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <regex>
 #include <thread>
 
+#include "kvdn/db_class.h"
 #include "kvdn/error.h"
+#include "kvdn/variant.h"
 #include "kvdn/http_host.h"
 #include "site.h"
 #include "support/site_fixture.h"
@@ -162,34 +165,51 @@ TEST_F(SitePages, LoginChecksTheDoubleDigest) {
 TEST_F(SitePages, CraftedWritesAreRefusedBeforeTheWriter) {
   const std::string admin = login(kAdminAccount, kAdminPassword);
   ASSERT_NE(admin, "");
+  // How the refusal is shown: an alert for what no form of the site sends;
+  // a typed value's refusal in the dialog itself, beside the field, with
+  // what was typed kept; the delete's on the list (its request runs in the
+  // dialog's hidden frame).
+  constexpr const char* kAlert = "history.go(-1)";
+  constexpr const char* kInPlace = "aria-invalid='true'";
+  constexpr const char* kOnList = "<script>parent.dialogFailed('";
   struct Case {
     const char* target;
     httplib::Params form;
     bool referer;
     const char* message;
+    const char* shownBy;
+    const char* kept;  // a typed value the answer holds again
   };
   const Case cases[] = {
-      {"/admin/user.asp?ac=del", {{"delids", "3) or (1=1"}}, true, "参数错误！"},
-      {"/admin/user.asp?ac=del", {{"delids", "3, 1"}}, true, "不能删除系统管理员！"},
-      {"/admin/user.asp?ac=del", {}, true, "请先勾选要删除的记录！"},
-      {"/admin/user.asp?ac=del", {{"delids", "3"}}, false, "禁止非法访问！"},
-      {"/admin/user.asp?ac=modify&id=3 or 1=1", {{"姓名", "x"}}, true, "参数错误！"},
+      {"/admin/user.asp?ac=del", {{"delids", "3) or (1=1"}}, true, "参数错误！", kOnList, ""},
+      {"/admin/user.asp?ac=del", {{"delids", "3, 1"}}, true, "不能删除系统管理员！", kOnList, ""},
+      {"/admin/user.asp?ac=del", {}, true, "请先勾选要删除的记录！", kOnList, ""},
+      {"/admin/user.asp?ac=del", {{"delids", "3"}}, false, "禁止非法访问！", kAlert, ""},
+      {"/admin/user.asp?ac=modify&id=3 or 1=1", {{"姓名", "x"}}, true, "参数错误！", "id='dlgError'", ""},
       {"/admin/user.asp?ac=modify&id=3",
        {{"登录账号", "zhangwei"}, {"姓名", "张伟"}, {"性别", "男"}, {"角色", "2"}, {"ID", "9"}},
        true,
-       "表单内容有误！"},
+       "表单内容有误！",
+       kAlert,
+       ""},
       {"/admin/user.asp?ac=add",
-       {{"登录账号", "lina"}, {"密码", "secret1"}, {"姓名", "李娜"}, {"性别", "女"}, {"角色", "2"}},
+       {{"登录账号", "lina"}, {"密码", "secret1"}, {"姓名", "李娜二"}, {"性别", "女"}, {"角色", "2"}},
        true,
-       "该登录账号已存在！"},
+       "id='err_account'>该登录账号已存在！",
+       kInPlace,
+       "value='李娜二'"},
       {"/admin/user.asp?ac=add",
        {{"登录账号", "new1"}, {"密码", "secret1"}, {"姓名", "<script>"}, {"性别", "女"}, {"角色", "2"}},
        true,
-       "请填写姓名"},
+       "id='err_name'>请填写姓名",
+       kInPlace,
+       "value='new1'"},
       {"/admin/user.asp?ac=add",
        {{"登录账号", "new1"}, {"密码", "secret1"}, {"姓名", "新"}, {"性别", "女"}, {"角色", "x"}},
        true,
-       "请选择角色！"},
+       "id='err_role'>请选择角色！",
+       kInPlace,
+       "value='secret1'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
@@ -197,7 +217,8 @@ TEST_F(SitePages, CraftedWritesAreRefusedBeforeTheWriter) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body;
-    EXPECT_NE(res->body.find("history.go(-1)"), std::string::npos) << res->body;
+    EXPECT_NE(res->body.find(c.shownBy), std::string::npos) << res->body;
+    EXPECT_NE(res->body.find(c.kept), std::string::npos) << res->body;
   }
   EXPECT_EQ(userCount(), "24");
 }
@@ -287,8 +308,6 @@ TEST_F(SitePages, ProfileWritesOnlyTheOwnNameAndSex) {
       {"/admin/profile.asp?ac=modify&id=2", {{"姓名", "x"}, {"性别", "男"}, {"ID", "1"}}},
       // Somebody else's record.
       {"/admin/profile.asp?ac=modify&id=1", {{"姓名", "x"}, {"性别", "男"}}},
-      // Markup in the name.
-      {"/admin/profile.asp?ac=modify&id=2", {{"姓名", "<b>"}, {"性别", "男"}}},
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.target);
@@ -296,6 +315,17 @@ TEST_F(SitePages, ProfileWritesOnlyTheOwnNameAndSex) {
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("<script>alert("), std::string::npos) << res->body;
   }
+  // Markup in the name: the page again, the message beside the field and
+  // the typed name kept (escaped).
+  auto marked = client->Post("/admin/profile.asp?ac=modify&id=2&_token=" + token, as(op),
+                             httplib::Params{{"姓名", "<b>"}, {"性别", "女"}});
+  ASSERT_TRUE(marked);
+  EXPECT_EQ(marked->status, 302);
+  auto again = client->Get("/admin/profile.asp", as(op));
+  ASSERT_TRUE(again);
+  EXPECT_NE(again->body.find("id='err_p_name'>请填写姓名"), std::string::npos) << again->body;
+  EXPECT_NE(again->body.find("value='&lt;b&gt;' aria-invalid='true'"), std::string::npos) << again->body;
+  EXPECT_EQ(client->Get("/admin/profile.asp", as(op))->body.find("err_p_name"), std::string::npos);
   EXPECT_EQ(roleOf(kOperatorAccount), (std::vector<std::string>{"2", "操作员小李"}));
   EXPECT_EQ(roleOf(kAdminAccount), (std::vector<std::string>{"1", "系统管理员"}));
 
@@ -324,12 +354,21 @@ TEST_F(SitePages, PasswordChangeChecksTheOldPassword) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fresh);
-    auto res = client->Post(
-        "/admin/profile.asp?ac=password", as(op),
-        httplib::Params{{"_token", token}, {"旧密码", c.old}, {"新密码", c.fresh}, {"确认密码", c.again}});
+    auto res = client->Post("/admin/profile.asp", as(op),
+                            httplib::Params{{"op", "password"},
+                                            {"_token", token},
+                                            {"旧密码", c.old},
+                                            {"新密码", c.fresh},
+                                            {"确认密码", c.again}});
     ASSERT_TRUE(res);
     if (c.message) {
+      // The page itself (the operator's menu too), the message beside its
+      // field, what was typed kept.
+      EXPECT_EQ(res->status, 200);
+      EXPECT_NE(res->body.find(std::string("role='alert' id='err_p_") ), std::string::npos) << res->body;
       EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body;
+      EXPECT_NE(res->body.find(std::string("value='") + c.fresh + "'"), std::string::npos) << res->body;
+      EXPECT_EQ(res->body.find("<script>alert("), std::string::npos) << res->body;
     } else {
       EXPECT_EQ(res->status, 302);
     }
@@ -374,8 +413,9 @@ TEST_F(SitePages, SessionsEndWhenTheirAccountChanges) {
        false},
       {"the owner changed the password",
        [&](const std::string& own, const std::string& ownToken, const std::string&) {
-         auto res = client->Post("/admin/profile.asp?ac=password", as(own),
-                                 httplib::Params{{"_token", ownToken},
+         auto res = client->Post("/admin/profile.asp", as(own),
+                                 httplib::Params{{"op", "password"},
+                                                 {"_token", ownToken},
                                                  {"旧密码", kOperatorPassword},
                                                  {"新密码", "another1"},
                                                  {"确认密码", "another1"}});
@@ -620,8 +660,8 @@ TEST_F(SitePages, ChangesNeedPostAndTheSessionToken) {
       {"/admin/user.asp?ac=add",
        {{"登录账号", "csrf1"}, {"密码", "secret1"}, {"姓名", "x"}, {"性别", "男"}, {"角色", "1"}}},
       {"/admin/profile.asp?ac=modify&id=1", {{"姓名", "x"}, {"性别", "男"}}},
-      {"/admin/profile.asp?ac=password",
-       {{"旧密码", "admin123"}, {"新密码", "xxxxxxxx"}, {"确认密码", "xxxxxxxx"}}},
+      {"/admin/profile.asp",
+       {{"op", "password"}, {"旧密码", "admin123"}, {"新密码", "xxxxxxxx"}, {"确认密码", "xxxxxxxx"}}},
       {"/admin/logout.asp", {}},
   };
   for (const Case& c : cases) {
@@ -959,6 +999,165 @@ TEST_F(SitePages, ASecondSiteOnABusyPortExits1) {
   const int status = ::pclose(pipe);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
   EXPECT_NE(output.find("address in use"), std::string::npos) << output;
+}
+
+// The trail answers who and what: a deleted user's account, a change's
+// fields old -> new; it filters by day and action; an operator sees only
+// the own actions.
+TEST_F(SitePages, AuditTrailNamesWhoAndWhat) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  auto del =
+      client->Post("/admin/user.asp?ac=del&_token=" + token, as(admin), httplib::Params{{"delids", "3"}});
+  ASSERT_TRUE(del);
+  auto mod = client->Post("/admin/user.asp?ac=modify&id=4&_token=" + token, as(admin),
+                          httplib::Params{{"登录账号", "wangfang"},
+                                          {"姓名", "王芳芳"},
+                                          {"性别", "男"},
+                                          {"角色", "2"},
+                                          {"密码", ""}});
+  ASSERT_TRUE(mod);
+  EXPECT_NE(mod->body.find("修改成功！"), std::string::npos) << mod->body;
+  const std::string op = login(kOperatorAccount, kOperatorPassword);
+  ASSERT_NE(op, "");
+  token = tokenOf(admin);
+  auto trail = [&](const std::string& cookie, const std::string& query) {
+    auto res = client->Get("/admin/audit.asp?ac=call&page=1&size=100" + query, as(cookie));
+    return res ? res->body : std::string();
+  };
+  struct Case {
+    const char* who;
+    std::string query;
+    std::vector<std::string> holds, lacks;
+  };
+  const std::string today = [] {
+    std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::localtime(&now));
+    return std::string(text);
+  }();
+  const Case cases[] = {
+      {"admin", "", {"删除 1 个用户：zhangwei（ID 3）", "修改用户 wangfang（ID 4）：姓名 王芳 → 王芳芳；性别 女 → 男"}, {}},
+      {"admin", "&act=%E5%88%A0%E9%99%A4", {"zhangwei（ID 3）"}, {"王芳芳", ">登录<"}},
+      {"admin", "&from=" + today + "&to=" + today, {"zhangwei（ID 3）"}, {"暂无记录"}},
+      {"admin", "&from=2999-01-01", {"暂无记录"}, {"zhangwei"}},
+      {"admin", "&act=nothing-such", {"zhangwei（ID 3）", "王芳芳"}, {}},
+      {"caozuo", "", {"<td>caozuo</td>"}, {"<td>admin</td>", "zhangwei"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.who) + c.query);
+    const std::string body = trail(std::string(c.who) == "admin" ? admin : op, c.query);
+    for (const std::string& text : c.holds) EXPECT_NE(body.find(text), std::string::npos) << text << "\n" << body;
+    for (const std::string& text : c.lacks) EXPECT_EQ(body.find(text), std::string::npos) << text << "\n" << body;
+  }
+  // The operator's page and menu hold the trail (the role lists it).
+  auto page = client->Get("/admin/audit.asp", as(op));
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("我的操作日志"), std::string::npos) << page->body.substr(0, 400);
+}
+
+// Writes a sheet of `rows` (登录账号, 密码, 姓名, 性别, 角色; "" a blank
+// cell) where the maintenance page's preview of the server's workbook reads it.
+void writeSheet(const std::filesystem::path& root, const std::vector<std::vector<std::string>>& rows) {
+  const auto folder = databaseFile(root).parent_path();
+  std::string json = "[";
+  for (const auto& row : rows) {
+    json += json.size() > 1 ? ",[" : "[";
+    for (std::size_t i = 0; i < row.size(); ++i) json += (i ? ",\"" : "\"") + row[i] + "\"";
+    json += "]";
+  }
+  json += "]";
+  std::ofstream(folder / "rows.json") << json;
+  const std::string command = "/usr/bin/python3 " KVDN_SOURCE_DIR "/site/tools/make_userinfo_xls.py " +
+                              (folder / "userinfo.xls").string() + " " + (folder / "rows.json").string();
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// The import checks every row in the preview and names each refused one; a
+// refused import is a failure on the page and in the trail; plain
+// passwords are digested, roles may be named, existing users keep their
+// registration time.
+TEST_F(SitePages, ImportChecksEveryRowAndKeepsWhatItShould) {
+  if (std::system("/usr/bin/python3 -c 'import xlwt' 2>/dev/null") != 0) GTEST_SKIP() << "no python3-xlwt";
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  auto stageAndImport = [&](bool grant) {
+    auto staged = client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "stage"}, {"_token", token}});
+    EXPECT_TRUE(staged && staged->status == 302);
+    auto preview = client->Get("/admin/maintain.asp?preview=1", as(admin));
+    httplib::Params form{{"op", "import"}, {"_token", token}};
+    if (grant) form.emplace("grantAdmin", "1");
+    auto imported = client->Post("/admin/maintain.asp", as(admin), form);
+    EXPECT_TRUE(imported && imported->status == 302);
+    auto after = client->Get("/admin/maintain.asp?preview=1", as(admin));
+    return std::make_pair(preview ? preview->body : "", after ? after->body : "");
+  };
+  // Every refused row named with its reason; nothing imported.
+  writeSheet(root, {{"ok1", "plainpw1", "甲", "男", "操作员"},
+                    {"blankpw", "", "乙", "女", "2"},
+                    {"badrole", "secret12", "丙", "男", "经理"},
+                    {"badsex", "secret12", "丁", "x", "2"},
+                    {"ok1", "secret12", "重复", "男", "2"},
+                    {"noname", "secret12", "", "男", "2"}});
+  auto [refusedPreview, refusedAfter] = stageAndImport(false);
+  for (const char* reason : {"<td class='num'>3</td><td>blankpw</td><td>乙</td><td>密码为空",
+                             "<td>badrole</td><td>丙</td><td>角色无效", "<td>badsex</td><td>丁</td><td>性别应为",
+                             "<td>ok1</td><td>重复</td><td>与第 2 行的账号重复", "<td>noname</td><td></td><td>姓名为空"})
+    EXPECT_NE(refusedPreview.find(reason), std::string::npos) << reason << "\n" << refusedPreview;
+  EXPECT_EQ(refusedPreview.find("id='btnApply'"), std::string::npos);
+  EXPECT_NE(refusedAfter.find("class='flash failed' id='flash' role='alert'>导入失败：有 5 行不能导入：第 3 行 密码为空"),
+            std::string::npos)
+      << refusedAfter;
+  EXPECT_EQ(userCount(), "24");
+  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select count(*) from 操作日志 where 动作='导入失败'").at(0).at(0),
+            "1");
+
+  // Plain and digested passwords, numbered and named roles, a kept time.
+  const std::string digest = kvdn::DbClass().md5(kvdn::Variant(kvdn::DbClass().md5(kvdn::Variant("123456"))));
+  writeSheet(root, {{"lina", "newpass1", "李娜", "女", "操作员"},
+                    {"fresh1", digest, "新人", "男", "2"},
+                    {"boss1", "bosspass1", "老板", "男", "管理员"}});
+  auto [preview, after] = stageAndImport(true);
+  EXPECT_NE(preview.find("id='pvPlain'>2<"), std::string::npos) << preview;
+  EXPECT_NE(after.find("已导入 3 个用户"), std::string::npos) << after;
+  EXPECT_EQ(userCount(), "4");
+  EXPECT_NE(login("lina", "newpass1"), "");
+  EXPECT_NE(login("fresh1", "123456"), "");
+  EXPECT_NE(login("boss1", "bosspass1"), "");
+  const auto rows = kvdn::testing::querySql(
+      databaseFile(root), "select 登录账号, 角色, 注册时间 from 用户 where ID>1 order by 登录账号");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"boss1", "1", rows[0][2]}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"lina", "2", "2023-03-01 09:45:00"}));
+  EXPECT_EQ(rows[1][2].size(), 19u) << "a new user gets the import's time";
+}
+
+// Names sort by pinyin with the collation on (陈 before 张), by character
+// code with it off (张 U+5F20 before 陈 U+9648); either way the page the
+// list locates a row on is the page that shows it.
+TEST_F(SitePages, NamesSortByPinyinAndRowsAreLocatedInThatOrder) {
+  const std::string admin = login(kAdminAccount, kAdminPassword);
+  ASSERT_NE(admin, "");
+  for (const bool pinyin : {true, false}) {
+    SCOPED_TRACE(pinyin ? "pinyin" : "code");
+    ASSERT_TRUE(usePinyinOrder(pinyin));
+    auto all = client->Get("/admin/user.asp?ac=call&page=1&size=100&sort=name", as(admin));
+    ASSERT_TRUE(all);
+    const std::size_t chen = all->body.find("陈静");
+    const std::size_t zhang = all->body.find("张伟");
+    ASSERT_NE(chen, std::string::npos);
+    ASSERT_NE(zhang, std::string::npos);
+    EXPECT_EQ(chen < zhang, pinyin);
+    for (int id = 1; id <= 24; ++id) {
+      const std::string query = "&sort=name&dir=" + std::string(id % 2 ? "asc" : "desc");
+      auto page = client->Get("/admin/user.asp?ac=locate&mark=" + std::to_string(id) + query, as(admin));
+      ASSERT_TRUE(page);
+      auto grid = client->Get("/admin/user.asp?ac=call&page=" + page->body + query, as(admin));
+      ASSERT_TRUE(grid);
+      EXPECT_NE(grid->body.find("id=" + std::to_string(id) + "')"), std::string::npos) << id;
+    }
+  }
+  usePinyinOrder(false);
 }
 
 }  // namespace

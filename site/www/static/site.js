@@ -14,13 +14,18 @@
 // keyboard (a role, a tab stop and Enter/Space on every onclick element),
 // fixes tick-all for a page with one box, carries the list's search, sort
 // and page size through the grid's own reloads, and marks the row just
-// added or changed.
+// added or changed. Below 760 px the grid's rows show as cards (the cells
+// get their column's name as data-label, the row actions a class), the
+// focus goes back to the control used after a reload, and a session that
+// ended while a dialog was open is renewed inside the dialog, the typed
+// form kept (reLogin).
 'use strict';
 
 (function () {
   var gridUrl = null;
   // The list's state, added to every reload the grid's pager asks for.
-  var listState = { q: '', sort: '', dir: '', size: '' };
+  // (from, to, act: the audit trail's day range and action.)
+  var listState = { q: '', sort: '', dir: '', size: '', from: '', to: '', act: '' };
   var markId = '';
   // Sortable columns: the header's text -> the key the page knows.
   var sortKeys = { '登录账号': 'account', '姓名': 'name', '性别': 'sex', '角色': 'role', '注册时间': 'time',
@@ -65,9 +70,29 @@
       var cells = row ? row.querySelectorAll('td') : [];
       box.setAttribute('aria-label', '选择 ' + (cells[1] ? cells[1].textContent.trim() : box.value));
     });
+    if (root.querySelectorAll) root.querySelectorAll('.gridBox table.tableWg').forEach(cardLabels);
     var grid = root.querySelector ? root.querySelector('#tableData table.tableWg') : null;
     if (grid && document.getElementById('tableData').dataset.sortable) sortableHeaders(grid);
     if (grid) markRow(grid);
+  }
+
+  // The column names as each cell's data-label, and the row actions (edit
+  // link, delete box) and the number marked, so that CSS can show a row as
+  // a card with its actions first on a narrow screen.
+  function cardLabels(grid) {
+    var head = grid.querySelector('thead tr');
+    if (!head) return;
+    grid.parentNode.classList.add('cards');
+    var names = Array.prototype.map.call(head.children, function (cell) { return cell.textContent.trim(); });
+    grid.querySelectorAll('tbody tr').forEach(function (row) {
+      Array.prototype.forEach.call(row.children, function (cell, i) {
+        if (cell.colSpan > 1) { cell.classList.add('cardWide'); return; }
+        if (cell.querySelector('a[onclick*="modify"]')) cell.classList.add('rowEdit');
+        else if (cell.querySelector('input[name=delids]') || (i === names.length - 1 && /删除/.test(names[i]))) cell.classList.add('rowPick');
+        else if (i === 0 && names[0] === '序号') cell.classList.add('rowNum');
+        else if (names[i]) cell.setAttribute('data-label', names[i]);
+      });
+    });
   }
 
   function sortableHeaders(grid) {
@@ -129,6 +154,20 @@
     try {
       var doc = f.contentDocument;
       if (!doc || !doc.body || doc.location.href === 'about:blank') return;
+      // The session ended: the login page came back in the dialog. Logged
+      // in there, it returns to the dialog asked for, not to the home page.
+      var login = doc.querySelector('form.loginBox');
+      if (login) {
+        document.getElementById('dlgTitle').textContent = '登录已过期，请重新登录';
+        if (!login.elements.back && window.lastDialogUrl) {
+          var back = doc.createElement('input');
+          back.type = 'hidden';
+          back.name = 'back';
+          back.value = window.lastDialogUrl;
+          login.appendChild(back);
+        }
+      }
+      takeToken(doc.body.dataset.token);
       f.style.height = Math.min(doc.documentElement.scrollHeight + 4, window.innerHeight - 120) + 'px';
       var first = doc.querySelector('input:not([type=hidden]), select');
       if (first) first.focus();
@@ -139,7 +178,7 @@
     } catch (e) { /* another origin: leave the size */ }
   }
 
-  function toast(message) {
+  function toast(message, failed) {
     var box = document.getElementById('toast');
     if (!box) {
       box = document.createElement('div');
@@ -148,6 +187,7 @@
       box.setAttribute('role', 'status');
       document.body.appendChild(box);
     }
+    box.classList.toggle('toastError', Boolean(failed));
     box.textContent = message;
     box.classList.add('show');
     clearTimeout(box.hideTimer);
@@ -165,16 +205,57 @@
   }
 
   // The pager's "第N页/共M页" for the jump box's limit.
+  // An empty result: the pager's "第0页/共0页" is hidden and the jump box
+  // stays at 1; the clear-search link shows while a search is in force.
   function pagerState(box) {
     var foot = box.querySelector('tfoot');
     var m = foot ? /第(\d+)页\/共(\d+)页/.exec(foot.textContent) : null;
+    var empty = Boolean(m && m[2] === '0');
+    box.classList.toggle('emptyGrid', empty);
+    if (foot) foot.hidden = empty;
     var jump = document.getElementById('jumpPage');
-    if (jump && m) { jump.max = m[2]; jump.value = m[1]; }
+    if (jump && m) { jump.max = Math.max(1, Number(m[2])); jump.value = Math.max(1, Number(m[1])); }
+    var clear = document.getElementById('clearSearch');
+    if (clear) clear.hidden = !(listState.q || listState.from || listState.to || listState.act);
+  }
+
+  // Focus after a reload: the same control in the new grid (a sort button
+  // by its column, a pager link by its text, the row just saved by its edit
+  // link); a pager link that is no longer a link leaves focus on the box.
+  var pendingFocus = null;
+  function focusKey(el) {
+    var box = document.getElementById('tableData');
+    if (!el || !box || !box.contains(el)) return null;
+    if (el.classList.contains('sortButton')) return { sort: el.textContent };
+    if (el.closest('tfoot')) return { pager: el.textContent.trim() };
+    return null;
+  }
+  function restoreFocus(box) {
+    var want = pendingFocus;
+    pendingFocus = null;
+    if (!want) return;
+    var target = null;
+    if (want.sort) {
+      target = Array.prototype.find.call(box.querySelectorAll('.sortButton'), function (b) { return b.textContent === want.sort; });
+    } else if (want.pager) {
+      target = Array.prototype.find.call(box.querySelectorAll('tfoot a'), function (a) { return a.textContent.trim() === want.pager; }) || box;
+    } else if (want.mark) {
+      target = box.querySelector('tr.justChanged a[onclick*="modify"]') || box.querySelector('thead a');
+    }
+    if (target) target.focus();
+  }
+
+  // The page's token after a login made inside the dialog.
+  function takeToken(token) {
+    if (!token || token === document.body.dataset.token) return;
+    document.body.dataset.token = token;
+    document.querySelectorAll('input[name=_token]').forEach(function (i) { i.value = token; });
   }
 
   window.modalForm = function (url) {
     window.lastOpener = document.activeElement;
     var target = new URL(url, location.href);
+    window.lastDialogUrl = target.pathname.replace(/^.*\//, '') + target.search;
     var ac = (target.searchParams.get('ac') || '').toLowerCase();
     if (ac === 'del') {
       var form = document.forms.formtablepage;
@@ -215,7 +296,13 @@
     if (message) toast(message);
     if (document.getElementById('tableData')) {
       markId = id ? String(id) : '';
-      if (!markId) { window.callTableData(gridUrl || '?ac=call&page=1'); return; }
+      // Focus returns to the saved row's edit link, else the control used.
+      pendingFocus = markId ? { mark: true } : focusKey(opener);
+      if (!markId) {
+        window.callTableData(gridUrl || '?ac=call&page=1');
+        if (opener && document.contains(opener)) opener.focus();
+        return;
+      }
       // The page of the list that holds the row, then that page, marked.
       fetch(withState('?ac=locate').href, { credentials: 'same-origin' })
         .then(function (r) { return r.ok ? r.text() : '1'; })
@@ -225,15 +312,26 @@
     if (opener && document.contains(opener)) opener.focus();
   };
 
+  // A refusal answered to a request made in the dialog's frame (the delete
+  // of ticked rows): the message on the page, nothing else changes.
+  window.dialogFailed = function (message) {
+    var opener = window.lastOpener;
+    window.closeModal();
+    toast(message, true);
+    if (opener && document.contains(opener)) opener.focus();
+  };
+
   window.callTableData = function (url) {
     var box = document.getElementById('tableData');
     if (!box) return;
     var target = withState(url);
+    if (!pendingFocus) pendingFocus = focusKey(document.activeElement);
     box.classList.add('loading');
     box.setAttribute('aria-busy', 'true');
     fetch(target.href, { credentials: 'same-origin' })
       .then(function (r) {
-        if (r.redirected) { location.href = r.url; return null; }  // logged out meanwhile
+        // Logged out meanwhile: the login page, which comes back here.
+        if (r.redirected) { location.href = 'login.asp?back=' + encodeURIComponent(location.pathname.replace(/^.*\//, '')); return null; }
         if (!r.ok) throw new Error('HTTP ' + r.status);
         return r.text();
       })
@@ -245,9 +343,11 @@
         var page = target.searchParams.get('page');
         gridUrl = '?ac=call&page=' + (page || 1);
         box.setAttribute('data-url', target.search);
+        box.scrollLeft = 0;
         pagerState(box);
+        restoreFocus(box);
       })
-      .catch(function (e) { toast('加载失败：' + e.message); })
+      .catch(function (e) { pendingFocus = null; toast('加载失败：' + e.message, true); })
       .finally(function () { box.classList.remove('loading'); box.removeAttribute('aria-busy'); });
   };
 
@@ -277,6 +377,76 @@
     try { if (window.parent.closeModal) { e.preventDefault(); window.parent.closeModal(); } } catch (x) { /* ignore */ }
   });
 
+  // A dialog's form is posted only while the session lives: else a login
+  // appears above the form, which keeps what was typed, and once logged in
+  // the form is posted with the new session's token.
+  function reLogin(form, submitter) {
+    var panel = document.getElementById('reLogin');
+    if (!panel) {
+      panel = document.createElement('section');
+      panel.id = 'reLogin';
+      panel.className = 'reLogin';
+      panel.setAttribute('aria-labelledby', 'reLoginText');
+      panel.innerHTML = "<p class='formError' role='alert' id='reLoginText'>登录已过期。请重新登录，登录后将保存下面已填写的内容。</p>" +
+        "<label>登录账号<input id='reAccount' autocomplete='username'></label>" +
+        "<label>密码<input type='password' id='rePassword' autocomplete='current-password'></label>" +
+        "<div class='buttons'><button type='button' id='reLoginButton'>登录并保存</button></div>";
+      form.parentNode.insertBefore(panel, form);
+    }
+    var account = document.getElementById('reAccount');
+    account.focus();
+    document.getElementById('reLoginButton').onclick = function () {
+      var body = new URLSearchParams();
+      body.set('登录账号', account.value.trim());
+      body.set('密码', document.getElementById('rePassword').value);
+      fetch('login.asp', { method: 'POST', body: body, credentials: 'same-origin' })
+        .then(function (r) {
+          if (/login\.asp/.test(r.url)) {
+            return r.text().then(function (html) {
+              var page = new DOMParser().parseFromString(html, 'text/html');
+              var error = page.getElementById('loginError');
+              document.getElementById('reLoginText').textContent = error ? error.textContent : '登录失败。';
+            });
+          }
+          // Logged in: the dialog once more for the new session's token.
+          return fetch(location.href.replace(/&?_token=[^&]*/, ''), { credentials: 'same-origin' })
+            .then(function (r2) { return r2.text(); })
+            .then(function (html) {
+              var page = new DOMParser().parseFromString(html, 'text/html');
+              var fresh = page.querySelector('form.dlgForm');
+              if (!fresh) throw new Error('no form');
+              form.setAttribute('action', fresh.getAttribute('action'));
+              try { window.parent.postMessage({ kvdnToken: page.body.dataset.token }, location.origin); } catch (e) { /* ignore */ }
+              panel.remove();
+              form.dataset.alive = '1';
+              form.requestSubmit(submitter || undefined);
+            });
+        })
+        .catch(function () { document.getElementById('reLoginText').textContent = '登录失败，请重试。'; });
+    };
+  }
+
+  document.addEventListener('submit', function (e) {
+    var form = e.target;
+    if (!form.classList || !form.classList.contains('dlgForm') || window.parent === window) return;
+    if (form.dataset.alive) return;
+    e.preventDefault();
+    var submitter = e.submitter;
+    fetch(new URL('user.asp?ac=alive', location.href).href, { credentials: 'same-origin' })
+      .then(function (r) { return r.ok && !r.redirected ? r.text() : ''; })
+      .then(function (text) {
+        if (text !== 'ok') { reLogin(form, submitter); return; }
+        form.dataset.alive = '1';
+        form.requestSubmit(submitter || undefined);
+      })
+      .catch(function () { reLogin(form, submitter); });
+  });
+
+  // The new token from a login made in the dialog's frame.
+  window.addEventListener('message', function (e) {
+    if (e.origin === location.origin && e.data && e.data.kvdnToken) takeToken(e.data.kvdnToken);
+  });
+
   // Asks before a destructive form is sent, naming what is lost
   // (data-confirm on the form).
   document.addEventListener('submit', function (e) {
@@ -300,13 +470,21 @@
     if (table) {
       var start = new URL(table.getAttribute('data-url') || '?ac=call&page=1', location.href);
       Object.keys(listState).forEach(function (k) { listState[k] = start.searchParams.get(k) || ''; });
-      pagerState(table);
     }
-    // Search, page size and jump: reload the grid in place.
+    // Search (and the trail's filters), page size and jump: reload the grid
+    // in place.
     var search = document.getElementById('listSearch');
+    function readFilters() {
+      Object.keys(listState).forEach(function (k) {
+        var field = search.elements[k];
+        if (field) listState[k] = field.value.trim();
+      });
+    }
+    if (search && table) readFilters();
+    if (table) pagerState(table);
     if (search) search.addEventListener('submit', function (e) {
       e.preventDefault();
-      listState.q = search.elements.q.value.trim();
+      readFilters();
       markId = '';
       window.callTableData('?ac=call&page=1');
     });
@@ -353,6 +531,16 @@
     if (d) d.addEventListener('close', function () {
       if (window.lastOpener && document.contains(window.lastOpener)) window.lastOpener.focus();
       try { frame().contentWindow.location.replace('about:blank'); } catch (e) { /* ignore */ }
+    });
+    // The home page is where work starts: every group open there. Elsewhere
+    // the group of the current page is open (the menu's own markup).
+    var home = /\/(index\.asp)?$/.test(location.pathname);
+    document.querySelectorAll('ul.menu').forEach(function (list) {
+      if (home && list.style.display === 'none') {
+        list.style.display = '';
+        var title = list.previousElementSibling;
+        if (title) title.setAttribute('aria-expanded', 'true');
+      }
     });
     // Mark the collapsed groups so their headings show the closed arrow.
     document.querySelectorAll('ul.menu').forEach(function (list) {
