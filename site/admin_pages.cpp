@@ -96,7 +96,8 @@ void rolePage(PageEnv& env) {
   out += "<div class='gridBox'>" + roles.joinText() + "</div>";
   out += "<h2>功能模块</h2>";
   Variant modules = env.db->dbSelect(
-      Variant("select m.ID, m.ID as 编号, " + htmlColumn("m.名称") + " as 名称, " + "case when m.文件名 like 'modalForm(%' then '（弹出对话框）' else " + htmlColumn("m.文件名") +
+      Variant("select m.ID, m.ID as 编号, " + htmlColumn("m.名称") + " as 名称, " +
+              "case when m.文件名 like 'modalForm(%' then '（弹出对话框）' else " + htmlColumn("m.文件名") +
               " end as 文件名, coalesce(" + htmlColumn("p.名称") +
               ", '（菜单组）') as 所属菜单, case when m.必选=1 then "
               "'<span class=''mark'' title=''必选''>✔ 必选</span>' else '' end as 必选, m.顺序 as 顺序 "
@@ -112,8 +113,8 @@ void rolePage(PageEnv& env) {
 // "YYYY-MM-DD" (a date box's value), the only form a date filter takes.
 bool isDay(std::string_view text) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (text[i] < '0' || text[i] > '9') return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i != 4 && i != 7 && (text[i] < '0' || text[i] > '9')) return false;
   }
   return true;
 }
@@ -159,7 +160,8 @@ void auditPage(PageEnv& env) {
   for (const std::string& w : where) condition += (condition.empty() ? " where " : " and ") + w;
   const std::string sql = "select l.ID, l.时间 as 时间, " + htmlColumn("l.账号") + " as 账号, " +
                           htmlColumn("l.地址") + " as 地址, " + htmlColumn("l.动作") + " as 动作, " +
-                          htmlColumn("l.内容") + " as 内容 from 操作日志 l" + condition + " order by l.ID desc";
+                          htmlColumn("l.内容") + " as 内容 from 操作日志 l" + condition +
+                          " order by l.ID desc";
   if (call) {
     Variant grid = env.db->dbSelect(Variant(sql), Variant(size), Variant(1), Variant(""), Variant(0),
                                     Variant(""), Variant(0), Variant("tableWg"));
@@ -179,10 +181,11 @@ void auditPage(PageEnv& env) {
     out += "<option value='" + html(a) + "'" + (a == action ? " selected" : "") + ">" + html(a) + "</option>";
   }
   const bool filtered = !term.empty() || !from.empty() || !to.empty() || !action.empty();
-  out += "</select></label><button type='submit'>筛选</button><a href='audit.asp' id='clearSearch' "
-         "class='clearSearch'" +
-         std::string(filtered ? "" : " hidden") +
-         ">清除筛选</a></form><label>每页 <select id='pageSize' name='size'>";
+  out +=
+      "</select></label><button type='submit'>筛选</button><a href='audit.asp' id='clearSearch' "
+      "class='clearSearch'" +
+      std::string(filtered ? "" : " hidden") +
+      ">清除筛选</a></form><label>每页 <select id='pageSize' name='size'>";
   for (int n : {10, 20, 50, 100}) {
     out += "<option value='" + std::to_string(n) + "'" + (n == size ? " selected" : "") + ">" +
            std::to_string(n) + "</option>";
@@ -437,7 +440,8 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
     if (!conn) return p;
     conn->open("Driver={Microsoft excel Driver (*.xls)};DBQ=" + env.server().mapPath(sheetPath));
     // The rows the import takes: every one with an account cell.
-    auto sheet = conn->execute("select 登录账号, 密码, 姓名, 性别, 角色 from [用户$] where 登录账号 is not null");
+    auto sheet =
+        conn->execute("select 登录账号, 密码, 姓名, 性别, 角色 from [用户$] where 登录账号 is not null");
     for (int n = 2; !sheet->eof(); ++n) {
       SheetRow row;
       row.row = n;
@@ -502,9 +506,8 @@ Preview previewSheet(PageEnv& env, const std::string& sheetPath) {
       reason = "与第 " + std::to_string(seen[key]) + " 行的账号重复";
     else if (row.password.empty())
       reason = "密码为空（该账号将无法登录）";
-    else if (!isStoredDigest(row.password) &&
-             (row.password != kvdn::trimBlanks(row.password) || row.password.size() < 6 ||
-              row.password.size() > 64))
+    else if (!isStoredDigest(row.password) && (row.password != kvdn::trimBlanks(row.password) ||
+                                               row.password.size() < 6 || row.password.size() > 64))
       reason = "密码应为 6 到 64 个字符，不能以空格开头或结尾";
     else if (!isPlainText(kvdn::trimBlanks(row.name)))
       reason = "姓名为空或含 < > & 引号";
@@ -661,8 +664,8 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
                                        : env.db->md5(Variant(env.db->md5(Variant(row.password))));
         auto kept = registered.find(kvdn::lowerCase(row.account));
         const std::string when = kept == registered.end() ? now : kept->second;
-        conn.execute("update 用户 set 密码='" + sqlLiteral(digest) + "', 角色=" + row.roleId + ", 注册时间='" +
-                     sqlLiteral(when) + "' where " + accountIs(row.account) + " and ID>1");
+        conn.execute("update 用户 set 密码='" + sqlLiteral(digest) + "', 角色=" + row.roleId +
+                     ", 注册时间='" + sqlLiteral(when) + "' where " + accountIs(row.account) + " and ID>1");
       }
       conn.commitTrans();
     } catch (const kvdn::ComError& e) {
@@ -676,9 +679,9 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
     std::string admins;
     for (const SheetRow& row : p.admins) admins += (admins.empty() ? "" : "、") + row.account;
     audit(env, user.account, "导入",
-          "导入 " + count + " 个用户（新增 " + std::to_string(p.added) + "，替换 " + std::to_string(p.replaced) +
-              "，删除 " + std::to_string(p.removed) + "），导入前备份 " + backup +
-              (p.plain ? "，明文密码已加密 " + std::to_string(p.plain) + " 个" : "") +
+          "导入 " + count + " 个用户（新增 " + std::to_string(p.added) + "，替换 " +
+              std::to_string(p.replaced) + "，删除 " + std::to_string(p.removed) + "），导入前备份 " +
+              backup + (p.plain ? "，明文密码已加密 " + std::to_string(p.plain) + " 个" : "") +
               (admins.empty() ? "" : "，授予管理员角色：" + admins));
     setFlash(env, "已导入 " + count + " 个用户（导入前已自动备份：" + backup + "）。");
     return true;
@@ -744,7 +747,8 @@ std::string previewCard(PageEnv& env, const User& user, const std::string& stage
          std::to_string(p.replaced) +
          "</td></tr><tr><th>删除的用户（不在表格中）</th><td class='num' id='pvRemoved'>" +
          std::to_string(p.removed) + "</td></tr><tr><th>保留（系统管理员）</th><td class='num' id='pvKept'>" +
-         std::to_string(p.kept) + "</td></tr><tr><th>明文密码（导入时加密）</th><td class='num' id='pvPlain'>" +
+         std::to_string(p.kept) +
+         "</td></tr><tr><th>明文密码（导入时加密）</th><td class='num' id='pvPlain'>" +
          std::to_string(p.plain) + "</td></tr><tr><th>不能导入的行</th><td class='num' id='pvRefusedCount'>" +
          std::to_string(p.refused.size()) + "</td></tr></table>";
   if (!p.sample.empty()) {

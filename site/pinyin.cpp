@@ -37,9 +37,8 @@ bool usePinyinOrder(bool on) {
   // (ICU: the const operations of a collator are thread-safe).
   kvdn::setSqliteCollation(kPinyinCollation, [collator](std::string_view a, std::string_view b) {
     UErrorCode error = U_ZERO_ERROR;
-    const UCollationResult r =
-        ucol_strcollUTF8(collator.get(), a.data(), static_cast<int32_t>(a.size()), b.data(),
-                         static_cast<int32_t>(b.size()), &error);
+    const UCollationResult r = ucol_strcollUTF8(collator.get(), a.data(), static_cast<int32_t>(a.size()),
+                                                b.data(), static_cast<int32_t>(b.size()), &error);
     // Texts ICU finds equal (or cannot compare) go by their bytes: the
     // order is total, and "=" under it means the same text.
     if (U_FAILURE(error) || r == UCOL_EQUAL) return a.compare(b) < 0 ? -1 : a.compare(b) > 0 ? 1 : 0;

@@ -393,7 +393,7 @@ void userList(PageEnv& env, const User& user) {
 // refusal beside the field it concerns ("" key: the form as a whole).
 struct DialogForm {
   std::string account, password, name, sex;
-  Variant role = Variant(2);  // a new user is an operator unless chosen otherwise
+  Variant role = Variant(2);                  // a new user is an operator unless chosen otherwise
   std::map<std::string, std::string> errors;  // field id -> message
 };
 
@@ -416,8 +416,8 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac, const Dia
   const std::string sexOptions = env.db->strDropDownList(sexes, Variant(form.sex)).joinText();
   const std::string roleOptions =
       env.db
-          ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"), form.role,
-                           Variant(0))
+          ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"),
+                           form.role, Variant(0))
           .joinText();
   // A field's refusal: marked on the field, written beside it, announced.
   auto invalid = [&](const std::string& field) -> std::string {
@@ -439,9 +439,10 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac, const Dia
          html(user.token) + "'>";
   if (form.errors.count("form"))
     out += "<p class='formError' role='alert' id='err_form'>" + html(form.errors.at("form")) + "</p>";
-  out += "<label>登录账号<input name='登录账号' id='f_account' required maxlength='32' "
-         "pattern='[A-Za-z0-9_.@\\-]+' autocomplete='off' value='" +
-         html(form.account) + "'" + invalid("account") + "></label>" + message("account");
+  out +=
+      "<label>登录账号<input name='登录账号' id='f_account' required maxlength='32' "
+      "pattern='[A-Za-z0-9_.@\\-]+' autocomplete='off' value='" +
+      html(form.account) + "'" + invalid("account") + "></label>" + message("account");
   out +=
       "<label>密码<input type='password' name='密码' id='f_password' autocomplete='new-password' "
       "minlength='6' maxlength='64' value='" +
@@ -488,7 +489,8 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac) {
 std::map<std::string, std::string> userFields(PageEnv& env, const std::string& id) {
   std::map<std::string, std::string> out;
   auto rs = env.db->conn->execute(
-      "select u.登录账号, u.姓名, u.性别, r.名称 from 用户 u left join 用户身份 r on r.ID=u.角色 where u.ID=" +
+      "select u.登录账号, u.姓名, u.性别, r.名称 from 用户 u left join 用户身份 r on r.ID=u.角色 where "
+      "u.ID=" +
       id);
   if (!rs->eof()) {
     const char* names[] = {"登录账号", "姓名", "性别", "角色"};

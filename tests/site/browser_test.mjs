@@ -625,6 +625,7 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         await form.locator("input[name='登录账号']").fill('lina');
         await form.locator("input[name='密码']").fill('pw-123456');
         await form.locator("input[name='姓名']").fill('重复的账号');
+        await form.locator("select[name='性别']").selectOption('女');
         await form.locator("button[type='submit']").click();
         await form.locator('#err_account').waitFor();
         assert.equal((await form.locator('#err_account').textContent()).trim(), '该登录账号已存在！');

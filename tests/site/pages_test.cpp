@@ -19,8 +19,8 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/error.h"
-#include "kvdn/variant.h"
 #include "kvdn/http_host.h"
+#include "kvdn/variant.h"
 #include "site.h"
 #include "support/site_fixture.h"
 
@@ -365,7 +365,7 @@ TEST_F(SitePages, PasswordChangeChecksTheOldPassword) {
       // The page itself (the operator's menu too), the message beside its
       // field, what was typed kept.
       EXPECT_EQ(res->status, 200);
-      EXPECT_NE(res->body.find(std::string("role='alert' id='err_p_") ), std::string::npos) << res->body;
+      EXPECT_NE(res->body.find(std::string("role='alert' id='err_p_")), std::string::npos) << res->body;
       EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body;
       EXPECT_NE(res->body.find(std::string("value='") + c.fresh + "'"), std::string::npos) << res->body;
       EXPECT_EQ(res->body.find("<script>alert("), std::string::npos) << res->body;
@@ -520,13 +520,20 @@ TEST_F(SitePages, UploadsMustBeSmallWorkbooks) {
       {"aGVsbG8gd29ybGQ=", "不是 Excel 97-2003 工作簿"},  // "hello world"
       {"0M8R4KGxGuEAAAAA", "无法读取该工作簿"},           // the signature, then nothing
       {std::string(3 * 1024 * 1024, 'A'), "文件太大"},
+      {"UEsDBBQAAAAIAA==", "这是 .xlsx 工作簿，不能直接导入：请在 Excel 或 WPS 中打开它，选“文件 → 另存为”"},
   };
+  // Each refusal a failure on the maintenance page itself.
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     auto res = client->Post("/admin/maintain.asp", as(admin),
                             httplib::Params{{"op", "upload"}, {"_token", token}, {"data", c.data}});
     ASSERT_TRUE(res);
-    EXPECT_NE(res->body.find(c.message), std::string::npos) << res->body.substr(0, 300);
+    EXPECT_EQ(res->status, 302);
+    auto page = client->Get("/admin/maintain.asp", as(admin));
+    ASSERT_TRUE(page);
+    const std::size_t box = page->body.find("<div class='flash failed' id='flash' role='alert'>");
+    EXPECT_NE(box, std::string::npos);
+    EXPECT_NE(page->body.find(c.message, box), std::string::npos) << page->body.substr(box, 300);
   }
   for (const auto& entry : std::filesystem::directory_iterator(databaseFile(root).parent_path()))
     EXPECT_NE(entry.path().filename().string().rfind("upload", 0), 0u) << entry.path();
@@ -1010,12 +1017,10 @@ TEST_F(SitePages, AuditTrailNamesWhoAndWhat) {
   auto del =
       client->Post("/admin/user.asp?ac=del&_token=" + token, as(admin), httplib::Params{{"delids", "3"}});
   ASSERT_TRUE(del);
-  auto mod = client->Post("/admin/user.asp?ac=modify&id=4&_token=" + token, as(admin),
-                          httplib::Params{{"登录账号", "wangfang"},
-                                          {"姓名", "王芳芳"},
-                                          {"性别", "男"},
-                                          {"角色", "2"},
-                                          {"密码", ""}});
+  auto mod = client->Post(
+      "/admin/user.asp?ac=modify&id=4&_token=" + token, as(admin),
+      httplib::Params{
+          {"登录账号", "wangfang"}, {"姓名", "王芳芳"}, {"性别", "男"}, {"角色", "2"}, {"密码", ""}});
   ASSERT_TRUE(mod);
   EXPECT_NE(mod->body.find("修改成功！"), std::string::npos) << mod->body;
   const std::string op = login(kOperatorAccount, kOperatorPassword);
@@ -1037,7 +1042,10 @@ TEST_F(SitePages, AuditTrailNamesWhoAndWhat) {
     return std::string(text);
   }();
   const Case cases[] = {
-      {"admin", "", {"删除 1 个用户：zhangwei（ID 3）", "修改用户 wangfang（ID 4）：姓名 王芳 → 王芳芳；性别 女 → 男"}, {}},
+      {"admin",
+       "",
+       {"删除 1 个用户：zhangwei（ID 3）", "修改用户 wangfang（ID 4）：姓名 王芳 → 王芳芳；性别 女 → 男"},
+       {}},
       {"admin", "&act=%E5%88%A0%E9%99%A4", {"zhangwei（ID 3）"}, {"王芳芳", ">登录<"}},
       {"admin", "&from=" + today + "&to=" + today, {"zhangwei（ID 3）"}, {"暂无记录"}},
       {"admin", "&from=2999-01-01", {"暂无记录"}, {"zhangwei"}},
@@ -1047,8 +1055,10 @@ TEST_F(SitePages, AuditTrailNamesWhoAndWhat) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.who) + c.query);
     const std::string body = trail(std::string(c.who) == "admin" ? admin : op, c.query);
-    for (const std::string& text : c.holds) EXPECT_NE(body.find(text), std::string::npos) << text << "\n" << body;
-    for (const std::string& text : c.lacks) EXPECT_EQ(body.find(text), std::string::npos) << text << "\n" << body;
+    for (const std::string& text : c.holds)
+      EXPECT_NE(body.find(text), std::string::npos) << text << "\n" << body;
+    for (const std::string& text : c.lacks)
+      EXPECT_EQ(body.find(text), std::string::npos) << text << "\n" << body;
   }
   // The operator's page and menu hold the trail (the role lists it).
   auto page = client->Get("/admin/audit.asp", as(op));
@@ -1082,7 +1092,8 @@ TEST_F(SitePages, ImportChecksEveryRowAndKeepsWhatItShould) {
   const std::string admin = login(kAdminAccount, kAdminPassword);
   ASSERT_NE(admin, "");
   auto stageAndImport = [&](bool grant) {
-    auto staged = client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "stage"}, {"_token", token}});
+    auto staged =
+        client->Post("/admin/maintain.asp", as(admin), httplib::Params{{"op", "stage"}, {"_token", token}});
     EXPECT_TRUE(staged && staged->status == 302);
     auto preview = client->Get("/admin/maintain.asp?preview=1", as(admin));
     httplib::Params form{{"op", "import"}, {"_token", token}};
@@ -1100,16 +1111,20 @@ TEST_F(SitePages, ImportChecksEveryRowAndKeepsWhatItShould) {
                     {"ok1", "secret12", "重复", "男", "2"},
                     {"noname", "secret12", "", "男", "2"}});
   auto [refusedPreview, refusedAfter] = stageAndImport(false);
-  for (const char* reason : {"<td class='num'>3</td><td>blankpw</td><td>乙</td><td>密码为空",
-                             "<td>badrole</td><td>丙</td><td>角色无效", "<td>badsex</td><td>丁</td><td>性别应为",
-                             "<td>ok1</td><td>重复</td><td>与第 2 行的账号重复", "<td>noname</td><td></td><td>姓名为空"})
+  for (const char* reason :
+       {"<td class='num'>3</td><td>blankpw</td><td>乙</td><td>密码为空",
+        "<td>badrole</td><td>丙</td><td>角色无效", "<td>badsex</td><td>丁</td><td>性别应为",
+        "<td>ok1</td><td>重复</td><td>与第 2 行的账号重复", "<td>noname</td><td></td><td>姓名为空"})
     EXPECT_NE(refusedPreview.find(reason), std::string::npos) << reason << "\n" << refusedPreview;
   EXPECT_EQ(refusedPreview.find("id='btnApply'"), std::string::npos);
-  EXPECT_NE(refusedAfter.find("class='flash failed' id='flash' role='alert'>导入失败：有 5 行不能导入：第 3 行 密码为空"),
+  EXPECT_NE(refusedAfter.find(
+                "class='flash failed' id='flash' role='alert'>导入失败：有 5 行不能导入：第 3 行 密码为空"),
             std::string::npos)
       << refusedAfter;
   EXPECT_EQ(userCount(), "24");
-  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select count(*) from 操作日志 where 动作='导入失败'").at(0).at(0),
+  EXPECT_EQ(kvdn::testing::querySql(databaseFile(root), "select count(*) from 操作日志 where 动作='导入失败'")
+                .at(0)
+                .at(0),
             "1");
 
   // Plain and digested passwords, numbered and named roles, a kept time.

@@ -169,7 +169,9 @@
       }
       takeToken(doc.body.dataset.token);
       f.style.height = Math.min(doc.documentElement.scrollHeight + 4, window.innerHeight - 120) + 'px';
-      var first = doc.querySelector('input:not([type=hidden]), select');
+      // The first refused field, else the first field, else the close button.
+      var first = doc.querySelector('[aria-invalid=true]') || doc.querySelector('input:not([type=hidden]), select') ||
+        doc.querySelector('button');
       if (first) first.focus();
       // Esc closes the dialog while focus is in its frame too.
       doc.addEventListener('keydown', function (e) {
@@ -432,7 +434,7 @@
     if (form.dataset.alive) return;
     e.preventDefault();
     var submitter = e.submitter;
-    fetch(new URL('user.asp?ac=alive', location.href).href, { credentials: 'same-origin' })
+    fetch(new URL('?ac=alive', location.href).href, { credentials: 'same-origin' })
       .then(function (r) { return r.ok && !r.redirected ? r.text() : ''; })
       .then(function (text) {
         if (text !== 'ok') { reLogin(form, submitter); return; }
@@ -547,6 +549,9 @@
       var title = list.previousElementSibling;
       if (title && list.style.display === 'none') title.classList.add('closed');
     });
+    // A refused form: focus on the first field refused.
+    var refused = document.querySelector('#main [aria-invalid=true]');
+    if (refused) refused.focus();
     var flash = document.getElementById('flash');
     if (flash) setTimeout(function () { flash.classList.add('fade'); }, 4000);
   });
