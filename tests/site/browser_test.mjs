@@ -814,7 +814,7 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         // Listed newest first, with time and size.
         const rows = await page.locator('#bakTable tr').allTextContents();
         assert.match(rows[1], /#\d{8}-\d{6}.*\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}.*\d+(\.\d)? (B|KB|MB)/);
-        const times = (await page.locator('#bakTable tr td:nth-child(2)').allTextContents());
+        const times = (await page.locator('#bakTable tr td:nth-child(3)').allTextContents());
         assert.deepEqual(times, [...times].sort().reverse());
         assert.match(await page.locator('#btnRestore').getAttribute('class'), /danger/);
         await noSidewaysScroll(page, 'maintenance');
