@@ -548,7 +548,7 @@ bool maintain(PageEnv& env, const User& user, const std::string& op) {
   if (op == "upload") {
     auto bytes = fromBase64(env.form("data"));
     auto uploadFailed = [&](const std::string& why) {
-      setFlash(env, why, true);
+      setFlash(env, "上传失败：" + why, true);
       return true;
     };
     if (!bytes || bytes->empty()) return uploadFailed("请选择要上传的 .xls 文件！");

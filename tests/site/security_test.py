@@ -122,8 +122,10 @@ def crafted_workbooks(site, root, admin):
 
     def failed(r, what, step):
         check(r.status in (200, 302), "%s of %s answered %d" % (step, what, r.status))
-        if r.status == 302:  # a flash on the page it leads to
-            check("导入失败" in admin.get("/admin/maintain.asp").body, "%s of %s reported as done" % (step, what))
+        if r.status == 302:  # a failure on the page it leads to
+            page = admin.get("/admin/" + (r.header("Location") or "maintain.asp")).body
+            check("class='flash failed'" in page and ("导入失败" in page or "上传失败" in page),
+                  "%s of %s reported as done" % (step, what))
         else:
             check("<script>alert(" in r.body, "%s of %s: no failure reported: %r" % (step, what, r.body[:200]))
 
@@ -132,7 +134,7 @@ def crafted_workbooks(site, root, admin):
         r = admin.upload(data)
         if not alive(name):
             return
-        if r.status == 302:  # the preview took it; the import must not
+        if r.status == 302 and "preview=1" in (r.header("Location") or ""):  # the preview took it; the import must not
             failed(admin.maintain("import"), name, "import")
         else:
             failed(r, name, "upload")
@@ -222,7 +224,8 @@ def imported_administrators(site, root, admin):
           "the preview does not list the administrator row")
     check("id='grantAdmin'" in body, "the preview has no tick for the administrator role")
     r = admin.maintain("import")
-    check("管理员角色" in r.body and r.status == 200, "an import without the tick answered %d %r" % (r.status, r.body[:200]))
+    check(r.status == 302 and "管理员角色" in admin.get("/admin/maintain.asp?preview=1").body,
+          "an import without the tick answered %d %r" % (r.status, r.body[:200]))
     check(query(root, "select 登录账号, 角色 from 用户 order by ID") == before, "the import ran without the tick")
     # Another administrator's upload meanwhile does not replace this preview.
     other = sitectl.Client(site)

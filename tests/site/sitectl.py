@@ -165,7 +165,8 @@ class Client:
     def upload(self, workbook):
         """Uploads a workbook for the import preview, as the page's script
         does (the file base64 in the field "data"). The site answers 302 to
-        the preview when it could read the sheet, else an alert."""
+        the preview when it could read the sheet, else 302 to the maintenance
+        page, which shows the failure."""
         return self.maintain("upload", data=base64.b64encode(workbook).decode("ascii"))
 
     def profile(self, name, sex="男", headers=None):
