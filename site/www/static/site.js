@@ -83,12 +83,13 @@
     var head = grid.querySelector('thead tr');
     if (!head) return;
     grid.parentNode.classList.add('cards');
-    var names = Array.prototype.map.call(head.children, function (cell) { return cell.textContent.trim(); });
+    // Cells only: the heading row also holds the grid's CheckAll script.
+    var names = Array.prototype.map.call(head.querySelectorAll(':scope > td'), function (cell) { return cell.textContent.trim(); });
     grid.querySelectorAll('tbody tr').forEach(function (row) {
-      Array.prototype.forEach.call(row.children, function (cell, i) {
+      Array.prototype.forEach.call(row.querySelectorAll(':scope > td'), function (cell, i) {
         if (cell.colSpan > 1) { cell.classList.add('cardWide'); return; }
         if (cell.querySelector('a[onclick*="modify"]')) cell.classList.add('rowEdit');
-        else if (cell.querySelector('input[name=delids]') || (i === names.length - 1 && /删除/.test(names[i]))) cell.classList.add('rowPick');
+        else if (cell.querySelector('input[name=delids]') || names[i] === '删除') cell.classList.add('rowPick');
         else if (i === 0 && names[0] === '序号') cell.classList.add('rowNum');
         else if (names[i]) cell.setAttribute('data-label', names[i]);
       });
