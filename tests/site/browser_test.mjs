@@ -917,6 +917,8 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         for (const action of ['登录失败', '登录', '添加', '修改', '删除', ...(onServer ? [] : ['备份', '恢复', '压缩']), ...(last ? ['导入'] : [])])
           assert.match(text, new RegExp(action), `the trail holds ${action}`);
         await noSidewaysScroll(page, 'audit');
+        // Every column, 内容 too, inside the window on a phone.
+        await reachable(page, size, 'the audit trail');
         await axe(page, 'the audit trail');
         await shot(page, size, 'audit', { fullPage: true });
         await page.selectOption('#actionFilter', '删除');
