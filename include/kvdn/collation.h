@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "kvdn/error.h"
 #include "kvdn/export.h"
 
 namespace kvdn {
