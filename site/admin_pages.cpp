@@ -899,7 +899,7 @@ void maintainPage(PageEnv& env) {
 struct ProfileForm {
   std::optional<std::string> name, sex;  // typed (else the stored ones)
   std::string oldPassword, newPassword, confirm;
-  std::map<std::string, std::string> errors;
+  FieldErrors errors;
 };
 
 void profileView(PageEnv& env, const User& user, const ProfileForm& form);
@@ -1030,15 +1030,8 @@ void profileView(PageEnv& env, const User& userRow, const ProfileForm& form) {
   rs->close();
   if (form.name) name = Variant(*form.name);
   if (form.sex) sex = Variant(*form.sex);
-  auto invalid = [&](const std::string& field) -> std::string {
-    if (!form.errors.count(field)) return "";
-    return " aria-invalid='true' aria-describedby='err_" + field + "'";
-  };
-  auto message = [&](const std::string& field) -> std::string {
-    auto it = form.errors.find(field);
-    if (it == form.errors.end()) return "";
-    return "<span class='fieldError' role='alert' id='err_" + field + "'>" + html(it->second) + "</span>";
-  };
+  auto invalid = [&](const std::string& field) { return invalidField(form.errors, field); };
+  auto message = [&](const std::string& field) { return fieldMessage(form.errors, field); };
   std::string out = frameTop(*user, "我的资料", menu.joinText());
   out += takeFlash(env);
   out += "<div class='gridBox'>" +

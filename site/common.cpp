@@ -357,6 +357,17 @@ std::string takeFlash(PageEnv& env) {
                 : "<div class='flash' id='flash' role='status'>" + html(message) + "</div>";
 }
 
+std::string invalidField(const FieldErrors& errors, const std::string& field) {
+  if (!errors.count(field)) return "";
+  return " aria-invalid='true' aria-describedby='err_" + field + "'";
+}
+
+std::string fieldMessage(const FieldErrors& errors, const std::string& field) {
+  auto it = errors.find(field);
+  if (it == errors.end()) return "";
+  return "<span class='fieldError' role='alert' id='err_" + field + "'>" + html(it->second) + "</span>";
+}
+
 void refuse(PageEnv& env, std::string_view message) {
   env.db->alert(Variant(message), Variant(""));
 }

@@ -320,6 +320,14 @@ void setFlash(kvdn::PageEnv& env, std::string_view message, bool failed = false)
 // The kept message as a message box (markup), or "" when there is none.
 std::string takeFlash(kvdn::PageEnv& env);
 
+// Refusals of a form's fields: field id -> message. A page shown again
+// after a refused save marks each refused field (invalidField: its
+// attributes, naming the message "err_ID") and writes the message beside it
+// (fieldMessage: announced, role=alert); both "" for a field not refused.
+using FieldErrors = std::map<std::string, std::string>;
+std::string invalidField(const FieldErrors& errors, const std::string& field);
+std::string fieldMessage(const FieldErrors& errors, const std::string& field);
+
 // dbClass.alert with the message and an empty address: the browser shows the
 // message and goes back; the response has ended.
 void refuse(kvdn::PageEnv& env, std::string_view message);

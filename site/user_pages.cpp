@@ -393,8 +393,8 @@ void userList(PageEnv& env, const User& user) {
 // refusal beside the field it concerns ("" key: the form as a whole).
 struct DialogForm {
   std::string account, password, name, sex;
-  Variant role = Variant(2);                  // a new user is an operator unless chosen otherwise
-  std::map<std::string, std::string> errors;  // field id -> message
+  Variant role = Variant(2);  // a new user is an operator unless chosen otherwise
+  FieldErrors errors;
 };
 
 // A dialog document holding only a message and a way to close it: what a
@@ -419,16 +419,8 @@ void userDialog(PageEnv& env, const User& user, const std::string& ac, const Dia
           ->rsDropDownList(Variant("select ID," + htmlColumn("名称") + " from 用户身份 order by ID"),
                            form.role, Variant(0))
           .joinText();
-  // A field's refusal: marked on the field, written beside it, announced.
-  auto invalid = [&](const std::string& field) -> std::string {
-    if (!form.errors.count(field)) return "";
-    return " aria-invalid='true' aria-describedby='err_" + field + "'";
-  };
-  auto message = [&](const std::string& field) -> std::string {
-    auto it = form.errors.find(field);
-    if (it == form.errors.end()) return "";
-    return "<span class='fieldError' role='alert' id='err_" + field + "'>" + html(it->second) + "</span>";
-  };
+  auto invalid = [&](const std::string& field) { return invalidField(form.errors, field); };
+  auto message = [&](const std::string& field) { return fieldMessage(form.errors, field); };
   std::string out = pageHead(ac == "add" ? "添加用户" : "修改用户");
   // The dialog carries the session's token: a login made inside the dialog
   // (an expired session) gives the page behind it the new one.

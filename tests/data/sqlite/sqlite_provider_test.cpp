@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "kvdn/collation.h"
 #include "kvdn/provider.h"
 #include "support/errors.h"
 #include "support/fake_provider.h"
@@ -336,6 +337,33 @@ TEST_F(SqliteProviderTest, RowWritesAreCommittedWholeOrNotAtAll) {
   EXPECT_EQ(count(), "1");
   add(Variant("three"));
   EXPECT_EQ(count(), "2");
+}
+
+// An added collation orders the statements of connections opened after it,
+// pooled ones included; replaced, the new order holds; removed, a statement
+// naming it fails.
+TEST_F(SqliteProviderTest, AddedCollationsOrderLaterConnections) {
+  auto order = [&] {
+    auto c = connect();
+    auto rs = c->execute("select name from items order by name collate testorder");
+    std::string names;
+    for (; !rs->eof(); rs->moveNext()) names += rs->fields().item(0).value().joinText();
+    rs->close();
+    c->close();  // kept in the pool
+    return names;
+  };
+  auto reverse = [](std::string_view a, std::string_view b) { return b.compare(a); };
+  auto forward = [](std::string_view a, std::string_view b) { return a.compare(b); };
+  setSqliteCollation("testorder", reverse);
+  EXPECT_EQ(order(), "cba");
+  setSqliteCollation("testorder", forward);
+  EXPECT_EQ(order(), "abc") << "a pooled connection kept the replaced order";
+  setSqliteCollation("testorder", nullptr);
+  auto c = connect();
+  EXPECT_THROW(c->execute("select name from items order by name collate testorder"), ComError);
+  for (const char* bad : {"", "with space", "semi;colon"}) {
+    EXPECT_THROW(setSqliteCollation(bad, forward), ComError) << bad;
+  }
 }
 
 }  // namespace
