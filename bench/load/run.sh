@@ -141,7 +141,7 @@ cookie=$(curl -s -o /dev/null -D - -H "Origin: $base" --data-urlencode '登录�
 [[ -n "$cookie" ]] || { echo "load: login failed" >&2; exit 2; }
 status=$(curl -s -o /dev/null -w '%{http_code}' -H "Cookie: $cookie" "$base/admin/user.asp")
 [[ "$status" == 200 ]] || { echo "load: the list page answered $status" >&2; exit 2; }
-db_file="$db_file"
+db_file="$root/admin/database/app.mdb"
 
 run() {  # run NAME SERVER_SIDS URL COOKIE [WRK_OPTION...]: one wrk load, its line with CPU figures
   local out
