@@ -149,7 +149,8 @@ struct HttpHost::Impl {
     auto* self = static_cast<Impl*>(cls);
     try {
       if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         auto state = std::make_unique<ConnectionState>();
         state->peer = acceptedAddress(info ? info->client_addr : nullptr);
         std::lock_guard lock(self->addressMutex);
@@ -275,7 +276,7 @@ struct HttpHost::Impl {
   static const std::pair<std::string, std::string>& acceptedAddress(const sockaddr* addr) {
     thread_local sockaddr_storage last{};
     thread_local std::pair<std::string, std::string> written;
-    const socklen_t len = !addr                        ? 0
+    const socklen_t len = !addr                         ? 0
                           : addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
                                                         : sizeof(sockaddr_in);
     if (len == 0 || std::memcmp(&last, addr, len) != 0 || last.ss_family == 0) {
@@ -554,8 +555,8 @@ struct HttpHost::Impl {
     try {
       answer = run(input);
     } catch (const std::exception& e) {
-      std::cerr << "kvdn-http: " << input.method << " " << input.target << ": unexpected failure: " << e.what()
-                << std::endl;
+      std::cerr << "kvdn-http: " << input.method << " " << input.target
+                << ": unexpected failure: " << e.what() << std::endl;
       answer = failure(500, input.path);
     }
     const auto took = std::chrono::steady_clock::now() - began;

@@ -5,8 +5,8 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
-#include <pthread.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -900,9 +900,10 @@ TEST(HttpHostSpeed, PagesRunWhereTheyArriveAnswerTheSame) {
   auto addPages = [&](HttpHost& host) {
     host.addPage("/echo.asp", [&](PageEnv& env) {
       if (!onPageThread()) ++inlineRuns;
-      env.write("q=" + env.query("q") + ";f=" + env.form("f") + ";m=" +
-                env.request().serverVariable("REQUEST_METHOD") + ";raw=" +
-                env.request().serverVariable("QUERY_STRING") + ";h=" + env.request().serverVariable("HTTP_X_T"));
+      env.write("q=" + env.query("q") + ";f=" + env.form("f") +
+                ";m=" + env.request().serverVariable("REQUEST_METHOD") +
+                ";raw=" + env.request().serverVariable("QUERY_STRING") +
+                ";h=" + env.request().serverVariable("HTTP_X_T"));
     });
     host.addPage("/count.asp", [](PageEnv& env) {
       int n = env.session().value("n").isEmpty() ? 0 : env.session().value("n").toInt32();
@@ -961,8 +962,10 @@ TEST(HttpHostSpeed, PagesRunWhereTheyArriveAnswerTheSame) {
     ASSERT_TRUE(x && y) << page << "?" << query;
     EXPECT_EQ(x->status, y->status) << page << "?" << query;
     EXPECT_EQ(x->body, y->body) << page << "?" << query;
-    for (const char* name : {"Content-Type", "Location", "X-Made", "Cache-Control", "Content-Security-Policy"})
-      EXPECT_EQ(x->get_header_value(name), y->get_header_value(name)) << name << " of " << page << "?" << query;
+    for (const char* name :
+         {"Content-Type", "Location", "X-Made", "Cache-Control", "Content-Security-Policy"})
+      EXPECT_EQ(x->get_header_value(name), y->get_header_value(name))
+          << name << " of " << page << "?" << query;
     EXPECT_EQ(x->has_header("Set-Cookie"), y->has_header("Set-Cookie")) << page << "?" << query;
   }
   EXPECT_GT(inlineRuns.load(), 50) << "the fast host ran its short pages where they arrived";
@@ -983,7 +986,8 @@ TEST(HttpHostSpeed, LongTargetsAreAnswered) {
   // `fields` fields "k1=1&k2=2..." (distinct keys), or "a&a&..." (one key).
   auto query = [](int fields, bool oneKey) {
     std::string q = "q=1";
-    for (int i = 1; i < fields; ++i) q += oneKey ? std::string("&a") : "&k" + std::to_string(i) + "=" + std::to_string(i);
+    for (int i = 1; i < fields; ++i)
+      q += oneKey ? std::string("&a") : "&k" + std::to_string(i) + "=" + std::to_string(i);
     return q;
   };
   struct Case {
@@ -993,10 +997,14 @@ TEST(HttpHostSpeed, LongTargetsAreAnswered) {
     const char* status;
     const char* body;  // part of the answer's body ("" for any)
   } cases[] = {
-      {10, false, 0, "200", "n=10;f="},         {450, false, 0, "200", "n=450;f="},
-      {1200, false, 0, "200", "n=1200;f="},     {1200, false, 3000, "200", "n=1200;f=x"},
-      {2500, false, 3000, "200", "n=2500;f=x"}, {5001, true, 0, "413", "5000 fields"},
-      {40000, false, 0, "414", ""},             {40000, false, 3000, "414", ""},
+      {10, false, 0, "200", "n=10;f="},
+      {450, false, 0, "200", "n=450;f="},
+      {1200, false, 0, "200", "n=1200;f="},
+      {1200, false, 3000, "200", "n=1200;f=x"},
+      {2500, false, 3000, "200", "n=2500;f=x"},
+      {5001, true, 0, "413", "5000 fields"},
+      {40000, false, 0, "414", ""},
+      {40000, false, 3000, "414", ""},
   };
   for (const Case& c : cases) {
     const int fd = connectTo(running.host.port());
@@ -1004,8 +1012,8 @@ TEST(HttpHostSpeed, LongTargetsAreAnswered) {
     timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string body = c.bodyBytes ? "f=x&g=" + std::string(c.bodyBytes, 'y') : "";
-    std::string request = std::string(c.bodyBytes ? "POST" : "GET") + " /echo.asp?" + query(c.fields, c.oneKey) +
-                          " HTTP/1.1\r\nHost: x\r\n";
+    std::string request = std::string(c.bodyBytes ? "POST" : "GET") + " /echo.asp?" +
+                          query(c.fields, c.oneKey) + " HTTP/1.1\r\nHost: x\r\n";
     if (c.bodyBytes)
       request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                  std::to_string(body.size()) + "\r\n";
@@ -1014,7 +1022,8 @@ TEST(HttpHostSpeed, LongTargetsAreAnswered) {
     const std::string answer = receiveAnswer(fd);
     ::close(fd);
     const std::string what = std::to_string(c.fields) + " fields, body " + std::to_string(c.bodyBytes);
-    ASSERT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << what << ": " << answer.substr(0, 200);
+    ASSERT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status)
+        << what << ": " << answer.substr(0, 200);
     EXPECT_NE(answer.find(c.body), std::string::npos) << what << ": " << answer.substr(0, 400);
   }
 }
