@@ -202,7 +202,9 @@ check_list() {
 
 # The floor and the PHP peer: one nginx (2 workers, no access log) serving a
 # static file of the trivial page's body on one port, and the PHP pages
-# through php-fpm on another.
+# through php-fpm on another, a FastCGI connection per request as in the
+# stock configuration (a kept one binds one of the pool's 4 workers even
+# while idle, and more kept connections than workers starve the pool).
 nginx_sid="" fpm_sid="" static_url="" php_url="" php_cookie=""
 if command -v nginx >/dev/null; then
   mkdir -p "$peer_dir/static" "$peer_dir/sessions" "$peer_dir/nginx"
@@ -233,8 +235,7 @@ EOF
     php_server="server { listen 127.0.0.1:$php_port; root $repo/bench/load/peer;
     location ~ \\.php\$ { include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
-      fastcgi_keep_conn on; fastcgi_pass fpm; } }
-  upstream fpm { server unix:$peer_dir/fpm.sock; keepalive 8; }"
+      fastcgi_pass unix:$peer_dir/fpm.sock; } }"
   fi
   user_line=""
   [[ $(id -u) -eq 0 ]] && user_line="user root;"

@@ -58,7 +58,7 @@ const q = {
   count: db.prepare('select count(*) from 用户').pluck(),
   rows: db.prepare('select u.ID, u.登录账号, u.姓名, u.性别, u.角色, r.名称 as 角色名称, u.注册时间' +
     ' from 用户 u left join 用户身份 r on r.ID = u.角色 order by u.ID limit ? offset ?'),
-  sessionGet: sessions.prepare('select uid from session where id = ? and expires > ?').pluck(),
+  sessionGet: sessions.prepare('select uid, expires from session where id = ? and expires > ?'),
   sessionTouch: sessions.prepare('update session set expires = ? where id = ?'),
   sessionPut: sessions.prepare('insert into session (id, uid, expires) values (?, ?, ?)'),
 };
@@ -76,10 +76,12 @@ function sessionUser(req) {
   const got = Buffer.from(m[2]);
   if (want.length !== got.length || !crypto.timingSafeEqual(want, got)) return 0;
   const now = Date.now();
-  const uid = q.sessionGet.get(m[1], now);
-  if (!uid) return 0;
-  q.sessionTouch.run(now + SESSION_MS, m[1]);
-  return uid;
+  const row = q.sessionGet.get(m[1], now);
+  if (!row) return 0;
+  // Sliding expiry, written at most once a minute per session: a write per
+  // request would make every page view a disk commit.
+  if (row.expires - now < SESSION_MS - 60 * 1000) q.sessionTouch.run(now + SESSION_MS, m[1]);
+  return row.uid;
 }
 
 function shorten(text, width) {
