@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -48,6 +49,8 @@ void usage(std::ostream& out) {
          "  --address  address to listen on (default 127.0.0.1)\n"
          "  --port     port (default 8080; 0 picks a free one)\n"
          "  --threads  page threads: pages running at once (default 8)\n"
+         "  --inline-page-us N  a page whose runs take at most N microseconds runs on the server\n"
+         "             thread that read its request, without a hand-over (default 500; 0: never)\n"
          "  --odbc     ODBC connection string of a PostgreSQL database to use instead of the\n"
          "             file (default: $KVDN_SITE_ODBC), e.g. \"Driver={PostgreSQL Unicode};\n"
          "             Server=127.0.0.1;Port=5432;Database=site;Uid=web;Pwd=...\"\n"
@@ -125,6 +128,13 @@ int main(int argc, char** argv) {
         std::cerr << "kvdn-site: bad thread count: " << argv[i] << "\n";
         return 2;
       }
+    } else if (arg == "--inline-page-us" && hasValue) {
+      int micros = 0;
+      if (!parseInt(argv[++i], 0, 1000000, micros)) {
+        std::cerr << "kvdn-site: bad --inline-page-us: " << argv[i] << "\n";
+        return 2;
+      }
+      options.inlinePageMicros = static_cast<std::uint32_t>(micros);
     } else if (arg == "--help" || arg == "-h") {
       usage(std::cout);
       return 0;

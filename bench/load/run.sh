@@ -8,6 +8,7 @@
 #
 #   bench/load/run.sh [BUILD_DIR]        (default: $BUILD or build)
 #   CONNECTIONS=16 DURATION=10 WRK_THREADS=2 SITE_THREADS=8 bench/load/run.sh build-release
+#   SITE_ARGS="--inline-page-us 0" bench/load/run.sh    (every page on a page thread)
 #
 # Build the site first, preferably as a Release build:
 #   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-release --target kvdn-site
@@ -17,16 +18,22 @@
 # locked database, and a row count check (every add answered as stored is in
 # the table). Exits 1 when an answer was not 200 or named a locked database.
 #
-# Between the two, a peer: the same list page written in PHP 8
-# (bench/load/peer/user.php: PDO over the same database file, PHP's file
-# sessions) under PHP's built-in server with 8 workers. That server closes
-# every connection after one answer, so our list and the peer are both
-# measured with "Connection: close", one after the other, same connections
-# and duration; target: ours at least twice the peer's rate. Debian's php-cli
-# and php-sqlite3 are installed when missing (root or sudo); when they cannot
-# be, the peer is skipped. A peer page that is not a real list (not 200, not
-# ten rows, no admin account) fails the run.
-# Traffic stays on 127.0.0.1.
+# Beside ours, in the same run, keep-alive and "Connection: close" each:
+#  - the floor: nginx serving a static file of the trivial page's size;
+#  - peers, the same list page on the same database file: PHP 8
+#    (bench/load/peer: PDO, PHP's file sessions) under php-fpm (a static
+#    pool of 4, opcache on) behind that nginx, and Node.js
+#    (bench/load/node-peer: node:http, the cluster module with 2 workers,
+#    better-sqlite3 with prepared statements, a signed-cookie session kept
+#    in SQLite).
+# For each: requests/s, p50/p99 and CPU per answer (the server's processes,
+# and the server plus wrk, from /proc; bench/load/measure.py). The Debian
+# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm) and the Node
+# peer's locked npm packages are installed when missing (root or sudo);
+# what cannot be had is named and its rows are skipped. A peer page that is
+# not a real list (not 200, not ten rows, no admin account) fails the run.
+# Traffic stays on 127.0.0.1. On a shared machine the absolute figures move
+# with the other load: read the ratios of rows measured in the same run.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -43,57 +50,83 @@ for tool in wrk curl sqlite3 python3; do
 done
 [[ -x "$bin" ]] || { echo "load: $bin is missing: build kvdn-site first" >&2; exit 2; }
 
-# The peer's Debian packages, installed as scripts/install-deps.sh installs
-# packages (skipping what is present, sudo when not root). False when PHP
-# with its SQLite driver cannot be had; the peer is then skipped.
-php_ready() {
+# Debian packages of the floor and the peers, installed as
+# scripts/install-deps.sh installs packages (skipping what is present, sudo
+# when not root, waiting for another install's lock).
+apt_install() {
   local missing=() p
-  for p in php-cli php-sqlite3; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi
   done
-  if ((${#missing[@]} > 0)); then
-    local sudo=""
-    if [[ $(id -u) -ne 0 ]]; then sudo=sudo; fi
-    echo "load: installing (PHP peer): ${missing[*]}" >&2
-    { DEBIAN_FRONTEND=noninteractive $sudo apt-get update -qq &&
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >&2 ||
-      return 1
-  fi
-  command -v php >/dev/null && php -r 'exit(extension_loaded("pdo_sqlite") ? 0 : 1);'
+  ((${#missing[@]} == 0)) && return 0
+  local sudo=""
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; fi
+  echo "load: installing: ${missing[*]}" >&2
+  { DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+      --no-install-recommends "${missing[@]}"; } >&2
 }
-peer=1
-php_ready || peer=0
+lacking=()  # what could not be had, printed with the results
+apt_install nginx-light || true
+command -v nginx >/dev/null || lacking+=("nginx (the floor and the PHP peer's front)")
+apt_install php-fpm php-sqlite3 || true
+php_fpm=$(compgen -c php-fpm | sort -V | tail -1 || true)
+if [[ -z "$php_fpm" ]] || ! php -r 'exit(extension_loaded("pdo_sqlite") ? 0 : 1);' 2>/dev/null; then
+  lacking+=("php-fpm with pdo_sqlite (the PHP peer)")
+  php_fpm=""
+fi
+command -v node >/dev/null || apt_install nodejs || true
+command -v npm >/dev/null || dpkg-query -W -f='${Provides}' nodejs 2>/dev/null | grep -qw npm || apt_install npm || true
+node_peer="$repo/bench/load/node-peer"
+node_ready() {
+  command -v node >/dev/null && command -v npm >/dev/null || return 1
+  (cd "$node_peer" && node -e 'require("better-sqlite3")' 2>/dev/null) && return 0
+  # better-sqlite3 at its locked version; built from source against the
+  # installed Node's headers when no prebuilt binary can be fetched.
+  echo "load: installing the Node peer's npm packages (bench/load/node-peer)" >&2
+  local nodedir=()
+  [[ -f /usr/include/node/common.gypi ]] && nodedir=(--nodedir=/usr)
+  (cd "$node_peer" && npm ci --no-audit --no-fund --loglevel=error "${nodedir[@]}" >&2) &&
+    (cd "$node_peer" && node -e 'require("better-sqlite3")')
+}
+node_ready || { lacking+=("Node.js with better-sqlite3 (the Node peer)"); node_peer=""; }
 
 root=$(mktemp -d)
 log="$root.log"
-site_pid=""
-peer_dir=$(mktemp -d)  # the peer's sessions and its server's log
-php_pid=""
+peer_dir=$(mktemp -d)  # the floor's and the peers' files and logs
+servers=()             # session ids (setsid) of every server started here
+stop_session() {       # stops every process of session $1 and waits for them
+  kill -- -"$1" 2>/dev/null || true
+  for _ in $(seq 50); do
+    kill -0 -- -"$1" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL -- -"$1" 2>/dev/null || true
+}
 cleanup() {
-  if [[ -n "$site_pid" ]] && kill -0 "$site_pid" 2>/dev/null; then
-    kill "$site_pid" && wait "$site_pid" 2>/dev/null || true
-  fi
-  # The PHP server leads its own process group: its workers outlive their
-  # parent unless the group is stopped.
-  if [[ -n "$php_pid" ]] && kill -0 "$php_pid" 2>/dev/null; then
-    kill -- -"$php_pid" 2>/dev/null || true
-    wait "$php_pid" 2>/dev/null || true
-    for _ in $(seq 50); do
-      kill -0 -- -"$php_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-  fi
+  for sid in "${servers[@]}"; do stop_session "$sid"; done
+  wait 2>/dev/null || true
   rm -rf "$root" "$log" "$peer_dir"
 }
 trap cleanup EXIT
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_for() {  # wait_for URL: until it answers at all (any status), at most 10 s
+  for _ in $(seq 100); do
+    [[ $(curl -s -o /dev/null -w '%{http_code}' "$1") != 000 ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 # A fresh copy of the site root: the database is made anew on start.
 (cd "$build/site-root" && find . -type f ! -name '*.mdb' ! -name '*.bak' ! -name '*.compact' -print0 |
   xargs -0 -I{} cp --parents {} "$root/")
-"$bin" --root "$root" --port 0 --threads "$site_threads" >"$log" 2>&1 &
+# shellcheck disable=SC2086 # SITE_ARGS is a list of options
+setsid "$bin" --root "$root" --port 0 --threads "$site_threads" ${SITE_ARGS:-} >"$log" 2>&1 &
 site_pid=$!
+servers+=("$site_pid")
 base=""
 for _ in $(seq 100); do
   base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
@@ -108,12 +141,12 @@ cookie=$(curl -s -o /dev/null -D - -H "Origin: $base" --data-urlencode '登录�
 [[ -n "$cookie" ]] || { echo "load: login failed" >&2; exit 2; }
 status=$(curl -s -o /dev/null -w '%{http_code}' -H "Cookie: $cookie" "$base/admin/user.asp")
 [[ "$status" == 200 ]] || { echo "load: the list page answered $status" >&2; exit 2; }
+db_file="$root/admin/database/app.mdb"
 
-run() {  # run NAME PATH [COOKIE [WRK_OPTION...]]: PATH on our site, or a full address
-  local out address=$2 session=${3:-$cookie}
-  [[ "$address" == http* ]] || address="$base$address"
-  out=$(wrk -t "$wrk_threads" -c "$connections" -d "${duration}s" -H "Cookie: $session" "${@:4}" \
-    -s "$repo/bench/load/count.lua" "$address")
+run() {  # run NAME SERVER_SIDS URL COOKIE [WRK_OPTION...]: one wrk load, its line with CPU figures
+  local out
+  out=$(python3 "$repo/bench/load/measure.py" "$2" -- wrk -t "$wrk_threads" -c "$connections" -d "${duration}s" \
+    -H "Cookie: $4" "${@:5}" -s "$repo/bench/load/count.lua" "$3")
   local line
   line=$(grep '^kvdn-load ' <<<"$out")
   echo "$1 $line" >&2
@@ -121,9 +154,9 @@ run() {  # run NAME PATH [COOKIE [WRK_OPTION...]]: PATH on our site, or a full a
 }
 
 echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads, $(nproc) cores" >&2
-trivial=$(run "trivial /ping.asp:" /ping.asp)
-opened=$(run "database open /admin/health.asp:" /admin/health.asp)
-list=$(run "list /admin/user.asp:" /admin/user.asp)
+trivial=$(run "trivial /ping.asp:" "$site_pid" "$base/ping.asp" "$cookie")
+opened=$(run "database open /admin/health.asp:" "$site_pid" "$base/admin/health.asp" "$cookie")
+list=$(run "list /admin/user.asp:" "$site_pid" "$base/admin/user.asp" "$cookie")
 
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 t_rps=$(field rps "$trivial")
@@ -144,59 +177,160 @@ echo "ratio list/trivial                     : $r_trivial (target >= 0.50: $met)
 echo "ratio list/database open only          : $r_opened"
 echo "answers other than 200                 : $bad (socket errors: $errors)"
 
-# The PHP peer, on the same database file, then both lists with a new
-# connection per request.
-peer_failed() {
-  echo "load: PHP peer FAILED: $*" >&2
-  [[ -f "$peer_dir/log" ]] && tail -n 20 "$peer_dir/log" >&2
+peer_failed() {  # peer_failed LOG MESSAGE...
+  echo "load: peer FAILED: ${*:2}" >&2
+  [[ -f "$1" ]] && tail -n 20 "$1" >&2
   bad=$((bad + 1))
 }
-echo
-if [[ "$peer" -eq 0 ]]; then
-  echo "PHP peer                               : SKIP (php-cli and php-sqlite3 could not be installed)"
-else
-  php_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  php_base="http://127.0.0.1:$php_port"
-  mkdir "$peer_dir/sessions"
-  # -q: no access log line per request (our site writes none either); errors
-  # are still logged.
-  KVDN_PEER_DB="$root/admin/database/app.mdb" PHP_CLI_SERVER_WORKERS=8 setsid php -q \
-    -d session.save_path="$peer_dir/sessions" -S "127.0.0.1:$php_port" -t "$repo/bench/load/peer" \
-    >"$peer_dir/log" 2>&1 &
-  php_pid=$!
-  for _ in $(seq 100); do
-    [[ $(curl -s -o /dev/null -w '%{http_code}' "$php_base/login.php") == 200 ]] && break
-    sleep 0.1
-  done
-  php_cookie=$(curl -s -o /dev/null -D - --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
-    "$php_base/login.php" | sed -n 's/^Set-Cookie: \(PHPSESSID=[^;]*\).*/\1/ip' | tr -d '\r')
-  page=$(curl -s -w '\n%{http_code}' -H "Cookie: $php_cookie" "$php_base/user.php" || true)
-  php_status=$(tail -n 1 <<<"$page")
-  php_rows=$({ grep -o "<tr data-id=" <<<"$page" || true; } | wc -l)
-  if [[ -z "$php_cookie" ]]; then
-    peer_failed "no session cookie from $php_base/login.php"
-  elif [[ "$php_status" != 200 ]]; then
-    peer_failed "user.php answered $php_status"
-  elif [[ "$php_rows" -ne 10 ]] || ! grep -q "<td>admin</td>" <<<"$page"; then
-    peer_failed "user.php is not the list: $php_rows rows (10 expected), the admin account" \
-      "$(grep -q "<td>admin</td>" <<<"$page" && echo present || echo missing)"
+# check_list NAME URL COOKIE LOG: whether the peer's page is the real list
+check_list() {
+  local page status rows
+  page=$(curl -s -w '\n%{http_code}' -H "Cookie: $3" "$2" || true)
+  status=$(tail -n 1 <<<"$page")
+  rows=$({ grep -o "<tr data-id=" <<<"$page" || true; } | wc -l)
+  if [[ -z "$3" ]]; then
+    peer_failed "$4" "$1: no session cookie from its login"
+  elif [[ "$status" != 200 ]]; then
+    peer_failed "$4" "$1: $2 answered $status"
+  elif [[ "$rows" -ne 10 ]] || ! grep -q "<td>admin</td>" <<<"$page"; then
+    peer_failed "$4" "$1: $2 is not the list: $rows rows (10 expected)"
   else
-    ours=$(run "list, Connection: close, /admin/user.asp:" /admin/user.asp "$cookie" -H "Connection: close")
-    theirs=$(run "PHP peer, Connection: close, /user.php:" "$php_base/user.php" "$php_cookie" -H "Connection: close")
-    c_rps=$(field rps "$ours")
-    p_rps=$(field rps "$theirs")
-    r_peer=$(ratio "$c_rps" "$p_rps")
-    met=$(awk -v r="$r_peer" 'BEGIN { print (r >= 2.0 ? "met" : "missed") }')
-    p_bad=$(($(field non200 "$ours") + $(field non200 "$theirs")))
-    p_errors=$(($(field socket_errors "$ours") + $(field socket_errors "$theirs")))
-    echo "a new connection per request (Connection: close); PHP $(php -r 'echo PHP_VERSION;'), built-in server, 8 workers"
-    echo "list page (close)   /admin/user.asp    : $c_rps requests/s"
-    echo "PHP peer (close)    /user.php          : $p_rps requests/s"
-    echo "ratio list/PHP peer                    : $r_peer (target >= 2.00: $met)"
-    echo "answers other than 200 (peer step)     : $p_bad (socket errors: $p_errors)"
-    bad=$((bad + p_bad))
+    return 0
+  fi
+  return 1
+}
+
+# The floor and the PHP peer: one nginx (2 workers, no access log) serving a
+# static file of the trivial page's body on one port, and the PHP pages
+# through php-fpm on another, a FastCGI connection per request as in the
+# stock configuration (a kept one binds one of the pool's 4 workers even
+# while idle, and more kept connections than workers starve the pool).
+nginx_sid="" fpm_sid="" static_url="" php_url="" php_cookie=""
+if command -v nginx >/dev/null; then
+  mkdir -p "$peer_dir/static" "$peer_dir/sessions" "$peer_dir/nginx"
+  curl -s "$base/ping.asp" >"$peer_dir/static/ping.txt"
+  static_port=$(free_port)
+  php_port=$(free_port)
+  php_server=""
+  if [[ -n "$php_fpm" ]]; then
+    cat >"$peer_dir/fpm.conf" <<EOF
+[global]
+pid = $peer_dir/fpm.pid
+error_log = $peer_dir/fpm.log
+daemonize = no
+[peer]
+listen = $peer_dir/fpm.sock
+pm = static
+pm.max_children = 4
+pm.max_requests = 0
+env[KVDN_PEER_DB] = $db_file
+php_admin_value[session.save_path] = $peer_dir/sessions
+php_admin_flag[opcache.enable] = on
+EOF
+    fpm_root=()
+    [[ $(id -u) -eq 0 ]] && fpm_root=(-R)
+    setsid "$php_fpm" "${fpm_root[@]}" -y "$peer_dir/fpm.conf" -F >"$peer_dir/fpm.out" 2>&1 &
+    fpm_sid=$!
+    servers+=("$fpm_sid")
+    php_server="server { listen 127.0.0.1:$php_port; root $repo/bench/load/peer;
+    location ~ \\.php\$ { include /etc/nginx/fastcgi_params;
+      fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
+      fastcgi_pass unix:$peer_dir/fpm.sock; } }"
+  fi
+  user_line=""
+  [[ $(id -u) -eq 0 ]] && user_line="user root;"
+  cat >"$peer_dir/nginx.conf" <<EOF
+$user_line
+worker_processes 2;
+daemon off;
+pid $peer_dir/nginx.pid;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_requests 1000000;
+  default_type text/html;
+  client_body_temp_path $peer_dir/nginx/body;
+  proxy_temp_path $peer_dir/nginx/proxy;
+  fastcgi_temp_path $peer_dir/nginx/fastcgi;
+  uwsgi_temp_path $peer_dir/nginx/uwsgi;
+  scgi_temp_path $peer_dir/nginx/scgi;
+  server { listen 127.0.0.1:$static_port; root $peer_dir/static; }
+  $php_server
+}
+EOF
+  setsid nginx -c "$peer_dir/nginx.conf" -e "$peer_dir/nginx/error.log" >"$peer_dir/nginx.out" 2>&1 &
+  nginx_sid=$!
+  servers+=("$nginx_sid")
+  if wait_for "http://127.0.0.1:$static_port/ping.txt"; then
+    static_url="http://127.0.0.1:$static_port/ping.txt"
+  else
+    peer_failed "$peer_dir/nginx.out" "nginx did not start"
+  fi
+  if [[ -n "$php_server" && -n "$static_url" ]]; then
+    php_base="http://127.0.0.1:$php_port"
+    wait_for "$php_base/login.php" || true
+    php_cookie=$(curl -s -o /dev/null -D - --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
+      "$php_base/login.php" | sed -n 's/^Set-Cookie: \(PHPSESSID=[^;]*\).*/\1/ip' | tr -d '\r')
+    check_list "PHP peer" "$php_base/user.php" "$php_cookie" "$peer_dir/fpm.log" && php_url="$php_base/user.php"
   fi
 fi
+
+# The Node peer.
+node_sid="" node_url="" node_cookie=""
+if [[ -n "$node_peer" ]]; then
+  node_port=$(free_port)
+  KVDN_PEER_DB="$db_file" KVDN_PEER_SESSIONS="$peer_dir/node-sessions.db" KVDN_PEER_PORT="$node_port" \
+    setsid node "$node_peer/server.js" >"$peer_dir/node.log" 2>&1 &
+  node_sid=$!
+  servers+=("$node_sid")
+  node_base="http://127.0.0.1:$node_port"
+  wait_for "$node_base/user.js" || true
+  node_cookie=$(curl -s -o /dev/null -D - --data-urlencode '登录账号=admin' --data-urlencode '密码=admin123' \
+    "$node_base/login.js" | sed -n 's/^Set-Cookie: \(sid=[^;]*\).*/\1/ip' | tr -d '\r')
+  check_list "Node peer" "$node_base/user.js" "$node_cookie" "$peer_dir/node.log" && node_url="$node_base/user.js"
+fi
+
+# Side by side: each row with keep-alive, then with a new connection per
+# request. The PHP row's CPU is nginx's and php-fpm's together.
+echo
+echo "side by side, one run: $connections connections, ${duration}s each; CPU per answer in ms (server; server + wrk)"
+printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "" "" "requests/s" "p50 ms" "p99 ms" "cpu srv" "cpu all"
+declare -A rps
+row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
+  local mode out
+  for mode in keep close; do
+    local extra=()
+    [[ "$mode" == close ]] && extra=(-H "Connection: close")
+    out=$(run "$2 ($mode):" "$3" "$4" "$5" "${extra[@]}")
+    rps[$1-$mode]=$(field rps "$out")
+    bad=$((bad + $(field non200 "$out")))
+    printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "$2" "$mode" "$(field rps "$out")" "$(field p50_ms "$out")" \
+      "$(field p99_ms "$out")" "$(field server_cpu_ms "$out")" "$(field total_cpu_ms "$out")"
+  done
+}
+if [[ -n "$static_url" ]]; then row nginx "nginx static file (floor)" "$nginx_sid" "$static_url" "x=1"; fi
+row ping "ours /ping.asp" "$site_pid" "$base/ping.asp" "$cookie"
+row list "ours list /admin/user.asp" "$site_pid" "$base/admin/user.asp" "$cookie"
+if [[ -n "$node_url" ]]; then row node "Node.js list (cluster, 2)" "$node_sid" "$node_url" "$node_cookie"; fi
+if [[ -n "$php_url" ]]; then row php "PHP list (php-fpm, 4)" "$nginx_sid,$fpm_sid" "$php_url" "$php_cookie"; fi
+echo
+target() {  # target LABEL NUMERATOR DENOMINATOR WANTED
+  local r
+  if [[ -z "${rps[$2]:-}" || -z "${rps[$3]:-}" ]]; then
+    printf '%-34s: NOT MEASURED\n' "$1"
+    return
+  fi
+  r=$(ratio "${rps[$2]}" "${rps[$3]}")
+  printf '%-34s: %s (target >= %s: %s)\n' "$1" "$r" "$4" \
+    "$(awk -v r="$r" -v w="$4" 'BEGIN { print (r >= w ? "met" : "missed") }')"
+}
+for mode in keep close; do
+  target "ping / nginx static ($mode)" "ping-$mode" "nginx-$mode" 0.8
+  target "list / nginx static ($mode)" "list-$mode" "nginx-$mode" 0.5
+  target "list / Node.js list ($mode)" "list-$mode" "node-$mode" 2.0
+  target "list / PHP list ($mode)" "list-$mode" "php-$mode" 4.0
+done
+for what in "${lacking[@]}"; do echo "NOT RUN: $what could not be installed"; done
 
 # Mixed load: the list with one add in ten through the form writer. Every add
 # answered as stored must be in the table afterwards.
@@ -205,11 +339,11 @@ mixed=""
 if [[ -z "$token" ]]; then
   echo "mixed load: no session token found on the list page; skipped" >&2
 else
-  before=$(sqlite3 -cmd '.timeout 5000' "$root/admin/database/app.mdb" "select count(*) from 用户 where 登录账号 like 'load%'")
+  before=$(sqlite3 -cmd '.timeout 5000' "$db_file" "select count(*) from 用户 where 登录账号 like 'load%'")
   out=$(wrk -t "$wrk_threads" -c "$connections" -d "${duration}s" -s "$repo/bench/load/mixed.lua" "$base" \
     -- "$cookie" "$token" "$base")
   mixed=$(grep '^kvdn-mixed ' <<<"$out")
-  after=$(sqlite3 -cmd '.timeout 5000' "$root/admin/database/app.mdb" "select count(*) from 用户 where 登录账号 like 'load%'")
+  after=$(sqlite3 -cmd '.timeout 5000' "$db_file" "select count(*) from 用户 where 登录账号 like 'load%'")
   m_stored=$(field stored "$mixed")
   echo
   echo "mixed load (1 add in 10) /admin/user.asp : $(field rps "$mixed") requests/s, p50 $(field p50_ms "$mixed") ms, p99 $(field p99_ms "$mixed") ms"

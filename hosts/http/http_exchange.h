@@ -3,9 +3,13 @@
 #pragma once
 
 #include <microhttpd.h>
+#include <pthread.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -101,6 +105,13 @@ class BodyBuffer {
   std::size_t size_ = 0;
 };
 
+// One connection as the callbacks see it, from its accept to its close
+// (its socket context): what every request on it would otherwise work out
+// again.
+struct ConnectionState {
+  std::pair<std::string, std::string> peer;  // numeric address and port ("" when unknown)
+};
+
 // One request as the callbacks see it, from the request line to completion.
 struct RequestState {
   std::string target;  // raw request target: path and query, undecoded
@@ -139,10 +150,40 @@ struct PageJob {
   Answer answer;
 };
 
+// A registered page and how long its recent runs took, which decides where
+// it runs (see HttpHostOptions::inlinePageMicros). The figures are read and
+// written by any thread without a lock: a lost update only shifts the
+// average a little.
+struct PageEntry {
+  explicit PageEntry(PageHandler h) : handler(std::move(h)) {}
+  const PageHandler handler;
+  std::atomic<std::uint32_t> recentMicros{0};  // moving average over about eight runs
+  std::atomic<std::uint32_t> runs{0};          // counted up to kLearned only
+  static constexpr std::uint32_t kLearned = 4;
+
+  // Whether a run of this page, without a form, may run on the server's
+  // thread under `limit` microseconds (0: never).
+  bool runsInline(std::uint32_t limit) const {
+    return limit > 0 && runs.load(std::memory_order_relaxed) >= kLearned &&
+           recentMicros.load(std::memory_order_relaxed) <= limit;
+  }
+  // Counts a run of `micros`. One run far over the average counts whole, so
+  // that a page that has begun to wait leaves the server's threads at once.
+  void ran(std::uint64_t micros, std::uint32_t limit) {
+    const auto now = static_cast<std::uint32_t>(std::min<std::uint64_t>(micros, 1u << 30));
+    const std::uint32_t before = recentMicros.load(std::memory_order_relaxed);
+    const std::uint32_t n = runs.load(std::memory_order_relaxed);
+    std::uint32_t next = n == 0 ? now : (before * 7u + now) / 8u;
+    if (limit > 0 && now > limit) next = std::max(next, now);
+    recentMicros.store(next, std::memory_order_relaxed);
+    if (n < kLearned) runs.store(n + 1, std::memory_order_relaxed);
+  }
+};
+
 // What a page run needs, copied from the connection on the server's thread.
 // The query and form are parsed on the page thread.
 struct PageInput {
-  std::shared_ptr<const PageHandler> handler;
+  std::shared_ptr<PageEntry> handler;
   std::string rawQuery;
   std::shared_ptr<BodyBuffer> form;  // null: no form
   std::vector<std::pair<std::string, std::string>> serverVariables;
@@ -159,6 +200,8 @@ class WorkerPool {
   void start(int threads) {
     for (int i = 0; i < threads; ++i) {
       threads_.emplace_back([this] {
+        // Named, for top -H and the tests that tell where a page ran.
+        pthread_setname_np(pthread_self(), "kvdn-page");
         while (true) {
           std::function<void()> job;
           {

@@ -48,7 +48,7 @@ struct HttpHost::Impl {
   ClassRegistry classes;
   std::shared_ptr<Application> application = std::make_shared<HttpApplication>();
   std::shared_ptr<SessionStore> sessions;
-  std::map<std::string, std::shared_ptr<const PageHandler>> pages;
+  std::unordered_map<std::string, std::shared_ptr<PageEntry>> pages;
   WorkerPool pageThreads;
   RequestLogger requestLog;                      // running while serve() does, when options.requestLog is set
   std::set<std::shared_ptr<PageJob>> suspended;  // under `mutex`
@@ -73,9 +73,21 @@ struct HttpHost::Impl {
 
   // ---- callbacks (static trampolines into the object)
 
+  // Keeps the raw target, then empties the query the library is about to
+  // split: pages read the query from the raw target, never from the
+  // library's arguments, and the library keeps each argument in the
+  // connection's fixed memory (MHD_OPTION_CONNECTION_MEMORY_LIMIT), where a
+  // few hundred fields left no room to answer at all: the connection was
+  // closed without a word. The library passes the request line's own
+  // buffer here and splits the query after this call (from the '?' on, up
+  // to its end): a '\0' right after the '?' leaves it nothing to split. A
+  // target too long for the buffer is answered 414 by the library itself.
   static void* onUri(void* cls, const char* uri, MHD_Connection*) {
     auto* state = new (std::nothrow) RequestState;
     if (state && uri) state->target = uri;
+    if (uri) {
+      if (char* query = const_cast<char*>(std::strchr(uri, '?')); query && query[1] != '\0') query[1] = '\0';
+    }
     (void)cls;
     return state;
   }
@@ -118,7 +130,7 @@ struct HttpHost::Impl {
     auto* self = static_cast<Impl*>(cls);
     if (self->refusing.load()) return MHD_NO;
     try {
-      const std::string address = numericAddress(addr).first;
+      const std::string& address = acceptedAddress(addr).first;
       if (self->unlimited.count(address)) return MHD_YES;
       std::lock_guard lock(self->addressMutex);
       auto it = self->connectionsByAddress.find(address);
@@ -130,22 +142,25 @@ struct HttpHost::Impl {
     }
   }
 
-  // Counts the open connections of each address; the address is the
-  // connection's socket context from start to close.
+  // Counts the open connections of each address; the connection's state
+  // (its peer, written out once) is its socket context from start to close.
   static void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
                            MHD_ConnectionNotificationCode code) {
     auto* self = static_cast<Impl*>(cls);
     try {
       if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        auto address = std::make_unique<std::string>(peerAddress(connection).first);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        auto state = std::make_unique<ConnectionState>();
+        state->peer = acceptedAddress(info ? info->client_addr : nullptr);
         std::lock_guard lock(self->addressMutex);
-        ++self->connectionsByAddress[*address];
-        *socketContext = address.release();
+        ++self->connectionsByAddress[state->peer.first];
+        *socketContext = state.release();
       } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
-        std::unique_ptr<std::string> address(static_cast<std::string*>(*socketContext));
+        std::unique_ptr<ConnectionState> state(static_cast<ConnectionState*>(*socketContext));
         *socketContext = nullptr;
         std::lock_guard lock(self->addressMutex);
-        auto it = self->connectionsByAddress.find(*address);
+        auto it = self->connectionsByAddress.find(state->peer.first);
         if (it != self->connectionsByAddress.end() && --it->second == 0) self->connectionsByAddress.erase(it);
       }
     } catch (const std::exception&) {
@@ -198,7 +213,7 @@ struct HttpHost::Impl {
         if (!state->job->done) return MHD_NO;
         Answer answer = std::move(state->job->answer);
         lock.unlock();
-        return self->send(connection, answer, *state);
+        return self->send(connection, std::move(answer), *state);
       }
       if (state->refusal == 413) return self->send(connection, self->tooLarge(), *state);
       if (state->refusal) return self->send(connection, self->busy(), *state);
@@ -255,20 +270,48 @@ struct HttpHost::Impl {
     return {};
   }
 
-  // The peer's numeric address and port ("" when unknown).
+  // numericAddress of a connection being accepted, written out once: the
+  // accept policy and then the connection's start (on the same server
+  // thread) both need it.
+  static const std::pair<std::string, std::string>& acceptedAddress(const sockaddr* addr) {
+    thread_local sockaddr_storage last{};
+    thread_local std::pair<std::string, std::string> written;
+    const socklen_t len = !addr                         ? 0
+                          : addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                        : sizeof(sockaddr_in);
+    if (len == 0 || std::memcmp(&last, addr, len) != 0 || last.ss_family == 0) {
+      written = numericAddress(addr);
+      std::memset(&last, 0, sizeof last);
+      if (len) std::memcpy(&last, addr, len);
+    }
+    return written;
+  }
+
+  // The peer's numeric address and port ("" when unknown): the connection's
+  // own copy, written out when it was accepted.
   static std::pair<std::string, std::string> peerAddress(MHD_Connection* connection) {
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)) {
+      if (info->socket_context) return static_cast<const ConnectionState*>(info->socket_context)->peer;
+    }
     if (const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
       return numericAddress(info->client_addr);
     return {};
   }
 
-  MHD_Result send(MHD_Connection* connection, const Answer& answer, RequestState& state) {
+  // Queues `answer`. Its body is handed to the library as it is (freed
+  // with the response), never copied.
+  MHD_Result send(MHD_Connection* connection, Answer answer, RequestState& state) {
     state.status = answer.status;
-    state.user = answer.user;
-    MHD_Response* response = MHD_create_response_from_buffer(
-        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!response) return MHD_NO;
+    state.user = std::move(answer.user);
+    auto* body = new std::string(std::move(answer.body));
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), [](void* text) { delete static_cast<std::string*>(text); }, body);
+    if (!response) {
+      delete body;
+      return MHD_NO;
+    }
     MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
     MHD_add_response_header(response, "X-Frame-Options", "SAMEORIGIN");
@@ -381,8 +424,11 @@ struct HttpHost::Impl {
 
   // A page may wait (on the database, a file, a lock): it runs on a page
   // thread, so the server's threads go on serving every other connection.
-  MHD_Result dispatch(MHD_Connection* connection, std::shared_ptr<const PageHandler> handler,
-                      const std::string& path, const std::string& method, RequestState& state) {
+  // A page whose recent runs all took a moment (inlinePageMicros) and that
+  // has no form to parse runs here on the server's thread instead: for it
+  // the hand-over to a page thread and back would cost more than the page.
+  MHD_Result dispatch(MHD_Connection* connection, std::shared_ptr<PageEntry> handler, const std::string& path,
+                      const std::string& method, RequestState& state) {
     PageInput input;
     input.handler = std::move(handler);
     if (auto q = state.target.find('?'); q != std::string::npos) input.rawQuery = state.target.substr(q + 1);
@@ -393,6 +439,8 @@ struct HttpHost::Impl {
     input.path = path;
     input.method = method;
     input.target = state.target;
+    if (!input.form && state.received == 0 && input.handler->runsInline(options.inlinePageMicros))
+      return send(connection, runTimed(input), state);
     auto job = std::make_shared<PageJob>();
     job->connection = connection;
     {
@@ -406,14 +454,7 @@ struct HttpHost::Impl {
       MHD_suspend_connection(connection);
     }
     pageThreads.submit([this, job, input = std::move(input)] {
-      Answer answer;
-      try {
-        answer = run(input);
-      } catch (const std::exception& e) {
-        std::cerr << "kvdn-http: " << input.method << " " << input.target
-                  << ": unexpected failure: " << e.what() << std::endl;
-        answer = failure(500, input.path);
-      }
+      Answer answer = runTimed(input);
       {
         std::lock_guard lock(job->mutex);
         if (!job->resumed) {
@@ -506,8 +547,27 @@ struct HttpHost::Impl {
     return vars;
   }
 
+  // run(), its time counted to the page, and whatever escapes it answered
+  // with the host's 500 page.
+  Answer runTimed(const PageInput& input) {
+    const auto began = std::chrono::steady_clock::now();
+    Answer answer;
+    try {
+      answer = run(input);
+    } catch (const std::exception& e) {
+      std::cerr << "kvdn-http: " << input.method << " " << input.target
+                << ": unexpected failure: " << e.what() << std::endl;
+      answer = failure(500, input.path);
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+    input.handler->ran(
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()),
+        options.inlinePageMicros);
+    return answer;
+  }
+
   Answer run(const PageInput& input) {
-    const PageHandler& page = *input.handler;
+    const PageHandler& page = input.handler->handler;
     const std::string& path = input.path;
     const std::string& method = input.method;
     // Parsed here, on the page thread: however large the form, the server's
@@ -620,7 +680,7 @@ ClassRegistry& HttpHost::classes() {
 }
 
 void HttpHost::addPage(const std::string& path, PageHandler handler) {
-  impl_->pages[path] = std::make_shared<const PageHandler>(std::move(handler));
+  impl_->pages[path] = std::make_shared<PageEntry>(std::move(handler));
 }
 
 bool HttpHost::bind() {

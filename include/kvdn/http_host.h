@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -82,6 +83,14 @@ struct KVDN_API HttpHostOptions {
   int port = 8080;    // 0 picks a free port
   int threads = 8;    // page threads: pages running at once
   int ioThreads = 2;  // server threads reading requests and sending answers
+  // A page whose last runs took at most this many microseconds on average
+  // (and no single one much longer), asked without a form, runs on the
+  // server thread that read the request instead of a page thread: no hand
+  // over and back. A page's first runs, any form, and a page that has begun
+  // to take longer go to the page threads, so a page that waits holds a
+  // server thread for one run at most. 0: every page on a page thread. The
+  // answers are the same either way.
+  std::uint32_t inlinePageMicros = 500;
   // The names the site is reached by (any letter case, without the port):
   // a request whose Host header names another (or none) is answered 421
   // before any page runs, so that a page on another site whose name was

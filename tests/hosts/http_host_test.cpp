@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "support/site_fixture.h"
@@ -876,6 +878,153 @@ TEST(HttpHostLoad, StopWhileRequestsKeepArriving) {
     running.server.join();
     done = true;
     for (auto& t : clients) t.join();
+  }
+}
+
+// Whether the calling thread is one of the host's page threads (they are
+// named so); a page run on the server's thread is not.
+bool onPageThread() {
+  char name[16] = "";
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  return std::string(name) == "kvdn-page";
+}
+
+// Pages that ran on the server's thread give the same answers as on a page
+// thread: the same generated requests (pages that read the query, the
+// form, the session, set headers and status, redirect, end, fail) against
+// a host that runs short pages where they arrive and one that hands every
+// page to a page thread.
+TEST(HttpHostSpeed, PagesRunWhereTheyArriveAnswerTheSame) {
+  testing::TempDir dir;
+  std::atomic<int> inlineRuns{0};
+  auto addPages = [&](HttpHost& host) {
+    host.addPage("/echo.asp", [&](PageEnv& env) {
+      if (!onPageThread()) ++inlineRuns;
+      env.write("q=" + env.query("q") + ";f=" + env.form("f") +
+                ";m=" + env.request().serverVariable("REQUEST_METHOD") +
+                ";raw=" + env.request().serverVariable("QUERY_STRING") +
+                ";h=" + env.request().serverVariable("HTTP_X_T"));
+    });
+    host.addPage("/count.asp", [](PageEnv& env) {
+      int n = env.session().value("n").isEmpty() ? 0 : env.session().value("n").toInt32();
+      env.session().setValue("n", Variant(n + 1));
+      env.write(std::to_string(n + 1));
+    });
+    host.addPage("/shape.asp", [](PageEnv& env) {
+      const std::string how = env.query("how");
+      if (how == "status") env.status(404);
+      if (how == "header") env.header("X-Made", env.query("v"));
+      if (how == "type") env.header("Content-Type", "text/plain");
+      if (how == "redirect") return env.redirect("/echo.asp?q=" + env.query("v"));
+      env.write("shape " + how);
+      if (how == "end") {
+        env.response().end();
+        env.write("lost");
+      }
+      if (how == "fail") env.db->md5(Variant(Variant::null().toString()));  // raises 94
+    });
+  };
+  HttpHostOptions off = optionsIn(dir.path() / "off");
+  off.inlinePageMicros = 0;
+  HttpHostOptions on = optionsIn(dir.path() / "on");
+  on.inlinePageMicros = 5'000'000;  // every short page, however busy the machine
+  RunningHost plain(off);
+  RunningHost fast(on);
+  addPages(plain.host);
+  addPages(fast.host);
+  plain.start();
+  fast.start();
+  httplib::Client a("127.0.0.1", plain.host.port());
+  httplib::Client b("127.0.0.1", fast.host.port());
+  std::string cookieA, cookieB;  // each host's own session, the same history
+  std::mt19937 random(23);
+  auto pick = [&](std::initializer_list<const char*> from) {
+    return std::string(*(from.begin() + random() % from.size()));
+  };
+  const char* hows[] = {"", "status", "header", "type", "redirect", "end", "fail"};
+  for (int i = 0; i < 400; ++i) {
+    const std::string page = pick({"/echo.asp", "/echo.asp", "/count.asp", "/shape.asp", "/none.asp"});
+    std::string query = "q=" + pick({"1", "%E4%B8%AD", "a+b", "%26", ""}) + "&how=" + hows[random() % 7] +
+                        "&v=" + pick({"x", "%3Cb%3E", "1%202"});
+    const bool post = random() % 3 == 0;
+    const std::string form = "f=" + pick({"v", "%E4%B8%AD", "a%26b", ""});
+    httplib::Headers headers{{"X-T", pick({"t", "", "中"})}};
+    auto ask = [&](httplib::Client& client, std::string& cookie) {
+      httplib::Headers h = headers;
+      if (!cookie.empty()) h.emplace("Cookie", cookie);
+      auto res = post ? client.Post(page + "?" + query, h, form, "application/x-www-form-urlencoded")
+                      : client.Get(page + "?" + query, h);
+      if (res && res->has_header("Set-Cookie")) cookie = cookieOf(res);
+      return res;
+    };
+    auto x = ask(a, cookieA);
+    auto y = ask(b, cookieB);
+    ASSERT_TRUE(x && y) << page << "?" << query;
+    EXPECT_EQ(x->status, y->status) << page << "?" << query;
+    EXPECT_EQ(x->body, y->body) << page << "?" << query;
+    for (const char* name :
+         {"Content-Type", "Location", "X-Made", "Cache-Control", "Content-Security-Policy"})
+      EXPECT_EQ(x->get_header_value(name), y->get_header_value(name))
+          << name << " of " << page << "?" << query;
+    EXPECT_EQ(x->has_header("Set-Cookie"), y->has_header("Set-Cookie")) << page << "?" << query;
+  }
+  EXPECT_GT(inlineRuns.load(), 50) << "the fast host ran its short pages where they arrived";
+}
+
+// A request whose target holds more fields than the library keeps in a
+// connection's memory, or a long target with a body, is answered: the page
+// when its fields are within the limit, 413 past it, 414 for a target too
+// long to take. Before, the connection was closed without an answer.
+TEST(HttpHostSpeed, LongTargetsAreAnswered) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  RunningHost running(options);
+  running.host.addPage("/echo.asp", [](PageEnv& env) {
+    env.write("n=" + std::to_string(env.request().queryString().keys().size()) + ";f=" + env.form("f"));
+  });
+  running.start();
+  // `fields` fields "k1=1&k2=2..." (distinct keys), or "a&a&..." (one key).
+  auto query = [](int fields, bool oneKey) {
+    std::string q = "q=1";
+    for (int i = 1; i < fields; ++i)
+      q += oneKey ? std::string("&a") : "&k" + std::to_string(i) + "=" + std::to_string(i);
+    return q;
+  };
+  struct Case {
+    int fields;
+    bool oneKey;
+    std::size_t bodyBytes;
+    const char* status;
+    const char* body;  // part of the answer's body ("" for any)
+  } cases[] = {
+      {10, false, 0, "200", "n=10;f="},
+      {450, false, 0, "200", "n=450;f="},
+      {1200, false, 0, "200", "n=1200;f="},
+      {1200, false, 3000, "200", "n=1200;f=x"},
+      {2500, false, 3000, "200", "n=2500;f=x"},
+      {5001, true, 0, "413", "5000 fields"},
+      {40000, false, 0, "414", ""},
+      {40000, false, 3000, "414", ""},
+  };
+  for (const Case& c : cases) {
+    const int fd = connectTo(running.host.port());
+    ASSERT_GE(fd, 0);
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string body = c.bodyBytes ? "f=x&g=" + std::string(c.bodyBytes, 'y') : "";
+    std::string request = std::string(c.bodyBytes ? "POST" : "GET") + " /echo.asp?" +
+                          query(c.fields, c.oneKey) + " HTTP/1.1\r\nHost: x\r\n";
+    if (c.bodyBytes)
+      request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n";
+    request += "\r\n" + body;
+    sendAll(fd, request);
+    const std::string answer = receiveAnswer(fd);
+    ::close(fd);
+    const std::string what = std::to_string(c.fields) + " fields, body " + std::to_string(c.bodyBytes);
+    ASSERT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status)
+        << what << ": " << answer.substr(0, 200);
+    EXPECT_NE(answer.find(c.body), std::string::npos) << what << ": " << answer.substr(0, 400);
   }
 }
 
