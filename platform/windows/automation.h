@@ -28,10 +28,18 @@ namespace kvdn::platform::windows {
 inline constexpr GUID IID_IKvdnNative{
     0x6B3F2A51, 0x9C7D, 0x4E52, {0xA1, 0xB8, 0x3D, 0x0E, 0x5F, 0x7C, 0x2A, 0x91}};
 
+// A COM interface: no virtual destructor (see IUnknown), so the warning for
+// one is off for its declaration.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 struct IKvdnNative : IUnknown {
   // The object behind the interface; never null.
   virtual ObjectPtr STDMETHODCALLTYPE native() = 0;
+
+ protected:
+  ~IKvdnNative() = default;
 };
+#pragma GCC diagnostic pop
 
 // The member ids one object answered, by name as asked: COM keeps an
 // object's ids for its life, so a name is asked once per object (see

@@ -26,6 +26,7 @@
 // clang-format off
 #include <windows.h>
 #include <oleauto.h>
+#include <ocidl.h>
 // clang-format on
 
 #include <atomic>
@@ -41,6 +42,11 @@
 #include "kvdn/error.h"
 #include "type_library.h"
 #include "wide.h"
+
+// COM objects have no virtual destructor (the interface tables are laid out
+// without one) and delete themselves in Release: the warning for classes
+// derived from the system's interfaces does not apply to them.
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
 namespace kvdn::platform::windows {
 
@@ -85,7 +91,7 @@ void writeBack(VARIANT& arg, const Variant& value) {
   }
   VARIANT coerced;
   ::VariantInit(&coerced);
-  const VARTYPE target = vt & ~VT_BYREF;
+  const auto target = static_cast<VARTYPE>(vt & ~static_cast<unsigned>(VT_BYREF));
   const HRESULT hr = ::VariantChangeType(&coerced, &fresh, 0, target);
   ::VariantClear(&fresh);
   if (FAILED(hr)) raise(err::kTypeMismatch);

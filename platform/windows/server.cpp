@@ -22,6 +22,11 @@
 #include "type_library.h"
 #include "wide.h"
 
+// COM objects have no virtual destructor (the interface tables are laid out
+// without one) and delete themselves in Release: the warning for classes
+// derived from the system's interfaces does not apply to them.
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+
 namespace kvdn::platform::windows {
 
 namespace {

@@ -10,6 +10,7 @@
 // prints one line per check and exits 1 when any failed.
 #include <windows.h>
 // After windows.h, which it needs.
+#include <ocidl.h>
 #include <oleauto.h>
 
 #include <cstdio>

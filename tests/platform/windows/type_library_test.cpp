@@ -65,7 +65,7 @@ std::map<std::string, std::map<std::string, Declared>> readIdl(const std::string
   std::map<std::string, std::map<std::string, Declared>> out;
   const std::regex interfaceLine(R"(^\s*dispinterface (\w+)\s*$)");
   const std::regex memberLine(
-      R"(^\s*\[id\((-?\d+)\)(?:, (propget|propput|propputref))?[^\]]*\] \w+\*? (\w+)\((.*)\);)");
+      R"(^\s*\[id\((-?\d+)\)(?:, (propget|propputref|propput))?[^\]]*\] \w+\*? (\w+)\((.*)\);)");
   std::istringstream in(text);
   std::string line, current;
   std::smatch m;
