@@ -64,10 +64,18 @@ class ForeignFields final : public Fields {
  public:
   explicit ForeignFields(DispatchRef recordset) : recordset_(std::move(recordset)) {}
   int count() const override { return get(fields(), "Count").toInt32(); }
+  // Slots "#index" and "$name" (appended, not concatenated: GCC 12 at -O3
+  // warns falsely on operator+ of a literal and a string).
   Field& item(int index) override {
-    return keep("#" + std::to_string(index), Variant(static_cast<std::int32_t>(index)));
+    std::string slot(1, '#');
+    slot.append(std::to_string(index));
+    return keep(slot, Variant(static_cast<std::int32_t>(index)));
   }
-  Field& item(std::string_view name) override { return keep("$" + asciiLower(name), Variant(name)); }
+  Field& item(std::string_view name) override {
+    std::string slot(1, '$');
+    slot.append(asciiLower(name));
+    return keep(slot, Variant(name));
+  }
 
  private:
   DispatchRef fields() const { return dispatchOfObject(get(recordset_, "Fields")); }
