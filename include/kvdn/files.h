@@ -7,6 +7,9 @@
 // failure raises ComError with the number a page would see: the scripting
 // runtime's file errors below for the file-system object, the data layer's
 // OLE DB style numbers (err::kDbFail, err::kDbBusy) for the engine.
+//
+// Threads: each object is used by one thread (the apartment model, as every
+// Object); two objects may work on the same files from different threads.
 #pragma once
 
 #include <cstdint>
