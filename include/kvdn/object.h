@@ -1,6 +1,7 @@
 // Object: the base of everything a Variant can reference, with late binding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
