@@ -1,8 +1,6 @@
 // dbClass: page binding, state accessors and the late-binding method table.
 #include "kvdn/db_class.h"
 
-#include <array>
-
 namespace kvdn {
 
 void DbClass::OnStartPage(const std::shared_ptr<ScriptingContext>& context) {
@@ -59,13 +57,7 @@ Variant DbClass::softFabuInfo(const Variant&) {
 namespace {
 
 using Args = std::vector<Variant>;
-using Method = Variant (*)(DbClass&, Args&);
-
-struct MethodEntry {
-  const char* name;
-  std::size_t argc;
-  Method call;
-};
+using M = Member;
 
 std::shared_ptr<ScriptingContext> contextArg(const Variant& v) {
   auto ctx = std::dynamic_pointer_cast<ScriptingContext>(v.toObject());
@@ -73,102 +65,197 @@ std::shared_ptr<ScriptingContext> contextArg(const Variant& v) {
   return ctx;
 }
 
-// Interface order.
-constexpr std::array<MethodEntry, 25> kMethods{{
-    {"OnStartPage", 1,
-     [](DbClass& o, Args& a) {
-       o.OnStartPage(contextArg(a[0]));
-       return Variant();
-     }},
-    {"OnEndPage", 0,
-     [](DbClass& o, Args&) {
-       o.OnEndPage();
-       return Variant();
-     }},
-    {"md5", 1, [](DbClass& o, Args& a) { return Variant(o.md5(a[0])); }},
-    {"getLenTitle", 2, [](DbClass& o, Args& a) { return o.getLenTitle(a[0], a[1]); }},
-    {"alert", 2,
-     [](DbClass& o, Args& a) {
-       o.alert(a[0], a[1]);
-       return Variant();
-     }},
-    {"createDBfile", 0, [](DbClass& o, Args&) { return o.createDBfile(); }},
-    {"backupDBfile", 0, [](DbClass& o, Args&) { return o.backupDBfile(); }},
-    {"recoveryDBfile", 1, [](DbClass& o, Args& a) { return o.recoveryDBfile(a[0]); }},
-    {"compactDBfile", 0, [](DbClass& o, Args&) { return o.compactDBfile(); }},
-    {"xlsToDb", 1, [](DbClass& o, Args& a) { return o.xlsToDb(a[0]); }},
-    {"folderFiles", 2, [](DbClass& o, Args& a) { return o.folderFiles(a[0], a[1]); }},
-    {"connOpen", 0,
-     [](DbClass& o, Args&) {
-       o.connOpen();
-       return Variant();
-     }},
-    {"softFabuInfo", 1, [](DbClass& o, Args& a) { return o.softFabuInfo(a[0]); }},
-    {"connClose", 0,
-     [](DbClass& o, Args&) {
-       o.connClose();
-       return Variant();
-     }},
-    {"dbShsl", 1, [](DbClass& o, Args& a) { return o.dbShsl(a[0]); }},
-    {"fromHostRight", 0, [](DbClass& o, Args&) { return o.fromHostRight(); }},
-    {"findTableName", 1, [](DbClass& o, Args& a) { return o.findTableName(a[0]); }},
-    {"dbWrite", 1, [](DbClass& o, Args& a) { return o.dbWrite(a[0]); }},
-    {"dbWriteGet", 1, [](DbClass& o, Args& a) { return o.dbWriteGet(a[0]); }},
-    {"dbSelect", 8,
-     [](DbClass& o, Args& a) { return o.dbSelect(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]); }},
-    {"pageNav", 2, [](DbClass& o, Args& a) { return o.pageNav(a[0], a[1]); }},
-    {"xiangxi", 4, [](DbClass& o, Args& a) { return o.xiangxi(a[0], a[1], a[2], a[3]); }},
-    {"rsDropDownList", 3, [](DbClass& o, Args& a) { return o.rsDropDownList(a[0], a[1], a[2]); }},
-    {"strDropDownList", 2, [](DbClass& o, Args& a) { return o.strDropDownList(a[0], a[1]); }},
-    {"menuNav", 1, [](DbClass& o, Args& a) { return o.menuNav(a[0]); }},
-}};
+// The six properties, then the methods in interface order. The ids are the
+// class's DISPIDs: never renumber one.
+enum Id : std::int32_t {
+  kConn = 1,
+  kDbType,
+  kDatabase,
+  kSqlServerName,
+  kSqlUid,
+  kSqlPwd,
+  kOnStartPage = 10,
+  kOnEndPage,
+  kMd5,
+  kGetLenTitle,
+  kAlert,
+  kCreateDBfile,
+  kBackupDBfile,
+  kRecoveryDBfile,
+  kCompactDBfile,
+  kXlsToDb,
+  kFolderFiles,
+  kConnOpen,
+  kSoftFabuInfo,
+  kConnClose,
+  kDbShsl,
+  kFromHostRight,
+  kFindTableName,
+  kDbWrite,
+  kDbWriteGet,
+  kDbSelect,
+  kPageNav,
+  kXiangxi,
+  kRsDropDownList,
+  kStrDropDownList,
+  kMenuNav,
+};
+
+constexpr std::uint8_t kProperty = M::kGet | M::kLet;
+
+constexpr Member kMembers[] = {
+    {"conn", kConn, M::kGet | M::kSet, 0, 0},
+    {"dbType", kDbType, kProperty, 0, 0},
+    {"database", kDatabase, kProperty, 0, 0},
+    {"sqlservername", kSqlServerName, kProperty, 0, 0},
+    {"sqluid", kSqlUid, kProperty, 0, 0},
+    {"sqlpwd", kSqlPwd, kProperty, 0, 0},
+    {"OnStartPage", kOnStartPage, M::kMethod, 1, 1},
+    {"OnEndPage", kOnEndPage, M::kMethod, 0, 0},
+    {"md5", kMd5, M::kMethod, 1, 1},
+    {"getLenTitle", kGetLenTitle, M::kMethod, 2, 2},
+    {"alert", kAlert, M::kMethod, 2, 2},
+    {"createDBfile", kCreateDBfile, M::kMethod, 0, 0},
+    {"backupDBfile", kBackupDBfile, M::kMethod, 0, 0},
+    {"recoveryDBfile", kRecoveryDBfile, M::kMethod, 1, 1},
+    {"compactDBfile", kCompactDBfile, M::kMethod, 0, 0},
+    {"xlsToDb", kXlsToDb, M::kMethod, 1, 1},
+    {"folderFiles", kFolderFiles, M::kMethod, 2, 2},
+    {"connOpen", kConnOpen, M::kMethod, 0, 0},
+    {"softFabuInfo", kSoftFabuInfo, M::kMethod, 1, 1},
+    {"connClose", kConnClose, M::kMethod, 0, 0},
+    {"dbShsl", kDbShsl, M::kMethod, 1, 1},
+    {"fromHostRight", kFromHostRight, M::kMethod, 0, 0},
+    {"findTableName", kFindTableName, M::kMethod, 1, 1},
+    {"dbWrite", kDbWrite, M::kMethod, 1, 1},
+    {"dbWriteGet", kDbWriteGet, M::kMethod, 1, 1},
+    {"dbSelect", kDbSelect, M::kMethod, 8, 8},
+    {"pageNav", kPageNav, M::kMethod, 2, 2},
+    {"xiangxi", kXiangxi, M::kMethod, 4, 4},
+    {"rsDropDownList", kRsDropDownList, M::kMethod, 3, 3},
+    {"strDropDownList", kStrDropDownList, M::kMethod, 2, 2, 0b1},
+    {"menuNav", kMenuNav, M::kMethod, 1, 1},
+};
+constexpr MemberTable kTable("dbClass", kMembers);
 
 }  // namespace
 
-Variant DbClass::invoke(std::string_view name, std::vector<Variant>& args) {
-  for (const auto& m : kMethods) {
-    if (iequals(m.name, name)) {
-      if (args.size() != m.argc) raise(err::kWrongArgCount);
-      return m.call(*this, args);
-    }
+const MemberTable& DbClass::members() const noexcept {
+  return kTable;
+}
+
+Variant DbClass::invoke(std::string_view name, std::vector<Variant>& a) {
+  switch (bindMember(kTable, name, M::kMethod, a.size()).id) {
+    case kOnStartPage:
+      OnStartPage(contextArg(a[0]));
+      return Variant();
+    case kOnEndPage:
+      OnEndPage();
+      return Variant();
+    case kMd5:
+      return Variant(md5(a[0]));
+    case kGetLenTitle:
+      return getLenTitle(a[0], a[1]);
+    case kAlert:
+      alert(a[0], a[1]);
+      return Variant();
+    case kCreateDBfile:
+      return createDBfile();
+    case kBackupDBfile:
+      return backupDBfile();
+    case kRecoveryDBfile:
+      return recoveryDBfile(a[0]);
+    case kCompactDBfile:
+      return compactDBfile();
+    case kXlsToDb:
+      return xlsToDb(a[0]);
+    case kFolderFiles:
+      return folderFiles(a[0], a[1]);
+    case kConnOpen:
+      connOpen();
+      return Variant();
+    case kSoftFabuInfo:
+      return softFabuInfo(a[0]);
+    case kConnClose:
+      connClose();
+      return Variant();
+    case kDbShsl:
+      return dbShsl(a[0]);
+    case kFromHostRight:
+      return fromHostRight();
+    case kFindTableName:
+      return findTableName(a[0]);
+    case kDbWrite:
+      return dbWrite(a[0]);
+    case kDbWriteGet:
+      return dbWriteGet(a[0]);
+    case kDbSelect:
+      return dbSelect(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+    case kPageNav:
+      return pageNav(a[0], a[1]);
+    case kXiangxi:
+      return xiangxi(a[0], a[1], a[2], a[3]);
+    case kRsDropDownList:
+      return rsDropDownList(a[0], a[1], a[2]);
+    case kStrDropDownList:
+      return strDropDownList(a[0], a[1]);
+    case kMenuNav:
+      return menuNav(a[0]);
+    default:
+      raise(err::kNotSupported);
   }
-  raise(err::kNotSupported);
 }
 
 Variant DbClass::getProperty(std::string_view name) {
-  if (iequals(name, "conn")) return Variant(ObjectPtr(conn));
-  if (iequals(name, "dbType")) return dbType;
-  if (iequals(name, "database")) return database;
-  if (iequals(name, "sqlservername")) return sqlservername;
-  if (iequals(name, "sqluid")) return sqluid;
-  if (iequals(name, "sqlpwd")) return sqlpwd;
-  raise(err::kNotSupported);
+  switch (bindMember(kTable, name, M::kGet, 0).id) {
+    case kConn:
+      return Variant(ObjectPtr(conn));
+    case kDbType:
+      return dbType;
+    case kDatabase:
+      return database;
+    case kSqlServerName:
+      return sqlservername;
+    case kSqlUid:
+      return sqluid;
+    case kSqlPwd:
+      return sqlpwd;
+    default:
+      raise(err::kNotSupported);
+  }
 }
 
 void DbClass::setProperty(std::string_view name, const Variant& value) {
-  if (iequals(name, "conn")) {
-    if (!value.isObject()) raise(err::kObjectRequired);
-    if (!value.object()) {
-      conn.reset();
+  switch (bindMember(kTable, name, M::kPut, 0).id) {
+    case kConn: {
+      if (!value.isObject()) raise(err::kObjectRequired);
+      if (!value.object()) {
+        conn.reset();
+        return;
+      }
+      auto c = std::dynamic_pointer_cast<Connection>(value.object());
+      if (!c) raise(err::kTypeMismatch);
+      conn = std::move(c);
       return;
     }
-    auto c = std::dynamic_pointer_cast<Connection>(value.object());
-    if (!c) raise(err::kTypeMismatch);
-    conn = std::move(c);
-    return;
+    case kDbType:
+      dbType = value;
+      return;
+    case kDatabase:
+      database = value;
+      return;
+    case kSqlServerName:
+      sqlservername = value;
+      return;
+    case kSqlUid:
+      sqluid = value;
+      return;
+    case kSqlPwd:
+      sqlpwd = value;
+      return;
+    default:
+      raise(err::kNotSupported);
   }
-  if (iequals(name, "dbType"))
-    dbType = value;
-  else if (iequals(name, "database"))
-    database = value;
-  else if (iequals(name, "sqlservername"))
-    sqlservername = value;
-  else if (iequals(name, "sqluid"))
-    sqluid = value;
-  else if (iequals(name, "sqlpwd"))
-    sqlpwd = value;
-  else
-    raise(err::kNotSupported);
 }
 
 }  // namespace kvdn

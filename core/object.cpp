@@ -16,6 +16,36 @@ Variant Object::getProperty(std::string_view) {
 void Object::setProperty(std::string_view, const Variant&) {
   raise(err::kNotSupported);
 }
+const MemberTable& Object::members() const noexcept {
+  static constexpr MemberTable kNone("Object", {});
+  return kNone;
+}
+std::vector<Variant> Object::enumerate() {
+  raise(err::kNotSupported);
+}
+
+const Member* MemberTable::find(std::string_view name) const noexcept {
+  if (name.empty()) return find(std::int32_t{0});
+  for (const Member& m : members_) {
+    if (iequals(m.name, name)) return &m;
+  }
+  return nullptr;
+}
+
+const Member* MemberTable::find(std::int32_t id) const noexcept {
+  for (const Member& m : members_) {
+    if (m.id == id) return &m;
+  }
+  return nullptr;
+}
+
+const Member& bindMember(const MemberTable& table, std::string_view name, std::uint8_t kinds,
+                         std::size_t argc) {
+  const Member* m = table.find(name);
+  if (!m || !(m->kinds & kinds)) raise(err::kNotSupported);
+  if (argc < m->minArgs || argc > m->maxArgs) raise(err::kWrongArgCount);
+  return *m;
+}
 
 namespace {
 char lowerAscii(char c) {

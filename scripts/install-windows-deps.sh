@@ -6,6 +6,9 @@
 set -uo pipefail
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine locales)
+# The type library: widl (mingw-w64-tools), oaidl.idl (libwine-dev) and
+# stdole2.tlb (libwine, with wine64).
+packages+=(mingw-w64-tools libwine-dev)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,7 +32,7 @@ if ((${#missing[@]} > 0)); then
     exit 3
   fi
 fi
-for tool in x86_64-w64-mingw32-g++-posix wine; do
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-widl wine; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "WARNING: $tool is missing after the install: the Windows DLL cannot be built or tested here" >&2
     exit 3

@@ -286,9 +286,17 @@ std::string Md5Class::md5(const Variant& message) {
   return digestText(message.toString());  // numbers, dates, booleans; an object raises
 }
 
+namespace {
+constexpr Member kMd5Members[] = {{"md5", 1, Member::kMethod, 1, 1}};
+constexpr MemberTable kMd5Table("md5Class", kMd5Members);
+}  // namespace
+
+const MemberTable& Md5Class::members() const noexcept {
+  return kMd5Table;
+}
+
 Variant Md5Class::invoke(std::string_view name, std::vector<Variant>& args) {
-  if (!iequals(name, "md5")) raise(err::kNotSupported);
-  if (args.size() != 1) raise(err::kWrongArgCount);
+  bindMember(kMd5Table, name, Member::kMethod, args.size());
   return Variant(md5(args[0]));
 }
 

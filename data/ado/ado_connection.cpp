@@ -71,6 +71,8 @@ class ProviderConnection final : public Connection {
   void rollbackTrans() override { session()->rollback(); }
   std::string connectionString() const override { return connectionString_; }
 
+  // Late binding from the table "Connection" (ado_connection.cpp).
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
   Variant getProperty(std::string_view name) override;
   void setProperty(std::string_view name, const Variant& value) override;
@@ -103,49 +105,79 @@ std::shared_ptr<DataSession> sessionOf(const std::shared_ptr<Connection>& connec
 
 namespace {
 
+// The names a page uses on a connection. The ids are its DISPIDs: never
+// renumber one.
+enum ConnectionId : std::int32_t {
+  kOpen = 1,
+  kExecute,
+  kClose,
+  kBeginTrans,
+  kCommitTrans,
+  kRollbackTrans,
+  kConnectionString,
+  kState,
+};
+
+constexpr Member kConnectionMembers[] = {
+    {"Open", kOpen, Member::kMethod, 0, 4},
+    // RecordsAffected (the second argument) is written back.
+    {"Execute", kExecute, Member::kMethod, 1, 3, 0b10},
+    {"Close", kClose, Member::kMethod, 0, 0},
+    {"BeginTrans", kBeginTrans, Member::kMethod, 0, 0},
+    {"CommitTrans", kCommitTrans, Member::kMethod, 0, 0},
+    {"RollbackTrans", kRollbackTrans, Member::kMethod, 0, 0},
+    {"ConnectionString", kConnectionString, Member::kGet | Member::kLet, 0, 0},
+    {"State", kState, Member::kGet, 0, 0},
+};
+constexpr MemberTable kConnectionTable("Connection", kConnectionMembers);
+
+const MemberTable& ProviderConnection::members() const noexcept {
+  return kConnectionTable;
+}
+
 Variant ProviderConnection::invoke(std::string_view name, Args& args) {
-  if (iequals(name, "open")) {
-    open(given(args, 0) ? args[0].toString() : connectionString_, textArg(args, 1, ""), textArg(args, 2, ""),
-         intArg(args, 3, adCmdUnspecified));
-    return {};
+  switch (bindMember(kConnectionTable, name, Member::kMethod, args.size()).id) {
+    case kOpen:
+      open(given(args, 0) ? args[0].toString() : connectionString_, textArg(args, 1, ""),
+           textArg(args, 2, ""), intArg(args, 3, adCmdUnspecified));
+      return {};
+    case kExecute: {
+      std::shared_ptr<Recordset> rs = execute(textArg(args, 0, ""), intArg(args, 2, adCmdUnspecified));
+      if (args.size() > 1) args[1] = Variant(lastAffected_);  // RecordsAffected, by reference
+      return Variant(std::static_pointer_cast<Object>(rs));
+    }
+    case kClose:
+      close();
+      return {};
+    case kBeginTrans:
+      beginTrans();
+      return Variant(static_cast<std::int32_t>(1));  // the nesting level
+    case kCommitTrans:
+      commitTrans();
+      return {};
+    case kRollbackTrans:
+      rollbackTrans();
+      return {};
+    default:
+      raise(err::kNotSupported);
   }
-  if (iequals(name, "execute")) {
-    std::shared_ptr<Recordset> rs = execute(textArg(args, 0, ""), intArg(args, 2, adCmdUnspecified));
-    if (args.size() > 1) args[1] = Variant(lastAffected_);  // RecordsAffected, by reference
-    return Variant(std::static_pointer_cast<Object>(rs));
-  }
-  if (iequals(name, "close")) {
-    close();
-    return {};
-  }
-  if (iequals(name, "begintrans")) {
-    beginTrans();
-    return Variant(static_cast<std::int32_t>(1));  // the nesting level
-  }
-  if (iequals(name, "committrans")) {
-    commitTrans();
-    return {};
-  }
-  if (iequals(name, "rollbacktrans")) {
-    rollbackTrans();
-    return {};
-  }
-  return Object::invoke(name, args);
 }
 
 Variant ProviderConnection::getProperty(std::string_view name) {
-  if (iequals(name, "connectionstring")) return Variant(connectionString_);
-  if (iequals(name, "state")) return Variant(static_cast<std::int32_t>(isOpen() ? 1 : 0));
-  return Object::getProperty(name);
+  switch (bindMember(kConnectionTable, name, Member::kGet, 0).id) {
+    case kConnectionString:
+      return Variant(connectionString_);
+    case kState:
+      return Variant(static_cast<std::int32_t>(isOpen() ? 1 : 0));
+    default:
+      raise(err::kNotSupported);
+  }
 }
 
 void ProviderConnection::setProperty(std::string_view name, const Variant& value) {
-  if (iequals(name, "connectionstring")) {
-    if (isOpen()) raise(err::kAdObjectOpen);
-    connectionString_ = value.toString();
-    return;
-  }
-  Object::setProperty(name, value);
+  bindMember(kConnectionTable, name, Member::kPut, 0);  // only ConnectionString may be set
+  if (isOpen()) raise(err::kAdObjectOpen);
+  connectionString_ = value.toString();
 }
 
 }  // namespace

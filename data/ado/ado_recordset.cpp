@@ -301,7 +301,8 @@ class ProviderRecordset final : public Recordset {
     reset();
   }
 
-  // ---- Late binding ----
+  // ---- Late binding, from the table "Recordset" (below) ----
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
   Variant getProperty(std::string_view name) override;
   void setProperty(std::string_view name, const Variant& value) override;
@@ -512,24 +513,84 @@ Field& FieldsImpl::item(std::string_view name) {
 // ---------------------------------------------------------------------------
 // Late binding: the names a page script uses.
 
+// The names a page uses on a recordset, its fields and a field. The ids are
+// their DISPIDs: never renumber one.
+enum FieldId : std::int32_t { kFieldValue = 0, kFieldName = 1 };
+constexpr Member kFieldMembers[] = {
+    {"Value", kFieldValue, Member::kGet | Member::kLet | Member::kMethod, 0, 0},
+    {"Name", kFieldName, Member::kGet, 0, 0},
+};
+constexpr MemberTable kFieldTable("Field", kFieldMembers);
+
+enum FieldsId : std::int32_t { kFieldsItem = 0, kFieldsCount = 1, kFieldsEnum = -4 };
+constexpr Member kFieldsMembers[] = {
+    {"Item", kFieldsItem, Member::kGet | Member::kMethod, 1, 1},
+    {"Count", kFieldsCount, Member::kGet, 0, 0},
+    {"_NewEnum", kFieldsEnum, Member::kGet | Member::kMethod, 0, 0},
+};
+constexpr MemberTable kFieldsTable("Fields", kFieldsMembers);
+
+enum RecordsetId : std::int32_t {
+  // rs("name"): the value of a field of the current row.
+  kCollect = 0,
+  kOpen = 1,
+  kMoveNext,
+  kAddNew,
+  kUpdate,
+  kClose,
+  kGetString,
+  kFields,
+  kItem,
+  kEof,
+  kBof,
+  kPageSize,
+  kAbsolutePage,
+  kPageCount,
+  kRecordCount,
+  kState,
+  kCursorType,
+  kLockType,
+};
+constexpr std::uint8_t kProperty = Member::kGet | Member::kLet;
+constexpr Member kRecordsetMembers[] = {
+    {"Collect", kCollect, Member::kGet | Member::kMethod, 1, 1},
+    {"Open", kOpen, Member::kMethod, 0, 5},
+    {"MoveNext", kMoveNext, Member::kMethod, 0, 0},
+    {"AddNew", kAddNew, Member::kMethod, 0, 0},
+    {"Update", kUpdate, Member::kMethod, 0, 0},
+    {"Close", kClose, Member::kMethod, 0, 0},
+    {"GetString", kGetString, Member::kMethod, 0, 5},
+    {"Fields", kFields, Member::kGet | Member::kMethod, 0, 1},
+    {"Item", kItem, Member::kGet | Member::kMethod, 1, 1},
+    {"EOF", kEof, Member::kGet, 0, 0},
+    {"BOF", kBof, Member::kGet, 0, 0},
+    {"PageSize", kPageSize, kProperty, 0, 0},
+    {"AbsolutePage", kAbsolutePage, kProperty, 0, 0},
+    {"PageCount", kPageCount, Member::kGet, 0, 0},
+    {"RecordCount", kRecordCount, Member::kGet, 0, 0},
+    {"State", kState, Member::kGet, 0, 0},
+    {"CursorType", kCursorType, kProperty, 0, 0},
+    {"LockType", kLockType, kProperty, 0, 0},
+};
+constexpr MemberTable kRecordsetTable("Recordset", kRecordsetMembers);
+
 // A field as an object: keeps its recordset alive.
 class FieldObject final : public Object {
  public:
   FieldObject(std::shared_ptr<ProviderRecordset> rs, int index) : rs_(std::move(rs)), index_(index) {}
+  const MemberTable& members() const noexcept override { return kFieldTable; }
   Variant invoke(std::string_view name, Args& args) override {
-    if (name.empty() || iequals(name, "value")) {
-      if (args.empty()) return rs_->valueAt(index_);
-    }
-    return Object::invoke(name, args);
+    bindMember(kFieldTable, name, Member::kMethod, args.size());  // Value alone
+    return rs_->valueAt(index_);
   }
   Variant getProperty(std::string_view name) override {
-    if (name.empty() || iequals(name, "value")) return rs_->valueAt(index_);
-    if (iequals(name, "name")) return Variant(rs_->fields().item(index_).name());
-    return Object::getProperty(name);
+    if (bindMember(kFieldTable, name, Member::kGet, 0).id == kFieldName)
+      return Variant(rs_->fields().item(index_).name());
+    return rs_->valueAt(index_);
   }
   void setProperty(std::string_view name, const Variant& value) override {
-    if (name.empty() || iequals(name, "value")) return rs_->setValueAt(index_, value);
-    Object::setProperty(name, value);
+    bindMember(kFieldTable, name, Member::kPut, 0);  // Value alone
+    rs_->setValueAt(index_, value);
   }
 
  private:
@@ -554,105 +615,130 @@ int fieldIndex(ProviderRecordset& rs, const Variant& key) {
 class FieldsObject final : public Object {
  public:
   explicit FieldsObject(std::shared_ptr<ProviderRecordset> rs) : rs_(std::move(rs)) {}
+  const MemberTable& members() const noexcept override { return kFieldsTable; }
+  // Item(key); _NewEnum has no value of its own here (enumerate is the
+  // enumeration): 438 by name.
   Variant invoke(std::string_view name, Args& args) override {
-    if ((name.empty() || iequals(name, "item")) && args.size() == 1) {
-      rs_->fields();  // raises when closed
-      return Variant(std::make_shared<FieldObject>(rs_, fieldIndex(*rs_, args[0])));
-    }
-    return Object::invoke(name, args);
+    if (bindMember(kFieldsTable, name, Member::kMethod, args.size()).id != kFieldsItem)
+      raise(err::kNotSupported);
+    rs_->fields();  // raises when closed
+    return Variant(std::make_shared<FieldObject>(rs_, fieldIndex(*rs_, args[0])));
   }
   Variant getProperty(std::string_view name) override {
-    if (iequals(name, "count")) return Variant(static_cast<std::int32_t>(rs_->fields().count()));
-    return Object::getProperty(name);
+    if (bindMember(kFieldsTable, name, Member::kGet, 0).id != kFieldsCount) raise(err::kNotSupported);
+    return Variant(static_cast<std::int32_t>(rs_->fields().count()));
+  }
+  // Every field, in column order (For Each f In rs.Fields).
+  std::vector<Variant> enumerate() override {
+    const int n = rs_->fields().count();  // raises when closed
+    std::vector<Variant> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) out.emplace_back(std::make_shared<FieldObject>(rs_, i));
+    return out;
   }
 
  private:
   std::shared_ptr<ProviderRecordset> rs_;
 };
 
+const MemberTable& ProviderRecordset::members() const noexcept {
+  return kRecordsetTable;
+}
+
 Variant ProviderRecordset::invoke(std::string_view name, Args& args) {
-  if (iequals(name, "open")) {
-    std::shared_ptr<Connection> connection;
-    if (given(args, 1) && args[1].isObject()) {
-      connection = std::dynamic_pointer_cast<Connection>(args[1].object());
-      if (!connection) raise(err::kAdArguments, kBadConnectionText);
-    } else if (given(args, 1)) {  // a connection string: a connection of our own
-      connection = makeConnection(providers_);
-      connection->open(args[1].toString());
-    } else {
-      raise(err::kAdArguments, kBadConnectionText);
+  switch (bindMember(kRecordsetTable, name, Member::kMethod, args.size()).id) {
+    case kOpen: {
+      std::shared_ptr<Connection> connection;
+      if (given(args, 1) && args[1].isObject()) {
+        connection = std::dynamic_pointer_cast<Connection>(args[1].object());
+        if (!connection) raise(err::kAdArguments, kBadConnectionText);
+      } else if (given(args, 1)) {  // a connection string: a connection of our own
+        connection = makeConnection(providers_);
+        connection->open(args[1].toString());
+      } else {
+        raise(err::kAdArguments, kBadConnectionText);
+      }
+      open(textArg(args, 0, ""), connection, intArg(args, 2, cursorType_), intArg(args, 3, lockType_),
+           intArg(args, 4, adCmdUnspecified));
+      return {};
     }
-    open(textArg(args, 0, ""), connection, intArg(args, 2, cursorType_), intArg(args, 3, lockType_),
-         intArg(args, 4, adCmdUnspecified));
-    return {};
+    case kMoveNext:
+      moveNext();
+      return {};
+    case kAddNew:
+      addNew();
+      return {};
+    case kUpdate:
+      update();
+      return {};
+    case kClose:
+      close();
+      return {};
+    case kGetString:
+      return Variant(getString(intArg(args, 0, adClipString), intArg(args, 1, -1), textArg(args, 2, "\t"),
+                               textArg(args, 3, "\r"), textArg(args, 4, "")));
+    case kFields:
+      if (args.empty()) return Variant(std::make_shared<FieldsObject>(self()));
+      fields();
+      return Variant(std::make_shared<FieldObject>(self(), fieldIndex(*this, args[0])));
+    case kCollect:
+    case kItem:
+      fields();
+      return valueAt(fieldIndex(*this, args[0]));
+    default:
+      raise(err::kNotSupported);
   }
-  if (iequals(name, "movenext")) {
-    moveNext();
-    return {};
-  }
-  if (iequals(name, "addnew")) {
-    addNew();
-    return {};
-  }
-  if (iequals(name, "update")) {
-    update();
-    return {};
-  }
-  if (iequals(name, "close")) {
-    close();
-    return {};
-  }
-  if (iequals(name, "getstring")) {
-    return Variant(getString(intArg(args, 0, adClipString), intArg(args, 1, -1), textArg(args, 2, "\t"),
-                             textArg(args, 3, "\r"), textArg(args, 4, "")));
-  }
-  if (iequals(name, "fields")) {
-    if (args.empty()) return Variant(std::make_shared<FieldsObject>(self()));
-    fields();
-    return Variant(std::make_shared<FieldObject>(self(), fieldIndex(*this, args[0])));
-  }
-  // rs("name") / rs.Collect("name"): the value of a field of the current row.
-  if ((name.empty() || iequals(name, "item") || iequals(name, "collect")) && args.size() == 1) {
-    fields();
-    return valueAt(fieldIndex(*this, args[0]));
-  }
-  return Object::invoke(name, args);
 }
 
 Variant ProviderRecordset::getProperty(std::string_view name) {
-  if (iequals(name, "eof")) return Variant(eof());
-  if (iequals(name, "bof")) return Variant(bof());
-  if (iequals(name, "pagesize")) return Variant(pageSize());
-  if (iequals(name, "absolutepage")) return Variant(absolutePage());
-  if (iequals(name, "pagecount")) return Variant(pageCount());
-  if (iequals(name, "recordcount")) {
-    const std::int64_t n = recordCount();
-    if (n >= std::numeric_limits<std::int32_t>::min() && n <= std::numeric_limits<std::int32_t>::max()) {
-      return Variant(static_cast<std::int32_t>(n));
+  switch (bindMember(kRecordsetTable, name, Member::kGet, 0).id) {
+    case kEof:
+      return Variant(eof());
+    case kBof:
+      return Variant(bof());
+    case kPageSize:
+      return Variant(pageSize());
+    case kAbsolutePage:
+      return Variant(absolutePage());
+    case kPageCount:
+      return Variant(pageCount());
+    case kRecordCount: {
+      const std::int64_t n = recordCount();
+      if (n >= std::numeric_limits<std::int32_t>::min() && n <= std::numeric_limits<std::int32_t>::max()) {
+        return Variant(static_cast<std::int32_t>(n));
+      }
+      return Variant(n);
     }
-    return Variant(n);
+    case kState:
+      return Variant(static_cast<std::int32_t>(open_ ? 1 : 0));
+    case kFields:
+      return Variant(std::make_shared<FieldsObject>(self()));
+    case kCursorType:
+      return Variant(static_cast<std::int32_t>(cursorType_));
+    case kLockType:
+      return Variant(static_cast<std::int32_t>(lockType_));
+    default:
+      raise(err::kNotSupported);
   }
-  if (iequals(name, "state")) return Variant(static_cast<std::int32_t>(open_ ? 1 : 0));
-  if (iequals(name, "fields")) return Variant(std::make_shared<FieldsObject>(self()));
-  if (iequals(name, "cursortype")) return Variant(static_cast<std::int32_t>(cursorType_));
-  if (iequals(name, "locktype")) return Variant(static_cast<std::int32_t>(lockType_));
-  return Object::getProperty(name);
 }
 
 void ProviderRecordset::setProperty(std::string_view name, const Variant& value) {
-  if (iequals(name, "pagesize")) return setPageSize(value.toInt32());
-  if (iequals(name, "absolutepage")) return setAbsolutePage(value.toInt32());
-  if (iequals(name, "cursortype")) {
-    if (open_) raise(err::kAdObjectOpen);
-    cursorType_ = value.toInt32();
-    return;
+  switch (bindMember(kRecordsetTable, name, Member::kPut, 0).id) {
+    case kPageSize:
+      return setPageSize(value.toInt32());
+    case kAbsolutePage:
+      return setAbsolutePage(value.toInt32());
+    case kCursorType:
+      if (open_) raise(err::kAdObjectOpen);
+      cursorType_ = value.toInt32();
+      return;
+    case kLockType:
+      if (open_) raise(err::kAdObjectOpen);
+      lockType_ = value.toInt32();
+      return;
+    default:
+      raise(err::kNotSupported);
   }
-  if (iequals(name, "locktype")) {
-    if (open_) raise(err::kAdObjectOpen);
-    lockType_ = value.toInt32();
-    return;
-  }
-  Object::setProperty(name, value);
 }
 
 }  // namespace

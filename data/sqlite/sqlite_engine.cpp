@@ -321,28 +321,34 @@ class SqliteJetEngine final : public JetEngine {
   std::shared_ptr<const DurableFiles> files_;
 };
 
-void requireArgs(const std::vector<Variant>& args, std::size_t count) {
-  if (args.size() != count) raise(err::kWrongArgCount);
-}
-
 }  // namespace
 
+namespace {
+// The ids are the classes' DISPIDs: never renumber one.
+constexpr Member kCatalogMembers[] = {{"Create", 1, Member::kMethod, 1, 1}};
+constexpr MemberTable kCatalogTable("Catalog", kCatalogMembers);
+constexpr Member kJetEngineMembers[] = {{"CompactDatabase", 1, Member::kMethod, 2, 2}};
+constexpr MemberTable kJetEngineTable("JetEngine", kJetEngineMembers);
+}  // namespace
+
+const MemberTable& Catalog::members() const noexcept {
+  return kCatalogTable;
+}
+
 Variant Catalog::invoke(std::string_view name, std::vector<Variant>& args) {
-  if (iequals(name, "Create")) {
-    requireArgs(args, 1);
-    create(args[0].toString());
-    return Variant();
-  }
-  raise(err::kNotSupported);
+  bindMember(kCatalogTable, name, Member::kMethod, args.size());
+  create(args[0].toString());
+  return Variant();
+}
+
+const MemberTable& JetEngine::members() const noexcept {
+  return kJetEngineTable;
 }
 
 Variant JetEngine::invoke(std::string_view name, std::vector<Variant>& args) {
-  if (iequals(name, "CompactDatabase")) {
-    requireArgs(args, 2);
-    compactDatabase(args[0].toString(), args[1].toString());
-    return Variant();
-  }
-  raise(err::kNotSupported);
+  bindMember(kJetEngineTable, name, Member::kMethod, args.size());
+  compactDatabase(args[0].toString(), args[1].toString());
+  return Variant();
 }
 
 std::shared_ptr<Catalog> makeSqliteCatalogOver(std::shared_ptr<const DurableFiles> files) {

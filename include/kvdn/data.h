@@ -3,6 +3,11 @@
 // in sqlite/ for file databases; other providers plug in behind the same
 // Connection. Every failure raises ComError with an OLE DB style number
 // (negative) and the engine's own description.
+//
+// Threads: the apartment model, as every Object: a connection, its
+// recordsets and their fields are used by one thread (the page's); nothing in
+// them is locked. Only what they share behind the scenes (the pool of kept
+// database connections) is safe across threads.
 #pragma once
 
 #include <cstdint>

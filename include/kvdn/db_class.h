@@ -14,7 +14,9 @@
 
 namespace kvdn {
 
-// One object per page request, used by one thread. Methods read the request
+// One object per page request, used by one thread: the apartment model, the
+// thread that created it is the only one that calls it (nothing in it is
+// locked; the Windows DLL registers its classes "Apartment"). Methods read the request
 // and write the response through the page objects stored by OnStartPage, and
 // reach the database through `conn`. A method that needs a page object or
 // `conn` while it is nothing raises err::kObjectNotSet (91).
@@ -311,6 +313,8 @@ class KVDN_API DbClass final : public Object {
   // object). getProperty / setProperty read and write the six properties;
   // setting conn takes a Connection (424 for no object, 13 for another kind,
   // Nothing clears it); an unknown name raises 438.
+  // The members are those of members() ("dbClass"), with fixed ids.
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
   Variant getProperty(std::string_view name) override;
   void setProperty(std::string_view name, const Variant& value) override;
@@ -367,7 +371,8 @@ std::shared_ptr<T> DbClass::create(std::string_view progId) const {
 }
 
 // md5Class (ProgID kvdnAspDll.md5Class): the digest alone. No state carries
-// from one call to the next; one instance serves one call at a time.
+// from one call to the next; one instance serves one call at a time (the
+// apartment model, as dbClass).
 class Md5Class final : public Object {
  public:
   // 32 lower-case hex digits of the component's MD5 of `message`: RFC 1321
@@ -380,7 +385,8 @@ class Md5Class final : public Object {
   // in their text form, Empty as "". Raises 94 for Null, 13 for an object.
   std::string md5(const Variant& message);
   // Late binding: only "md5" (any case) with one argument; another name
-  // raises 438, another argument count 450.
+  // raises 438, another argument count 450. No page binding (OnStartPage).
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 

@@ -7,6 +7,9 @@
 // failure raises ComError with the number a page would see: the scripting
 // runtime's file errors below for the file-system object, the data layer's
 // OLE DB style numbers (err::kDbFail, err::kDbBusy) for the engine.
+//
+// Threads: each object is used by one thread (the apartment model, as every
+// Object); two objects may work on the same files from different threads.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,8 @@ class KVDN_API File : public Object {
   // The name without its folder.
   virtual std::string name() const = 0;
   virtual std::string path() const = 0;
-  // Late binding: "Name", "Path".
+  // Late binding: "Name", "Path" (the table "File").
+  const MemberTable& members() const noexcept override;
   Variant getProperty(std::string_view name) override;
 };
 
@@ -43,7 +47,8 @@ class KVDN_API Folder : public Object {
   // the folder has gone.
   virtual std::vector<std::shared_ptr<File>> files() const = 0;
   // Late binding: "Path", "Name", "Files" (an object with "Count" and
-  // "Item(name)").
+  // "Item(name)", the table "Files"); the table "Folder".
+  const MemberTable& members() const noexcept override;
   Variant getProperty(std::string_view name) override;
 };
 
@@ -66,7 +71,8 @@ class KVDN_API FileSystemObject : public Object {
 
   // Late binding: FileExists, CopyFile (the third, overwrite argument may be
   // given: False refuses an existing destination with 58), DeleteFile,
-  // MoveFile, GetFolder.
+  // MoveFile, GetFolder (the table "FileSystemObject").
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 
@@ -84,7 +90,8 @@ class KVDN_API Catalog : public Object {
   // path or another provider, or the file cannot be made; nothing is left
   // behind then.
   virtual void create(std::string_view connectionString) = 0;
-  // Late binding: "Create".
+  // Late binding: "Create" (the table "Catalog").
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 
@@ -125,7 +132,8 @@ class KVDN_API JetEngine : public Object {
   // as it was.
   virtual void restoreDatabase(std::string_view source, std::string_view destination) = 0;
 
-  // Late binding: "CompactDatabase".
+  // Late binding: "CompactDatabase" (the table "JetEngine").
+  const MemberTable& members() const noexcept override;
   Variant invoke(std::string_view name, std::vector<Variant>& args) override;
 };
 

@@ -143,17 +143,53 @@ class LocalFileSystem final : public FileSystemObject {
   }
 };
 
+// The names a page uses on the file objects. The ids are their DISPIDs:
+// never renumber one.
+enum FileId : std::int32_t { kFileName = 1, kFilePath };
+constexpr Member kFileMembers[] = {
+    {"Name", kFileName, Member::kGet, 0, 0},
+    {"Path", kFilePath, Member::kGet, 0, 0},
+};
+constexpr MemberTable kFileTable("File", kFileMembers);
+
+enum FolderId : std::int32_t { kFolderPath = 1, kFolderName, kFolderFiles };
+constexpr Member kFolderMembers[] = {
+    {"Path", kFolderPath, Member::kGet, 0, 0},
+    {"Name", kFolderName, Member::kGet, 0, 0},
+    {"Files", kFolderFiles, Member::kGet, 0, 0},
+};
+constexpr MemberTable kFolderTable("Folder", kFolderMembers);
+
+enum FilesId : std::int32_t { kFilesItem = 0, kFilesCount = 1 };
+constexpr Member kFilesMembers[] = {
+    {"Item", kFilesItem, Member::kGet | Member::kMethod, 1, 1},
+    {"Count", kFilesCount, Member::kGet, 0, 0},
+};
+constexpr MemberTable kFilesTable("Files", kFilesMembers);
+
+enum FileSystemId : std::int32_t { kFileExists = 1, kCopyFile, kDeleteFile, kMoveFile, kGetFolder };
+constexpr Member kFileSystemMembers[] = {
+    {"FileExists", kFileExists, Member::kMethod, 1, 1},
+    // The third argument: overwrite (False refuses an existing destination).
+    {"CopyFile", kCopyFile, Member::kMethod, 2, 3},
+    // The second argument (force) is accepted and has no effect here.
+    {"DeleteFile", kDeleteFile, Member::kMethod, 1, 2},
+    {"MoveFile", kMoveFile, Member::kMethod, 2, 2},
+    {"GetFolder", kGetFolder, Member::kMethod, 1, 1},
+};
+constexpr MemberTable kFileSystemTable("FileSystemObject", kFileSystemMembers);
+
 // Folder.Files as a page sees it.
 class FileCollection final : public Object {
  public:
   explicit FileCollection(std::vector<std::shared_ptr<File>> files) : files_(std::move(files)) {}
+  const MemberTable& members() const noexcept override { return kFilesTable; }
   Variant getProperty(std::string_view name) override {
-    if (iequals(name, "Count")) return Variant(static_cast<std::int32_t>(files_.size()));
-    raise(err::kNotSupported);
+    bindMember(kFilesTable, name, Member::kGet, 0);  // Count alone takes no argument
+    return Variant(static_cast<std::int32_t>(files_.size()));
   }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    if (!iequals(name, "Item")) raise(err::kNotSupported);
-    if (args.size() != 1) raise(err::kWrongArgCount);
+    bindMember(kFilesTable, name, Member::kMethod, args.size());  // Item alone is a method
     const std::string wanted = args[0].toString();
     for (const auto& f : files_) {
       if (iequals(f->name(), wanted)) return Variant(ObjectPtr(f));
@@ -165,55 +201,58 @@ class FileCollection final : public Object {
   std::vector<std::shared_ptr<File>> files_;
 };
 
-void requireArgs(const std::vector<Variant>& args, std::size_t min, std::size_t max) {
-  if (args.size() < min || args.size() > max) raise(err::kWrongArgCount);
-}
-
 }  // namespace
 
+const MemberTable& File::members() const noexcept {
+  return kFileTable;
+}
+
 Variant File::getProperty(std::string_view name) {
-  if (iequals(name, "Name")) return Variant(this->name());
-  if (iequals(name, "Path")) return Variant(path());
-  raise(err::kNotSupported);
+  if (bindMember(kFileTable, name, Member::kGet, 0).id == kFileName) return Variant(this->name());
+  return Variant(path());
+}
+
+const MemberTable& Folder::members() const noexcept {
+  return kFolderTable;
 }
 
 Variant Folder::getProperty(std::string_view name) {
-  if (iequals(name, "Path")) return Variant(path());
-  if (iequals(name, "Name")) return Variant(utf8FromPath(pathFromUtf8(path()).filename()));
-  if (iequals(name, "Files")) return Variant(ObjectPtr(std::make_shared<FileCollection>(files())));
-  raise(err::kNotSupported);
+  switch (bindMember(kFolderTable, name, Member::kGet, 0).id) {
+    case kFolderPath:
+      return Variant(path());
+    case kFolderName:
+      return Variant(utf8FromPath(pathFromUtf8(path()).filename()));
+    default:
+      return Variant(ObjectPtr(std::make_shared<FileCollection>(files())));
+  }
+}
+
+const MemberTable& FileSystemObject::members() const noexcept {
+  return kFileSystemTable;
 }
 
 Variant FileSystemObject::invoke(std::string_view name, std::vector<Variant>& args) {
-  if (iequals(name, "FileExists")) {
-    requireArgs(args, 1, 1);
-    return Variant(fileExists(args[0].toString()));
-  }
-  if (iequals(name, "CopyFile")) {
-    requireArgs(args, 2, 3);
-    const std::string source = args[0].toString();
-    const std::string destination = args[1].toString();
-    if (args.size() == 3 && !args[2].toBool() && fileExists(destination)) {
-      raiseFile(err::kFileAlreadyExists, "File already exists", destination);
+  switch (bindMember(kFileSystemTable, name, Member::kMethod, args.size()).id) {
+    case kFileExists:
+      return Variant(fileExists(args[0].toString()));
+    case kCopyFile: {
+      const std::string source = args[0].toString();
+      const std::string destination = args[1].toString();
+      if (args.size() == 3 && !args[2].toBool() && fileExists(destination)) {
+        raiseFile(err::kFileAlreadyExists, "File already exists", destination);
+      }
+      copyFile(source, destination);
+      return Variant();
     }
-    copyFile(source, destination);
-    return Variant();
+    case kDeleteFile:
+      deleteFile(args[0].toString());
+      return Variant();
+    case kMoveFile:
+      moveFile(args[0].toString(), args[1].toString());
+      return Variant();
+    default:
+      return Variant(ObjectPtr(getFolder(args[0].toString())));
   }
-  if (iequals(name, "DeleteFile")) {
-    requireArgs(args, 1, 2);
-    deleteFile(args[0].toString());
-    return Variant();
-  }
-  if (iequals(name, "MoveFile")) {
-    requireArgs(args, 2, 2);
-    moveFile(args[0].toString(), args[1].toString());
-    return Variant();
-  }
-  if (iequals(name, "GetFolder")) {
-    requireArgs(args, 1, 1);
-    return Variant(ObjectPtr(getFolder(args[0].toString())));
-  }
-  raise(err::kNotSupported);
 }
 
 std::shared_ptr<FileSystemObject> makeLocalFileSystem() {

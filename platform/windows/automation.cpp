@@ -1,15 +1,16 @@
 // VARIANT conversions and late-bound calls on foreign IDispatch objects.
-#include "platform/windows/automation.h"
+#include "automation.h"
 
 #include <dispex.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 
 #include "kvdn/error.h"
-#include "platform/windows/wide.h"
+#include "wide.h"
 
 namespace kvdn::platform::windows {
 
@@ -221,10 +222,50 @@ void toVariantOut(const Variant& value, VARIANT* out) {
   }
 }
 
+namespace {
+
+std::atomic<bool>& idCacheSwitch() {
+  static std::atomic<bool> on{[] {
+    const char* value = std::getenv("KVDN_SPEED_PATHS");
+    if (!value) return true;
+    const std::string v = asciiLower(value);
+    return !(v == "off" || v == "0" || v == "no" || v == "false");
+  }()};
+  return on;
+}
+
+Variant callWithCache(IDispatch* target, std::string_view name, WORD flags, const std::vector<Variant>& args,
+                      DispatchIdCache* cache);
+
+}  // namespace
+
+void setDispatchIdCache(bool on) noexcept {
+  idCacheSwitch().store(on);
+}
+bool dispatchIdCache() noexcept {
+  return idCacheSwitch().load();
+}
+
 Variant callDispatch(IDispatch* target, std::string_view name, WORD flags, const std::vector<Variant>& args) {
-  if (!target) raise(err::kObjectNotSet);
-  DISPID id = DISPID_VALUE;
-  if (!name.empty()) {
+  return callWithCache(target, name, flags, args, nullptr);
+}
+
+Variant callDispatch(const DispatchRef& target, std::string_view name, WORD flags,
+                     const std::vector<Variant>& args) {
+  return callWithCache(target.get(), name, flags, args, dispatchIdCache() ? target.ids() : nullptr);
+}
+
+namespace {
+
+// The id of `name` on `target`: from the cache when it has it, else asked
+// (and kept there).
+DISPID idOfName(IDispatch* target, std::string_view name, DispatchIdCache* cache) {
+  if (name.empty()) return DISPID_VALUE;
+  if (cache) {
+    if (const DISPID* known = cache->find(name)) return *known;
+  }
+  DISPID id = DISPID_UNKNOWN;
+  {
     std::wstring wname = widen(name);
     LPOLESTR names[1] = {wname.data()};
     if (FAILED(target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
@@ -241,6 +282,14 @@ Variant callDispatch(IDispatch* target, std::string_view name, WORD flags, const
       if (FAILED(hr)) raise(err::kNotSupported);
     }
   }
+  if (cache) cache->remember(name, id);
+  return id;
+}
+
+Variant callWithCache(IDispatch* target, std::string_view name, WORD flags, const std::vector<Variant>& args,
+                      DispatchIdCache* cache) {
+  if (!target) raise(err::kObjectNotSet);
+  const DISPID id = idOfName(target, name, cache);
   // Arguments go right to left.
   std::vector<VARIANT> raw(args.size());
   for (auto& r : raw) ::VariantInit(&r);
@@ -295,17 +344,19 @@ Variant callDispatch(IDispatch* target, std::string_view name, WORD flags, const
   return out;
 }
 
+}  // namespace
+
 Variant ForeignObject::invoke(std::string_view name, std::vector<Variant>& args) {
-  return callDispatch(dispatch_.get(), name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args);
+  return callDispatch(dispatch_, name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args);
 }
 
 Variant ForeignObject::getProperty(std::string_view name) {
-  return callDispatch(dispatch_.get(), name, DISPATCH_PROPERTYGET, {});
+  return callDispatch(dispatch_, name, DISPATCH_PROPERTYGET, {});
 }
 
 void ForeignObject::setProperty(std::string_view name, const Variant& value) {
   const WORD flags = value.isObject() ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
-  callDispatch(dispatch_.get(), name, flags, {value});
+  callDispatch(dispatch_, name, flags, {value});
 }
 
 }  // namespace kvdn::platform::windows

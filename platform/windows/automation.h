@@ -28,32 +28,67 @@ namespace kvdn::platform::windows {
 inline constexpr GUID IID_IKvdnNative{
     0x6B3F2A51, 0x9C7D, 0x4E52, {0xA1, 0xB8, 0x3D, 0x0E, 0x5F, 0x7C, 0x2A, 0x91}};
 
+// A COM interface: no virtual destructor (see IUnknown), so the warning for
+// one is off for its declaration.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 struct IKvdnNative : IUnknown {
   // The object behind the interface; never null.
   virtual ObjectPtr STDMETHODCALLTYPE native() = 0;
+
+ protected:
+  ~IKvdnNative() = default;
+};
+#pragma GCC diagnostic pop
+
+// The member ids one object answered, by name as asked: COM keeps an
+// object's ids for its life, so a name is asked once per object (see
+// callDispatch). At most kLimit names are kept; further ones are asked each
+// time. Used by one thread at a time (the apartment model).
+class DispatchIdCache {
+ public:
+  static constexpr std::size_t kLimit = 64;
+  const DISPID* find(std::string_view name) const {
+    for (const auto& [n, id] : ids_) {
+      if (n == name) return &id;
+    }
+    return nullptr;
+  }
+  void remember(std::string_view name, DISPID id) {
+    if (ids_.size() < kLimit) ids_.emplace_back(std::string(name), id);
+  }
+
+ private:
+  std::vector<std::pair<std::string, DISPID>> ids_;
 };
 
 // A counted IDispatch reference (AddRef on copy, Release on destruction).
+// Copies share one DispatchIdCache (they reach the same object).
 class DispatchRef {
  public:
   DispatchRef() = default;
   // Takes a new reference to `p` (AddRef).
-  explicit DispatchRef(IDispatch* p) : p_(p) {
+  explicit DispatchRef(IDispatch* p) : p_(p), ids_(std::make_shared<DispatchIdCache>()) {
     if (p_) p_->AddRef();
   }
-  DispatchRef(const DispatchRef& o) : DispatchRef(o.p_) {}
+  DispatchRef(const DispatchRef& o) : p_(o.p_), ids_(o.ids_) {
+    if (p_) p_->AddRef();
+  }
   DispatchRef& operator=(DispatchRef o) {
     std::swap(p_, o.p_);
+    std::swap(ids_, o.ids_);
     return *this;
   }
   ~DispatchRef() {
     if (p_) p_->Release();
   }
   IDispatch* get() const { return p_; }
+  DispatchIdCache* ids() const { return ids_.get(); }
   explicit operator bool() const { return p_ != nullptr; }
 
  private:
   IDispatch* p_ = nullptr;
+  std::shared_ptr<DispatchIdCache> ids_;
 };
 
 // VARIANT -> Variant. By-reference VARIANTs are read through. Our own
@@ -88,8 +123,15 @@ class ForeignObject : public Object {
 // The late-bound calls themselves. `name` "" is the default member
 // (DISPID_VALUE). `flags` are DISPATCH_METHOD / DISPATCH_PROPERTYGET /
 // DISPATCH_PROPERTYPUT / DISPATCH_PROPERTYPUTREF. For the put kinds the last
-// argument is the value. Arguments are passed by value.
+// argument is the value. Arguments are passed by value. The DispatchRef form
+// asks the object for a name's id once and keeps it in the reference's
+// cache, unless the speed paths are off (KVDN_SPEED_PATHS=off when the DLL
+// is first used, or setDispatchIdCache(false)): then every call asks.
 Variant callDispatch(IDispatch* target, std::string_view name, WORD flags, const std::vector<Variant>& args);
+Variant callDispatch(const DispatchRef& target, std::string_view name, WORD flags,
+                     const std::vector<Variant>& args);
+void setDispatchIdCache(bool on) noexcept;
+bool dispatchIdCache() noexcept;
 
 // The page context given to OnStartPage, as the component's ScriptingContext:
 // each page object read as a property ("Request", ...) and called late-bound.

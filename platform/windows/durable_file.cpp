@@ -8,7 +8,7 @@
 // clang-format on
 
 #include "kvdn/error.h"
-#include "platform/windows/wide.h"
+#include "wide.h"
 
 namespace kvdn::platform {
 

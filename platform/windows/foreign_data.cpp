@@ -4,15 +4,15 @@
 // Recordset: every operation a late-bound call, so that on a real server the
 // component works through the site's own ADO and providers (Access files,
 // SQL Server). Failures of the callee come back as its number and text.
-#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "automation.h"
+#include "foreign_data.h"
 #include "kvdn/data.h"
 #include "kvdn/error.h"
-#include "platform/windows/automation.h"
-#include "platform/windows/foreign_data.h"
 
 namespace kvdn::platform::windows {
 
@@ -22,13 +22,13 @@ constexpr WORD kGet = DISPATCH_PROPERTYGET;
 constexpr WORD kCall = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
 
 Variant get(const DispatchRef& d, std::string_view name) {
-  return callDispatch(d.get(), name, kGet, {});
+  return callDispatch(d, name, kGet, {});
 }
 Variant call(const DispatchRef& d, std::string_view name, const std::vector<Variant>& args = {}) {
-  return callDispatch(d.get(), name, kCall, args);
+  return callDispatch(d, name, kCall, args);
 }
 void put(const DispatchRef& d, std::string_view name, const Variant& value) {
-  callDispatch(d.get(), name, DISPATCH_PROPERTYPUT, {value});
+  callDispatch(d, name, DISPATCH_PROPERTYPUT, {value});
 }
 DispatchRef dispatchOfObject(const Variant& v) {
   if (!v.isObject() || !v.object()) raise(err::kObjectNotSet);
@@ -38,36 +38,56 @@ DispatchRef dispatchOfObject(const Variant& v) {
   return ref;
 }
 
+// A field of the foreign recordset by its key (an index or a name), found
+// afresh on each use: it holds no reference to a field object, so nothing
+// outlives a reopened recordset and nothing piles up per call.
 class ForeignField final : public Field {
  public:
-  explicit ForeignField(DispatchRef d) : d_(std::move(d)) {}
-  std::string name() const override { return get(d_, "Name").joinText(); }
-  Variant value() const override { return get(d_, "Value"); }
-  void setValue(const Variant& value) override { put(d_, "Value", value); }
+  ForeignField(DispatchRef recordset, Variant key) : recordset_(std::move(recordset)), key_(std::move(key)) {}
+  std::string name() const override { return get(field(), "Name").joinText(); }
+  Variant value() const override { return get(field(), "Value"); }
+  void setValue(const Variant& value) override { put(field(), "Value", value); }
+
+  DispatchRef field() const {
+    return dispatchOfObject(call(dispatchOfObject(get(recordset_, "Fields")), "Item", {key_}));
+  }
 
  private:
-  DispatchRef d_;
+  DispatchRef recordset_;
+  Variant key_;
 };
 
-// Field objects are made on demand and kept for the recordset's life, so
-// that the references item() hands out stay valid.
+// One Field per key asked, kept for the recordset's life so that the
+// references item() hands out stay valid; a key is checked against the
+// recordset when first asked (the callee's error for one it has not).
 class ForeignFields final : public Fields {
  public:
   explicit ForeignFields(DispatchRef recordset) : recordset_(std::move(recordset)) {}
   int count() const override { return get(fields(), "Count").toInt32(); }
+  // Slots "#index" and "$name" (appended, not concatenated: GCC 12 at -O3
+  // warns falsely on operator+ of a literal and a string).
   Field& item(int index) override {
-    return keep(call(fields(), "Item", {Variant(static_cast<std::int32_t>(index))}));
+    std::string slot(1, '#');
+    slot.append(std::to_string(index));
+    return keep(slot, Variant(static_cast<std::int32_t>(index)));
   }
-  Field& item(std::string_view name) override { return keep(call(fields(), "Item", {Variant(name)})); }
+  Field& item(std::string_view name) override {
+    std::string slot(1, '$');
+    slot.append(asciiLower(name));
+    return keep(slot, Variant(name));
+  }
 
  private:
   DispatchRef fields() const { return dispatchOfObject(get(recordset_, "Fields")); }
-  Field& keep(const Variant& field) {
-    kept_.emplace_back(dispatchOfObject(field));
-    return kept_.back();
+  Field& keep(const std::string& slot, const Variant& key) {
+    auto it = kept_.find(slot);
+    if (it != kept_.end()) return it->second;
+    ForeignField field(recordset_, key);
+    field.field();  // raises for a key the recordset does not have
+    return kept_.emplace(slot, std::move(field)).first->second;
   }
   DispatchRef recordset_;
-  std::deque<ForeignField> kept_;
+  std::map<std::string, ForeignField> kept_;
 };
 
 class ForeignRecordset final : public Recordset {

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/windows/automation.h"
+#include "automation.h"
 
 namespace kvdn::platform::windows {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "automation.h"
+#include "foreign_data.h"
 #include "kvdn/error.h"
-#include "platform/windows/automation.h"
-#include "platform/windows/foreign_data.h"
 
 namespace kvdn::platform::windows {
 
@@ -47,12 +47,12 @@ class DispatchCollection final : public RequestCollection {
       : owner_(std::move(owner)), name_(std::move(name)) {}
 
   std::string item(std::string_view key) const override {
-    Variant collection = callDispatch(owner_.get(), name_, kGet, {});
+    Variant collection = callDispatch(owner_, name_, kGet, {});
     return textOf(callDispatch(dispatchOf(collection), "", kCall, {Variant(key)}));
   }
 
   std::vector<std::string> keys() const override {
-    Variant collection = callDispatch(owner_.get(), name_, kGet, {});
+    Variant collection = callDispatch(owner_, name_, kGet, {});
     IDispatch* c = dispatchOf(collection);
     const std::int32_t count = callDispatch(c, "Count", kGet, {}).toInt32();
     std::vector<std::string> out;
@@ -74,9 +74,9 @@ class DispatchRequest final : public Request {
   const RequestCollection& form() const override { return form_; }
   std::string serverVariable(std::string_view name) const override { return serverVariables_.item(name); }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kCall, args);
+    return callDispatch(d_, name, kCall, args);
   }
-  Variant getProperty(std::string_view name) override { return callDispatch(d_.get(), name, kGet, {}); }
+  Variant getProperty(std::string_view name) override { return callDispatch(d_, name, kGet, {}); }
 
  private:
   DispatchRef d_;
@@ -88,17 +88,17 @@ class DispatchResponse final : public Response {
   explicit DispatchResponse(DispatchRef d) : d_(std::move(d)) {}
   void write(std::string_view text) override {
     if (ended_) return;
-    callDispatch(d_.get(), "Write", DISPATCH_METHOD, {Variant(text)});
+    callDispatch(d_, "Write", DISPATCH_METHOD, {Variant(text)});
   }
   // The host ends its response; from here on this object writes nothing.
   void end() override {
     if (ended_) return;
     ended_ = true;
-    callDispatch(d_.get(), "End", DISPATCH_METHOD, {});
+    callDispatch(d_, "End", DISPATCH_METHOD, {});
   }
   bool ended() const override { return ended_; }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kCall, args);
+    return callDispatch(d_, name, kCall, args);
   }
 
  private:
@@ -110,7 +110,7 @@ class DispatchServer final : public Server {
  public:
   explicit DispatchServer(DispatchRef d) : d_(std::move(d)) {}
   std::string mapPath(std::string_view path) const override {
-    return textOf(callDispatch(d_.get(), "MapPath", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(path)}));
+    return textOf(callDispatch(d_, "MapPath", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(path)}));
   }
   // Our own classes handed out by the host arrive as themselves. The
   // machine's ADO objects are driven late-bound through adapters. For the
@@ -118,8 +118,7 @@ class DispatchServer final : public Server {
   // backup of a database in use): the host's own Scripting.FileSystemObject,
   // ADOX.Catalog and JRO.JetEngine are replaced by this library's.
   ObjectPtr createObject(std::string_view progId) override {
-    Variant v =
-        callDispatch(d_.get(), "CreateObject", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(progId)});
+    Variant v = callDispatch(d_, "CreateObject", DISPATCH_METHOD | DISPATCH_PROPERTYGET, {Variant(progId)});
     ObjectPtr object = v.toObject();
     if (!std::dynamic_pointer_cast<ForeignObject>(object)) return object;
     if (iequals(progId, "scripting.filesystemobject") || iequals(progId, "adox.catalog") ||
@@ -129,7 +128,7 @@ class DispatchServer final : public Server {
     return adaptForeign(object, progId);
   }
   Variant invoke(std::string_view name, std::vector<Variant>& args) override {
-    return callDispatch(d_.get(), name, kCall, args);
+    return callDispatch(d_, name, kCall, args);
   }
 
  private:
@@ -139,14 +138,12 @@ class DispatchServer final : public Server {
 class DispatchSession final : public Session {
  public:
   explicit DispatchSession(DispatchRef d) : d_(std::move(d)) {}
-  Variant value(std::string_view key) const override {
-    return callDispatch(d_.get(), "", kCall, {Variant(key)});
-  }
+  Variant value(std::string_view key) const override { return callDispatch(d_, "", kCall, {Variant(key)}); }
   void setValue(std::string_view key, const Variant& value) override {
-    callDispatch(d_.get(), "", value.isObject() ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT,
+    callDispatch(d_, "", value.isObject() ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT,
                  {Variant(key), value});
   }
-  void abandon() override { callDispatch(d_.get(), "Abandon", DISPATCH_METHOD, {}); }
+  void abandon() override { callDispatch(d_, "Abandon", DISPATCH_METHOD, {}); }
 
  private:
   DispatchRef d_;
@@ -176,7 +173,7 @@ class DispatchScriptingContext final : public ScriptingContext {
  private:
   // A page object as the context's property; nothing there raises 424.
   DispatchRef member(const char* name) {
-    Variant v = callDispatch(d_.get(), name, kGet, {});
+    Variant v = callDispatch(d_, name, kGet, {});
     return DispatchRef(dispatchOf(v));
   }
   DispatchRef d_;

@@ -15,11 +15,17 @@
 #include <new>
 #include <string>
 
+#include "automation.h"
 #include "kvdn/db_class.h"
 #include "kvdn/page.h"
-#include "platform/windows/automation.h"
-#include "platform/windows/wide.h"
 #include "sqlite_provider.h"
+#include "type_library.h"
+#include "wide.h"
+
+// COM objects have no virtual destructor (the interface tables are laid out
+// without one) and delete themselves in Release: the warning for classes
+// derived from the system's interfaces does not apply to them.
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
 namespace kvdn::platform::windows {
 
@@ -237,6 +243,8 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 // (access denied, which regsvr32 shows), and nothing stays registered:
 // registering for the current user alone would report success while no
 // web server could create the classes.
+// The embedded type library is registered with the classes (object browsers
+// and editors find it there); a failure there undoes the classes as well.
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   try {
     const std::wstring path = modulePath();
@@ -248,20 +256,26 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
         return HRESULT_FROM_WIN32(static_cast<unsigned long>(rc));
       }
     }
+    const HRESULT hr = registerTypeLibrary(path);
+    if (FAILED(hr)) {
+      for (const auto& u : kClasses) unregisterClass(HKEY_CLASSES_ROOT, L"", u);
+      return hr;
+    }
     return S_OK;
   } catch (...) {
     return SELFREG_E_CLASS;
   }
 }
 
-// Removes our keys from the machine's and the current user's classes.
+// Removes our keys from the machine's and the current user's classes, and
+// the type library's registration.
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
   try {
     for (const auto& c : kClasses) {
       unregisterClass(HKEY_LOCAL_MACHINE, L"Software\\Classes\\", c);
       unregisterClass(HKEY_CURRENT_USER, L"Software\\Classes\\", c);
     }
-    return S_OK;
+    return unregisterTypeLibrary();
   } catch (...) {
     return SELFREG_E_CLASS;
   }

@@ -1,4 +1,4 @@
-#include "platform/windows/wide.h"
+#include "wide.h"
 
 // <windows.h> must come first.
 // clang-format off
