@@ -69,6 +69,10 @@ echo "== workbooks: kvdn-xls-reader.exe against the Linux kvdn-xls-reader"
 python3 "$root/tests/windows/run_wine_pages.py" --dll "$windows_build/bin/kvdnAspDll.dll" \
   --kvdn-page "$linux_build/bin/kvdn-page" --prefix "$prefix" --work "$work" --arch "$arch" \
   "$root"/examples/*.json "$root"/tests/windows/scripts/*.json "$work"/xls-scripts/*.json || status=$?
+# The SQLite pool in one page process (the DLL is registered by now).
+echo "== the connection pool: kept, reused, a replaced file noticed"
+/usr/bin/python3 "$root/tests/windows/pool_check.py" --dll "$windows_build/bin/kvdnAspDll.dll" --prefix "$prefix" \
+  --arch "$arch" --work "$work/pool" || status=1
 # IDispatch::Invoke called directly with hand-built parameters.
 echo "== IDispatch::Invoke, called directly"
 WINEARCH=$arch WINEPREFIX="$prefix" WINEDEBUG=-all wine "$windows_build/bin/kvdn_invoke_check.exe" \
