@@ -49,8 +49,9 @@ try {
   out.push("second=" + read());
   out.push("kept.again=" + held());
   fso.CreateTextFile(READY).Close();
-  var waited = 0;
-  while (!fso.FileExists(GO) && waited < 60000) { WScript.Sleep(20); waited += 20; }
+  // (Wine's WScript.Sleep is not implemented: the wait polls.)
+  var until = new Date().getTime() + 60000;
+  while (!fso.FileExists(GO) && new Date().getTime() < until) {}
   out.push("replaced=" + read());
 } catch (e) { out.push("error=" + e.number + " " + e.description); }
 WScript.Echo(out.join("\n"));

@@ -51,10 +51,10 @@ bool writeAll(const std::string& bytes) {
 }
 
 // A fault of the processor (a crafted file made the parser read or write
-// out of bounds): the process ends at once with the exception's code, before
-// any handler of the runtime runs (mingw's would end it with exit status 5,
-// which reads like an ordinary failure). C++ exceptions are not faults and
-// pass on.
+// out of bounds): the process ends at once with the exception's code as its
+// exit status, before any handler of the runtime or the system's error
+// reporting runs (no dialog waits on a server, no debugger starts). C++
+// exceptions are not faults and pass on.
 LONG WINAPI endOnFault(EXCEPTION_POINTERS* info) {
   const DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
   switch (code) {
