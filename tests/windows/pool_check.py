@@ -10,7 +10,9 @@ process (the pool lives in the process):
 3. this script replaces the file under its name at the Unix level (what no
    Windows program could do while the file is open, and a stand-in for
    any replacement the pool did not see), then the page opens the name
-   again: it must read the new file's row, not the kept connection's.
+   again: it must read the new file's row, not the kept connection's;
+4. the same page with the pool switched off (KVDN_SPEED_PATHS=off) keeps
+   nothing and reads the same rows.
 
   pool_check.py --dll DLL --prefix WINEPREFIX [--arch win64|win32] --work DIR
 Exit status 0 when every check holds.
@@ -66,15 +68,9 @@ def make_db(path, value):
     db.close()
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--dll", required=True)
-    ap.add_argument("--prefix", required=True)
-    ap.add_argument("--arch", choices=["win64", "win32"], default="win64")
-    ap.add_argument("--work", required=True)
-    a = ap.parse_args()
-    env = wine.environment(a.prefix, a.arch)
-    work = os.path.join(os.path.abspath(a.work), "连接池")
+def run_page(env, work):
+    """The page in one cscript process, the file replaced when it asks;
+    returns what it printed as a dict (and the whole text)."""
     os.makedirs(work, exist_ok=True)
     db, other = os.path.join(work, "site.mdb"), os.path.join(work, "other.mdb")
     ready, go = os.path.join(work, "ready"), os.path.join(work, "go")
@@ -98,19 +94,37 @@ def main():
         open(go, "w").close()
     out, _ = proc.communicate(timeout=240)
     text = out.decode("utf-8", "replace")
-    got = dict(line.strip().split("=", 1) for line in text.splitlines() if "=" in line)
+    return dict(line.strip().split("=", 1) for line in text.splitlines() if "=" in line), text
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--dll", required=True)
+    ap.add_argument("--prefix", required=True)
+    ap.add_argument("--arch", choices=["win64", "win32"], default="win64")
+    ap.add_argument("--work", required=True)
+    a = ap.parse_args()
+    env = wine.environment(a.prefix, a.arch)
+    work = os.path.join(os.path.abspath(a.work), "连接池")
+    got, text = run_page(env, os.path.join(work, "on"))
+    # The same page with the pool switched off: the same answers.
+    off_env = dict(env, KVDN_SPEED_PATHS="off")
+    off, off_text = run_page(off_env, os.path.join(work, "off"))
+    reads = ("first", "second", "replaced")
     checks = [("pool: first read", "old", got.get("first")),
               ("pool: the closed connection is kept (its file stays open)", "1", got.get("kept")),
               ("pool: second read on the kept connection", "old", got.get("second")),
               ("pool: still one kept connection after the second page", "1", got.get("kept.again")),
-              ("pool: a file replaced under its name is noticed", "new", got.get("replaced"))]
+              ("pool: a file replaced under its name is noticed", "new", got.get("replaced")),
+              ("pool off: nothing kept", "0", off.get("kept")),
+              ("pool on and off: the same reads", [got.get(k) for k in reads], [off.get(k) for k in reads])]
     failed = 0
     for name, want, value in checks:
         if want == value:
             print("equal   " + name)
         else:
             failed += 1
-            print("DIFFERS %s:\nexpected %r\n     got %r\n%s" % (name, want, value, text[-1500:]))
+            print("DIFFERS %s:\nexpected %r\n     got %r\n%s" % (name, want, value, (text + off_text)[-2000:]))
     return 1 if failed else 0
 
 
