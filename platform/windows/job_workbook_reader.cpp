@@ -75,9 +75,10 @@ std::string hex(DWORD code) {
 }  // namespace
 
 std::wstring defaultXlsReaderPath() {
-  wchar_t configured[32768];
-  const DWORD n = ::GetEnvironmentVariableW(L"KVDN_XLS_READER", configured, 32768);
-  if (n > 0 && n < 32768) return std::wstring(configured, n);
+  // The environment on the heap: a page host's threads have small stacks.
+  std::wstring configured(32768, L'\0');
+  const DWORD n = ::GetEnvironmentVariableW(L"KVDN_XLS_READER", configured.data(), 32768);
+  if (n > 0 && n < 32768) return configured.substr(0, n);
   HMODULE module = nullptr;
   ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&defaultXlsReaderPath), &module);
