@@ -73,6 +73,11 @@ python3 "$root/tests/windows/run_wine_pages.py" --dll "$windows_build/bin/kvdnAs
 echo "== the connection pool: kept, reused, a replaced file noticed"
 /usr/bin/python3 "$root/tests/windows/pool_check.py" --dll "$windows_build/bin/kvdnAspDll.dll" --prefix "$prefix" \
   --arch "$arch" --work "$work/pool" || status=1
+# The workbook reader when its helper crashes or never answers.
+echo "== the workbook reader's helper: a crash, a hang"
+/usr/bin/python3 "$root/tests/windows/xls_limits_check.py" --hang-helper "$windows_build/bin/kvdn_hang_helper.exe" \
+  --crash-workbook "$root/tests/data/xls/crash/crash_xls_segv.xls" --prefix "$prefix" --arch "$arch" \
+  --work "$work/xls-limits" || status=1
 # IDispatch::Invoke called directly with hand-built parameters.
 echo "== IDispatch::Invoke, called directly"
 WINEARCH=$arch WINEPREFIX="$prefix" WINEDEBUG=-all wine "$windows_build/bin/kvdn_invoke_check.exe" \
