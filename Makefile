@@ -50,8 +50,9 @@ browser-test: build
 	  bash scripts/install-node-deps.sh && KVDN_BUILD=$(BUILD) node --test tests/site/browser_test.mjs; \
 	else echo "SKIP browser test: chromium could not be installed (see scripts/install-deps.sh)"; fi
 
-# The Windows in-process COM server, cross-built with Debian's mingw-w64:
-# build-windows/bin/kvdnAspDll.dll (see README, "Windows").
+# The Windows in-process COM server, cross-built with Debian's mingw-w64 for
+# both bitnesses: build-windows/bin/kvdnAspDll.dll (64-bit) and
+# build-windows/x86/bin/kvdnAspDll.dll (32-bit) (see README, "Windows").
 WINDOWS_BUILD ?= build-windows
 windows-deps:
 	@bash scripts/install-windows-deps.sh
@@ -59,12 +60,16 @@ windows-deps:
 # The DLL registered in a private Wine prefix and driven by Wine's script
 # engines, compared with the Linux build (skipped loudly without Wine).
 windows-test: build
-	@bash scripts/windows-test.sh $(BUILD) $(WINDOWS_BUILD) || [ $$? -eq 77 ]
+	@bash scripts/windows-test.sh $(BUILD) $(WINDOWS_BUILD) 64 || [ $$? -eq 77 ]
+	@bash scripts/windows-test.sh $(BUILD) $(WINDOWS_BUILD) 32 || [ $$? -eq 77 ]
 
 windows: windows-deps
 	@cmake -S platform/windows -B $(WINDOWS_BUILD) -G "$(GENERATOR)" \
 	  --toolchain $(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	@cmake -S platform/windows -B $(WINDOWS_BUILD)/x86 -G "$(GENERATOR)" \
+	  --toolchain $(CURDIR)/cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(WINDOWS_BUILD)/x86 -j $(JOBS)
 
 node-deps:
 	@bash scripts/install-node-deps.sh

@@ -71,7 +71,7 @@ step "install test" bash "$root/scripts/install-test.sh" "$build"
 step "format" bash "$root/scripts/check-format.sh"
 step "browser, database file" browser
 step "Windows DLL, 64-bit" bash "$root/scripts/windows-test.sh" "$build" "$windows_build"
-step "Windows DLL, 32-bit" not_run "no 32-bit DLL is built yet: the Windows build makes the 64-bit one only"
+step "Windows DLL, 32-bit" bash "$root/scripts/windows-test.sh" "$build" "$windows_build" 32
 step "browser, PostgreSQL" browser_on_server
 step "ctest under ASan+UBSan" asan
 

@@ -81,6 +81,76 @@ std::shared_ptr<const FileIdentity> fileIdentity() {
   return h.identity;
 }
 
+namespace {
+
+// The identities remembered for connections whose file layer cannot tell
+// whether their file has moved (see sqliteRememberFileId), by connection.
+struct OpenedIds {
+  std::mutex mutex;
+  std::map<const sqlite3*, FileId> byConnection;
+};
+
+OpenedIds& openedIds() {
+  static OpenedIds* const all = new OpenedIds;  // never destroyed: connections may close at exit
+  return *all;
+}
+
+bool layerAnswersHasMoved(sqlite3* db, int& moved) noexcept {
+  moved = 0;
+  return sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK;
+}
+
+std::optional<FileId> identifyMain(sqlite3* db, const FileIdentity& identity) noexcept {
+  const char* name = sqlite3_db_filename(db, "main");
+  if (!name || !*name) return std::nullopt;  // in memory or temporary: nothing to move
+  return identity.identify(name);
+}
+
+}  // namespace
+
+void sqliteRememberFileId(sqlite3* db) noexcept {
+  if (!db) return;
+  std::optional<FileId> id;
+  int moved = 0;
+  if (!layerAnswersHasMoved(db, moved)) {
+    if (const std::shared_ptr<const FileIdentity> identity = fileIdentity()) id = identifyMain(db, *identity);
+  }
+  OpenedIds& all = openedIds();
+  std::lock_guard lock(all.mutex);
+  // Set or cleared: an address reused by a later connection never finds an
+  // earlier connection's identity.
+  try {
+    if (id)
+      all.byConnection.insert_or_assign(db, *id);
+    else
+      all.byConnection.erase(db);
+  } catch (...) {
+    all.byConnection.erase(db);  // out of memory: nothing remembered, the file counts as moved
+  }
+}
+
+void sqliteForgetFileId(sqlite3* db) noexcept {
+  if (!db) return;
+  OpenedIds& all = openedIds();
+  std::lock_guard lock(all.mutex);
+  all.byConnection.erase(db);
+}
+
+bool sqliteFileHasMoved(sqlite3* db) noexcept {
+  int moved = 0;
+  if (layerAnswersHasMoved(db, moved)) return moved != 0;
+  std::optional<FileId> opened;
+  {
+    OpenedIds& all = openedIds();
+    std::lock_guard lock(all.mutex);
+    auto it = all.byConnection.find(db);
+    if (it != all.byConnection.end()) opened = it->second;
+  }
+  const std::shared_ptr<const FileIdentity> identity = fileIdentity();
+  if (!opened || !identity) return true;
+  return identifyMain(db, *identity) != opened;
+}
+
 std::string sqliteNormalPath(const std::string& path) {
   const std::shared_ptr<const FileIdentity> identity = fileIdentity();
   if (!identity || !sqlite_internal::speedPathsOn()) return resolvedPath(path);
@@ -134,6 +204,7 @@ bool sqliteStartsAsDatabase(sqlite3* db) noexcept {
 
 void closeSqliteConnection(sqlite3* db) noexcept {
   if (!db) return;
+  sqliteForgetFileId(db);
   if (!sqliteStartsAsDatabase(db)) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   sqlite3_close_v2(db);
 }

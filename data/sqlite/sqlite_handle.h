@@ -15,6 +15,15 @@ namespace kvdn {
 // How long a session waits for a locked database before failing.
 inline constexpr int kSqliteBusyTimeoutMs = 5000;
 
+// Remembers the identity of the file `db` has just opened as "main", for
+// sqliteFileHasMoved on a file layer that cannot answer SQLITE_FCNTL_HAS_MOVED
+// itself (SQLite's Windows layer): then the registered FileIdentity is
+// asked, and what it answers kept with `db` until sqliteForgetFileId. Does
+// nothing where SQLite answers the question. Never throws.
+void sqliteRememberFileId(sqlite3* db) noexcept;
+// Drops what sqliteRememberFileId kept for `db`; call before closing it.
+void sqliteForgetFileId(sqlite3* db) noexcept;
+
 // One prepared statement, finalized on scope exit.
 class SqliteStatement {
  public:
@@ -48,6 +57,7 @@ class SqliteConnection {
   SqliteConnection(SqliteConnection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
   SqliteConnection& operator=(SqliteConnection&& other) noexcept {
     if (this != &other) {
+      sqliteForgetFileId(db_);
       sqlite3_close_v2(db_);
       db_ = std::exchange(other.db_, nullptr);
     }
@@ -55,7 +65,10 @@ class SqliteConnection {
   }
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
-  ~SqliteConnection() { sqlite3_close_v2(db_); }
+  ~SqliteConnection() {
+    sqliteForgetFileId(db_);
+    sqlite3_close_v2(db_);
+  }
 
   // Opens `path` (never as a URI) with `flags` and the busy timeout. Returns
   // SQLite's result code; on failure `message` holds its description and the
@@ -70,6 +83,7 @@ class SqliteConnection {
       return rc;
     }
     sqlite3_busy_timeout(db, kSqliteBusyTimeoutMs);
+    sqliteRememberFileId(db);
     out = SqliteConnection(db);
     return SQLITE_OK;
   }
@@ -100,12 +114,11 @@ class SqliteConnection {
 
 // True when the file `db` has open as "main" is no longer the file under its
 // name (renamed over, deleted): SQLite compares the name's inode with the
-// one it opened. A connection in that state must never be handed on.
-inline bool sqliteFileHasMoved(sqlite3* db) noexcept {
-  int moved = 0;
-  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
-  return moved != 0;
-}
+// one it opened; where its file layer cannot, the name's FileIdentity now is
+// compared with the one remembered at the open (sqliteRememberFileId); with
+// neither, every file counts as moved. A connection in that state must never
+// be handed on.
+bool sqliteFileHasMoved(sqlite3* db) noexcept;
 
 // False when the file `db` has open as "main" has content and that content
 // does not begin with SQLite's header (written over in place, say, which

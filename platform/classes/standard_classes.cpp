@@ -7,9 +7,10 @@
 #include "kvdn/page.h"
 #include "kvdn/provider.h"
 #include "sqlite_provider.h"
-// A build may leave out the server and spreadsheet providers (the Windows
-// build has neither unixODBC nor FreeXL); their connections then fail with
-// the provider registry's messages.
+// A build may leave out the server and spreadsheet providers; their
+// connections then fail with the provider registry's messages. (Both
+// platforms' builds have both: the Windows build's spreadsheet reader is its
+// own helper program over FreeXL, the server provider goes through odbc32.)
 #ifndef KVDN_NO_ODBC
 #include "odbc_provider.h"
 #endif
@@ -17,17 +18,20 @@
 #include "kvdn/workbook_reader.h"
 #include "xls_provider.h"
 #endif
-// The Windows build has no file identity of its own yet: its database
-// paths are resolved at every open.
-#ifndef _WIN32
+// Each platform's file identity (the SQLite pool and path memo need one).
 #include "file_identity.h"
+#ifdef _WIN32
+#include "windows_file_identity.h"
+#else
 #include "posix_file_identity.h"
 #endif
 
 namespace kvdn {
 
 void registerStandardProviders(ProviderRegistry& registry) {
-#ifndef _WIN32
+#ifdef _WIN32
+  setFileIdentity(platform::windows::makeWindowsFileIdentity());
+#else
   setFileIdentity(makePosixFileIdentity());
 #endif
   registerSqliteProvider(registry);

@@ -32,6 +32,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import binary_check  # noqa: E402
 import kvdn_page_to_js  # noqa: E402
 import wine  # noqa: E402
 
@@ -323,19 +324,9 @@ WScript.Echo(out.join("\\n"));
             ("odbc Chinese text bound in a lookup", "1", got.get("lookup", out[-1500:]))]
 
 
-SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll", "odbc32.dll"}
-
-
 def binary_checks(dll):
-    """The DLL exports exactly the four functions and needs only system DLLs
-    (the C++ and thread runtimes are linked in)."""
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", dll], capture_output=True, timeout=60,
-                          check=True).stdout.decode("utf-8", "replace")
-    exports = sorted(re.findall(r"^\s*\[\s*\d+\]\s+(\w+)\s*$", dump.split("[Ordinal/Name Pointer] Table")[-1],
-                                re.M))
-    imports = sorted({m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)})
-    return [("exports", ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"], exports),
-            ("imports only system DLLs", [], [i for i in imports if i not in SYSTEM_DLLS])]
+    """The DLL exports exactly the four functions and needs only system DLLs."""
+    return binary_check.checks(dll)
 
 
 CLSID_DBCLASS = "{6B3F2A41-9C7D-4E52-A1B8-3D0E5F7C2A91}"
@@ -368,10 +359,12 @@ def main():
     ap.add_argument("--kvdn-page", required=True)
     ap.add_argument("--prefix", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--arch", choices=["win64", "win32"], default="win64",
+                    help="the prefix's architecture: win32 for the 32-bit DLL (a 32-bit cscript loads it)")
     ap.add_argument("scripts", nargs="+")
     a = ap.parse_args()
 
-    env = wine.environment(a.prefix)
+    env = wine.environment(a.prefix, a.arch)
     wine.ensure_prefix(env)
     dll = wine.install_dll(env, a.dll, a.work)
     wine.register(env, dll)

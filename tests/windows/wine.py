@@ -5,8 +5,11 @@ import shutil
 import subprocess
 
 
-def environment(prefix):
+def environment(prefix, arch="win64"):
+    """`arch` win32 makes (or expects) a 32-bit prefix: its cscript and
+    regsvr32 are 32-bit programs, which load only the 32-bit DLL."""
     env = dict(os.environ)
+    env["WINEARCH"] = arch
     env.update({"WINEPREFIX": os.path.abspath(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
                 "LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8", "DISPLAY": ""})
     return env
@@ -36,6 +39,11 @@ def install_dll(env, dll, work):
     os.makedirs(folder, exist_ok=True)
     dest = os.path.join(folder, "kvdnAspDll.dll")
     shutil.copyfile(dll, dest)
+    # The workbook reader's helper program goes beside the DLL, where the
+    # DLL looks for it.
+    helper = os.path.join(os.path.dirname(os.path.abspath(dll)), "kvdn-xls-reader.exe")
+    if os.path.exists(helper):
+        shutil.copyfile(helper, os.path.join(folder, "kvdn-xls-reader.exe"))
     return dest
 
 
