@@ -328,6 +328,17 @@ class KVDN_API DbClass final : public Object {
   const std::shared_ptr<Server>& serverValue() const { return server_; }
   const std::shared_ptr<Session>& sessionValue() const { return session_; }
 
+  // Where connOpen's Access kind takes its connection from. Unset (the
+  // default, and always on Linux): the page host's
+  // Server.CreateObject("adodb.Connection"). The Windows server sets it
+  // when the machine's setting asks for the DLL's own engine (README,
+  // "Moving from Access files"); it is called with the file's physical path
+  // before the connection string is opened, on the page's thread, and a
+  // null result falls back to Server.CreateObject. What it raises reaches
+  // the page untrapped, as a failing Server.CreateObject does.
+  using AccessConnectionMaker = std::function<std::shared_ptr<Connection>(const std::string& path)>;
+  void setAccessConnectionMaker(AccessConnectionMaker maker) { accessMaker_ = std::move(maker); }
+
   // The clock used for "servertime", document numbers and backup names.
   // Defaults to the server's local time; tests may fix it.
   void setClock(std::function<Date()> clock) { clock_ = std::move(clock); }
@@ -356,6 +367,7 @@ class KVDN_API DbClass final : public Object {
   Variant connString_;
   Variant titleAttr_;
   std::function<Date()> clock_;
+  AccessConnectionMaker accessMaker_;
 };
 
 template <class T>

@@ -17,6 +17,7 @@
 
 #include "kvdn/db_class.h"
 #include "kvdn/page.h"
+#include "platform/windows/access_engine.h"
 #include "platform/windows/automation.h"
 #include "platform/windows/wide.h"
 #include "sqlite_provider.h"
@@ -93,7 +94,9 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     try {
-      IDispatch* d = dispatchFor(libraryClasses().create(entry_.registryProgId));
+      ObjectPtr object = libraryClasses().create(entry_.registryProgId);
+      if (auto* db = dynamic_cast<DbClass*>(object.get())) followAccessEngineSetting(*db);
+      IDispatch* d = dispatchFor(object);
       if (!d) return E_FAIL;
       const HRESULT hr = d->QueryInterface(iid, out);
       d->Release();

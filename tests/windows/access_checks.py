@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""Access files and the DLL under Wine, for one DLL (either bitness):
+
+1. Real Access files (tests/data/access) read through the DLL's own
+   Connection with Debian's odbc-mdbtools driver (Wine's odbc32 hands the
+   calls to unixODBC, configured here by a private odbcinst.ini through
+   ODBCSYSINI): a grid of every page, a detail table and an option list of
+   every table, compared with the Linux build's kvdn-page over the same
+   driver (whose cells tests/data/odbc/access_odbc_test.cpp holds to
+   mdb-export).
+2. A file converted by kvdn-access-convert, opened through connOpen's Access
+   kind while the page's ADODB.Connection is the machine's own (Wine's, which
+   cannot open anything here): with the setting AccessEngine "kvdnAspDll" or
+   "auto" the grid, detail table and option list equal the Linux build's;
+   without it connOpen reports its failure.
+
+  access_checks.py --dll DLL --linux-build DIR --prefix WINEPREFIX --work DIR
+
+A part that cannot run here prints "NOT RUN: why" and counts neither as
+passed nor as failed. Exit status 0 when nothing failed.
+"""
+import argparse
+import csv
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kvdn_page_to_js  # noqa: E402
+import run_wine_pages  # noqa: E402
+import wine  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "..", "data", "access")
+DRIVERS = ["/usr/lib/x86_64-linux-gnu/odbc/libmdbodbc.so", "/usr/lib/i386-linux-gnu/odbc/libmdbodbc.so",
+           "/usr/lib/odbc/libmdbodbc.so"]
+SETTING_KEY = "HKLM\\Software\\kvdnAspDll"
+
+
+def odbc_environment(env, work):
+    """A private odbcinst.ini naming the driver [MDBTools]; None when the driver is missing."""
+    driver = next((d for d in DRIVERS if os.path.exists(d)), None)
+    if not driver:
+        return None
+    folder = os.path.join(work, "odbc")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "odbcinst.ini"), "w") as f:
+        f.write("[MDBTools]\nDescription=Access files (odbc-mdbtools), read-only\nDriver=%s\n" % driver)
+    with open(os.path.join(folder, "odbc.ini"), "w") as f:
+        f.write("")
+    env = dict(env)
+    env.update({"ODBCSYSINI": folder, "ODBCINSTINI": "odbcinst.ini", "ODBCINI": os.path.join(folder, "odbc.ini")})
+    return env
+
+
+def tables_of(path):
+    out = subprocess.run(["mdb-tables", "-1", path], capture_output=True, timeout=60, check=True).stdout
+    return [t for t in out.decode("utf-8").splitlines() if t]
+
+
+def export(path, table):
+    out = subprocess.run(["mdb-export", path, table], capture_output=True, timeout=60, check=True).stdout
+    return list(csv.reader(io.StringIO(out.decode("utf-8"))))
+
+
+def grid_call(sql, psize):
+    return {"call": "dbSelect", "args": [sql, psize, 1, "添加", 1, "修改", 1, "tableWg"]}
+
+
+def access_script(path):
+    """Pages over every table of one Access file, the connection opened by the page."""
+    opened = [{"set": "dbType", "value": ""}, {"open": "Driver={MDBTools};DBQ=" + os.path.abspath(path)}]
+    pages = []
+    for table in tables_of(path):
+        rows = export(path, table)
+        names = rows[0] if rows else []
+        if not names:
+            continue
+        every = "select * from [%s]" % table
+        two = "select [%s], [%s] from [%s]" % (names[0], names[1 if len(names) > 1 else 0], table)
+        comp = rows[-1][0] if len(rows) > 1 else ""
+        pages.append({"request": {"url": "/list.asp"}, "calls": opened + [grid_call(every, 0)]})
+        for n in range(1, len(rows) + 1):
+            pages.append({"request": {"url": "/list.asp", "query": "ac=call&page=%d" % n},
+                          "calls": opened + [grid_call(every, 1)]})
+        pages.append({"request": {"url": "/detail.asp"}, "calls": opened + [
+            {"call": "xiangxi", "args": [every, 100, 300, "详情"]},
+            {"call": "rsDropDownList", "args": [two, comp, 1]}]})
+    return {"site": "site", "pages": pages}
+
+
+def converted_script():
+    """A page on a converted file, through connOpen's Access kind."""
+    every = "select * from [Table1]"
+    opened = [{"set": "dbType", "value": "access"}, {"set": "database", "value": "/database/app.mdb"},
+              {"call": "connOpen"}]
+    return {"site": "site", "pages": [
+        {"request": {"url": "/list.asp", "query": "ac=call&page=2"}, "calls": opened + [grid_call(every, 1)]},
+        {"request": {"url": "/detail.asp"}, "calls": opened + [
+            {"call": "xiangxi", "args": [every, 100, 300, "详情"]},
+            {"call": "rsDropDownList", "args": ["select [A], [B] from [Table1]", "a", 1]}]}]}
+
+
+class Pages:
+    """Runs one kvdn-page script on Linux and as a JScript page under Wine."""
+
+    def __init__(self, env, kvdn_page, work):
+        self.env, self.kvdn_page, self.work = env, kvdn_page, work
+        self.host_js = open(os.path.join(HERE, "page_host.js"), encoding="utf-8").read()
+
+    def site(self, name, side):
+        site = os.path.join(self.work, name, side, "site")
+        os.makedirs(site, exist_ok=True)
+        return site
+
+    def linux(self, name, script, env):
+        folder = os.path.dirname(self.site(name, "linux"))
+        path = os.path.join(folder, "script.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(script, f, ensure_ascii=False)
+        r = subprocess.run([self.kvdn_page, path], capture_output=True, timeout=300, env=env)
+        if r.returncode != 0:
+            raise RuntimeError("kvdn-page failed: " + r.stderr.decode("utf-8", "replace"))
+        return json.loads(r.stdout.decode("utf-8")), os.path.join(folder, "site")
+
+    def wine(self, name, script, env, machine_classes=None):
+        site = self.site(name, "wine")
+        page = os.path.join(os.path.dirname(site), "page.js")
+        with open(page, "w", encoding="ascii") as f:
+            if machine_classes:
+                f.write("var machineClasses = %s;\n" % json.dumps(machine_classes))
+            f.write(self.host_js)
+            f.write("\n" + kvdn_page_to_js.convert(script, wine.windows_path(env, site)) + "\n")
+        out = wine.cscript(env, page)
+        try:
+            return json.loads(out), wine.windows_path(env, site)
+        except ValueError:
+            raise RuntimeError("the page printed no JSON:\n" + out[-2000:])
+
+    def compare(self, script, linux, wine_doc):
+        """'' when equal, else a diff."""
+        left = json.dumps(run_wine_pages.normalise(linux[0], script, linux[1], wine_doc[0]), ensure_ascii=False,
+                          sort_keys=True, indent=1)
+        right = json.dumps(run_wine_pages.normalise(wine_doc[0], script, wine_doc[1], linux[0]),
+                           ensure_ascii=False, sort_keys=True, indent=1)
+        if left == right:
+            return ""
+        import difflib
+        return "\n".join(difflib.unified_diff(left.splitlines(), right.splitlines(), "linux", "wine",
+                                              lineterm=""))[:6000]
+
+
+def set_engine(env, value):
+    if value is None:
+        wine.run(env, ["reg", "delete", SETTING_KEY, "/v", "AccessEngine", "/f", "/reg:64"])
+    else:
+        r = wine.run(env, ["reg", "add", SETTING_KEY, "/v", "AccessEngine", "/t", "REG_SZ", "/d", value, "/f",
+                           "/reg:64"])
+        if r.returncode != 0:
+            raise RuntimeError("reg add failed: " + r.stderr.decode("utf-8", "replace"))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--dll", required=True)
+    ap.add_argument("--linux-build", required=True)
+    ap.add_argument("--prefix", required=True)
+    ap.add_argument("--work", required=True)
+    a = ap.parse_args()
+
+    shutil.rmtree(a.work, ignore_errors=True)
+    os.makedirs(a.work)
+    env = wine.environment(a.prefix)
+    wine.ensure_prefix(env)
+    dll = wine.install_dll(env, a.dll, a.work)
+    wine.register(env, dll)
+    kvdn_page = os.path.join(a.linux_build, "bin", "kvdn-page")
+    converter = os.path.join(a.linux_build, "bin", "kvdn-access-convert")
+    pages = Pages(env, kvdn_page, a.work)
+    passed, failed, not_run = [], [], []
+
+    # 1. Access files through the DLL's own Connection and the driver.
+    odbc_env = odbc_environment(env, a.work)
+    if odbc_env is None:
+        not_run.append(("access files over odbc-mdbtools", "the driver (Debian odbc-mdbtools) is not installed"))
+    elif not shutil.which("mdb-export"):
+        not_run.append(("access files over odbc-mdbtools", "mdb-export (Debian mdbtools) is not installed"))
+    else:
+        for name in sorted(os.listdir(DATA)):
+            if not name.endswith((".mdb", ".accdb")):
+                continue
+            check = "access file over odbc-mdbtools " + name
+            try:
+                script = access_script(os.path.join(DATA, name))
+                if not script["pages"]:
+                    passed.append(check + " (no tables)")
+                    continue
+                linux = pages.linux(name, script, odbc_env)
+                opened = [p["results"][1] for p in linux[0]["pages"]]
+                if any("error" in r for r in opened):
+                    failed.append((check, "the Linux build could not open the file: %r" % opened[0]))
+                    continue
+                wine_doc = pages.wine(name, script, odbc_env)
+                wine_opened = [p["results"][1] for p in wine_doc[0]["pages"]]
+                if any("error" in r for r in wine_opened):
+                    # The driver works on Linux: Wine's odbc32 did not reach it.
+                    failed.append((check, "the DLL's Connection could not open the file through Wine's odbc32 "
+                                          "(unixODBC underneath): %r" % wine_opened[0]))
+                    continue
+                diff = pages.compare(script, linux, wine_doc)
+                (failed.append((check, diff)) if diff else passed.append(check))
+            except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+                failed.append((check, str(e)))
+
+    # 2. A converted file through connOpen, the machine's ADO standing by.
+    if not os.path.exists(converter):
+        not_run.append(("converted file through connOpen", "kvdn-access-convert is not built (mdbtools-dev missing)"))
+    else:
+        script = converted_script()
+        try:
+            for side in ("linux", "wine"):
+                dest = os.path.join(pages.site("converted", side), "database", "app.mdb")
+                os.makedirs(os.path.dirname(dest), exist_ok=True)
+                subprocess.run([converter, os.path.join(DATA, "V2003-test.mdb"), dest], capture_output=True,
+                               timeout=120, check=True)
+            linux = pages.linux("converted", script, env)
+            machine = {"adodb.connection": "ADODB.Connection", "adodb.recordset": "ADODB.Recordset"}
+            for setting in ("kvdnAspDll", "auto", None):
+                set_engine(env, setting)
+                wine_doc = pages.wine("converted", script, env, machine)
+                check = "converted file through connOpen, AccessEngine=%s" % setting
+                if setting is None:
+                    # The machine's own data objects: Wine's cannot open the file.
+                    first = wine_doc[0]["pages"][0]
+                    ok = first.get("ended") and "数据库打开失败" in first.get("response", "") or any(
+                        "error" in r for r in first["results"][:3])
+                    (passed.append(check + " (the machine's, which fails here)") if ok else
+                     failed.append((check, "connOpen did not use the machine's data objects: %r" % first)))
+                    continue
+                diff = pages.compare(script, linux, wine_doc)
+                if not diff and "<tbody>" not in json.dumps(linux[0], ensure_ascii=False):
+                    diff = "the Linux page shows no grid: %r" % linux[0]
+                (failed.append((check, diff)) if diff else passed.append(check))
+        except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+            failed.append(("converted file through connOpen", str(e)))
+        finally:
+            set_engine(env, None)
+
+    for name, why in failed:
+        print("DIFFERS %s:\n%s" % (name, why))
+    for name, why in not_run:
+        print("NOT RUN %s: %s" % (name, why))
+    for name in passed:
+        print("equal   %s" % name)
+    print("access: %d passed, %d failed, %d not run" % (len(passed), len(failed), len(not_run)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
