@@ -348,6 +348,12 @@ class OdbcSession final : public DataSession {
       c.type = type;
       c.read = kind_ == ServerKind::MdbTools ? readAsThroughText(type) : readAsFor(type);
       c.info.name = restoreNameCase(narrow(name.data(), static_cast<std::size_t>(nameLength)), sql, folding_);
+      if (kind_ == ServerKind::MdbTools && type == SQL_LONGVARCHAR &&
+          iequals(attribute(st, i, SQL_DESC_TYPE_NAME), "numeric")) {
+        // mdbtools reports Access's Decimal ("Numeric") as long text.
+        c.type = SQL_NUMERIC;
+        c.read = ReadAs::DoubleText;
+      }
       if (c.read == ReadAs::Text && isBooleanName(attribute(st, i, SQL_DESC_TYPE_NAME))) {
         // PostgreSQL's driver reports booleans as text unless told otherwise.
         c.type = SQL_BIT;

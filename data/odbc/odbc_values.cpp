@@ -123,21 +123,27 @@ bool isTextType(SQLSMALLINT type) {
 
 namespace {
 
-// A driver's text of a number as the number: a whole number that fits as
-// Long (64-bit when it does not), anything else as the nearest Double.
-// Text that is no number raises: a silently wrong value is worse.
-Variant numberFromText(const std::string& text, bool whole) {
+// A driver's text of a number as the number. A whole number (for an exact
+// decimal also one written with a zero fraction, "3.0000") as Long, 64-bit
+// when it does not fit, as a file converted from Access stores it; anything
+// else as the nearest Double. Text that is no number raises: a silently
+// wrong value is worse.
+Variant numberFromText(const std::string& text, bool decimal) {
   std::string_view s = text;
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  if (whole) {
-    std::int64_t v = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec == std::errc() && end == s.data() + s.size() && !s.empty()) {
-      if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max())
-        return Variant(static_cast<std::int32_t>(v));
-      return Variant(v);
-    }
+  std::string_view whole = s;
+  if (decimal) {
+    const std::size_t dot = s.find('.');
+    if (dot != std::string_view::npos && s.find_first_not_of('0', dot + 1) == std::string_view::npos)
+      whole = s.substr(0, dot);
+  }
+  std::int64_t v = 0;
+  auto [wend, wec] = std::from_chars(whole.data(), whole.data() + whole.size(), v);
+  if (wec == std::errc() && wend == whole.data() + whole.size() && !whole.empty()) {
+    if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max())
+      return Variant(static_cast<std::int32_t>(v));
+    return Variant(v);
   }
   double d = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
@@ -203,7 +209,7 @@ Variant readValue(const Statement& st, SQLUSMALLINT index, ReadAs read) {
     case ReadAs::DoubleText: {
       const Variant text = readValue(st, index, ReadAs::Text);
       if (text.isNull()) return text;
-      return numberFromText(text.str(), read == ReadAs::IntegerText);
+      return numberFromText(text.str(), read == ReadAs::DoubleText);
     }
     case ReadAs::Text:
       break;

@@ -22,7 +22,8 @@ enum class ReadAs { Integer, Double, Date, Time, Bit, Binary, Text, IntegerText,
 ReadAs readAsFor(SQLSMALLINT type);
 
 // readAsFor for a driver that fetches numbers only as text (mdbtools):
-// whole numbers as IntegerText, exact decimals as DoubleText; the rest as
+// whole numbers as IntegerText, exact decimals as DoubleText (a whole
+// amount as a whole number, as a converted file holds it); the rest as
 // readAsFor says.
 ReadAs readAsThroughText(SQLSMALLINT type);
 

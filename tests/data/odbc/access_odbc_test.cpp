@@ -127,8 +127,15 @@ std::string canonOurs(const Variant& v) {
   }
 }
 
+// mdb-export writes amounts with four decimals ("3.5000", "0.0000"); the
+// driver's whole amounts come as whole numbers.
 std::string canonExport(const std::string& text, const Variant& ours) {
-  if (ours.type() == VarType::Double && !text.empty()) return g15(std::strtod(text.c_str(), nullptr));
+  if (text.empty()) return text;
+  if (ours.type() == VarType::Double) return g15(std::strtod(text.c_str(), nullptr));
+  const auto dot = text.find('.');
+  if ((ours.type() == VarType::Long || ours.type() == VarType::LongLong) && dot != std::string::npos &&
+      text.find_first_not_of('0', dot + 1) == std::string::npos)
+    return text.substr(0, dot);
   return text;
 }
 
