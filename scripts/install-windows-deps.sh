@@ -6,6 +6,10 @@
 set -uo pipefail
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine locales)
+# Wine's odbc32 hands ODBC calls to unixODBC's libodbc.so.2, which Debian's
+# Wine does not pull in; the Access files are read under Wine with mdbtools'
+# driver and compared with mdb-export (tests/windows/access_checks.py).
+packages+=(libodbc2 odbc-mdbtools mdbtools)
 
 missing=()
 for p in "${packages[@]}"; do
