@@ -21,6 +21,7 @@ void DbClass::connOpen() {
   // Creation failures (and MapPath above) go to the page untrapped.
   std::shared_ptr<Connection> fresh;
   if (kind == "ACCESS" && accessMaker_) fresh = accessMaker_(accessFile);
+  madeConn_ = fresh;
   if (!fresh) fresh = create<Connection>("adodb.Connection");
   // A connection that is only released would stay open until the object
   // dies; under load that leaks database handles, so close it first.

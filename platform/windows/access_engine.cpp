@@ -44,12 +44,14 @@ bool isOwnDatabaseFile(const std::string& path) {
 }
 
 void followAccessEngineSetting(DbClass& db) {
-  db.setAccessConnectionMaker([](const std::string& path) -> std::shared_ptr<Connection> {
-    const AccessEngine engine = accessEngineSetting();
-    if (engine == AccessEngine::Machine) return nullptr;
-    if (engine == AccessEngine::ByFile && !isOwnDatabaseFile(path)) return nullptr;
-    return std::dynamic_pointer_cast<Connection>(libraryClasses().create("adodb.connection"));
-  });
+  db.setAccessConnectionMaker(
+      [](const std::string& path) -> std::shared_ptr<Connection> {
+        const AccessEngine engine = accessEngineSetting();
+        if (engine == AccessEngine::Machine) return nullptr;
+        if (engine == AccessEngine::ByFile && !isOwnDatabaseFile(path)) return nullptr;
+        return std::dynamic_pointer_cast<Connection>(libraryClasses().create("adodb.connection"));
+      },
+      [] { return std::dynamic_pointer_cast<Recordset>(libraryClasses().create("adodb.recordset")); });
 }
 
 }  // namespace kvdn::platform::windows

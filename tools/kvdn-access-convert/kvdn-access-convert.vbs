@@ -329,7 +329,7 @@ End Function
 ' The definitions of a table's columns: from ADO's fields and schema, or
 ' from the values when the source gives no types.
 Function Describe(table, notes)
-  Dim rs, cols(), k, f, c, schema, defaults, key, whole, real, other
+  Dim rs, cols(), k, f, c, schema, defaults, key, whole, real, kind
   Set rs = source.Execute("select * from " & Bracket(table))
   ReDim cols(rs.Fields.Count - 1)
   Set defaults = CreateObject("Scripting.Dictionary")
@@ -356,7 +356,10 @@ Function Describe(table, notes)
     c.Required = False
     c.DefaultSql = ""
     If viaAdo Then
-      c.Declared = AdoType(f, c.Kind)
+      ' (A property cannot be passed by reference: the kind comes back in a variable.)
+      kind = "other"
+      c.Declared = AdoType(f, kind)
+      c.Kind = kind
       If f.Type = 3 And IsAutoNumber(f) And Not key Then
         c.RowKey = True
         key = True

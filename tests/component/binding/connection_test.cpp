@@ -133,17 +133,32 @@ TEST_F(ConnectionTest, AccessConnectionMakerTakesThePlaceOfCreateObject) {
     auto p = page({}, false);
     p.db->dbType = Variant(c.kind);
     std::vector<std::string> asked;
-    p.db->setAccessConnectionMaker([&](const std::string& path) -> std::shared_ptr<Connection> {
-      asked.push_back(path);
-      if (c.answer == 2) raise(7);
-      return c.answer == 1 ? makeConnection(providers) : nullptr;
-    });
+    int recordsets = 0;
+    p.db->setAccessConnectionMaker(
+        [&](const std::string& path) -> std::shared_ptr<Connection> {
+          asked.push_back(path);
+          if (c.answer == 2) raise(7);
+          return c.answer == 1 ? makeConnection(providers) : nullptr;
+        },
+        [&] {
+          ++recordsets;
+          return makeRecordset(providers);
+        });
     const std::int32_t error = errorOf([&] { p.db->connOpen(); });
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(asked, std::string(c.kind) == "access" ? std::vector<std::string>{databaseFile().string()}
                                                      : std::vector<std::string>{});
     EXPECT_EQ(p.db->conn != nullptr && p.db->conn->isOpen(), c.opens) << p.output();
     EXPECT_FALSE(p.ended()) << p.output();
+    if (!c.opens) continue;
+    // The grid's recordset follows the connection: the maker's with the
+    // maker's connection (the host's would fail here), else the host's.
+    if (c.answer == 1) host->failures().progIds.insert("ADODB.RECORDSET");
+    const std::string grid = p.db->dbSelect(Variant("select ID from t"), Variant(10), Variant(1), Variant(""),
+                                            Variant(0), Variant(""), Variant(0), Variant("tableWg"))
+                                 .joinText();
+    EXPECT_NE(grid.find("<table"), std::string::npos) << grid << p.output();
+    EXPECT_EQ(recordsets, c.answer == 1 ? 1 : 0);
   }
   host->failures().progIds.clear();
 }
