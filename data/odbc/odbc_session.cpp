@@ -502,8 +502,14 @@ std::string infoText(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLWCHAR buffer[256];
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buffer, sizeof buffer, &length)) || length <= 0) return {};
-  return narrow(buffer, std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR),
-                                              std::size(buffer) - 1));
+  std::size_t units =
+      std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR), std::size(buffer) - 1);
+  // Some drivers count the terminator in the length (mdbtools: "MDBTOOLS"
+  // as 9 units).
+  for (std::size_t i = 0; i < units; ++i) {
+    if (buffer[i] == 0) units = i;
+  }
+  return narrow(buffer, units);
 }
 
 SQLUSMALLINT infoShort(SQLHDBC dbc, SQLUSMALLINT what, SQLUSMALLINT fallback) {

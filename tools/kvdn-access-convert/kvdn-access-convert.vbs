@@ -528,15 +528,19 @@ target.Open "Provider=Microsoft.Jet.OLEDB.4.0; Data Source=" & temp
 If Err.Number <> 0 Then Fail "cannot open " & temp & ": " & Err.Description
 On Error GoTo 0
 
+' From here on every failure is caught: the temporary file must not stay.
+On Error Resume Next
 tables = TableNames()
+If Err.Number <> 0 Then Fail "the source's tables cannot be listed: " & Err.Description
 total = 0
 summary = ""
 notes = ""
 For Each t In tables
   tableNotes = ""
   cols = Describe(t, tableNotes)
+  If Err.Number <> 0 Then Fail "table " & t & " cannot be read: " & Err.Description
   statements = CreateStatements(t, cols)
-  On Error Resume Next
+  If Err.Number <> 0 Then Fail "table " & t & ": " & Err.Description
   target.BeginTrans
   target.Execute statements(0)
   If Err.Number <> 0 Then Fail "table " & t & ": " & Err.Description & " (in: " & Left(statements(0), 200) & ")"
@@ -567,17 +571,17 @@ For Each t In tables
   rsOut.Close
   target.CommitTrans
   If Err.Number <> 0 Then Fail "table " & t & ": " & Err.Description
-  On Error GoTo 0
   total = total + rows
   summary = summary & "  " & t & ": " & rows & " rows" & vbCrLf
   If tableNotes <> "" Then notes = notes & "  " & t & Mid(tableNotes, 2) & vbCrLf
 Next
 target.Close
+If Err.Number <> 0 Then Fail "closing " & temp & ": " & Err.Description
 Set target = Nothing
 source.Close
+Err.Clear
 
 ' Into place: the old file (with /force) and its log files go first.
-On Error Resume Next
 If fso.FileExists(dest) Then fso.DeleteFile dest, True
 If fso.FileExists(dest & "-wal") Then fso.DeleteFile dest & "-wal", True
 If fso.FileExists(dest & "-shm") Then fso.DeleteFile dest & "-shm", True

@@ -298,11 +298,11 @@ TEST_P(AccessOverOdbc, GridDetailAndOptionsAsOverTheFileDatabase) {
     const Variant comp = t.rows.empty() ? Variant("") : t.rows.back()[0];
     std::vector<std::pair<int, std::string>> grids = {{0, ""}};
     for (std::size_t p = 1; p <= t.rows.size() + 1; ++p) grids.emplace_back(1, "page=" + std::to_string(p));
-    auto render = [&](bool overDriver) {
+    auto render = [&](bool throughDriver) {
       std::vector<std::string> out;
       auto bind = [&](const PageRequest& request) {
-        auto p = page(request, !overDriver);
-        if (overDriver) {
+        auto p = page(request, !throughDriver);
+        if (throughDriver) {
           p.db->dbType = Variant("");
           p.db->conn = openDriver();
         }
@@ -323,13 +323,13 @@ TEST_P(AccessOverOdbc, GridDetailAndOptionsAsOverTheFileDatabase) {
       out.push_back(p.output());
       return out;
     };
-    const auto file = render(false);
-    const auto driver = render(true);
-    ASSERT_EQ(driver.size(), file.size());
-    for (std::size_t k = 0; k < file.size(); ++k) EXPECT_EQ(driver[k], file[k]) << "output " << k;
+    const auto overFile = render(false);
+    const auto overDriver = render(true);
+    ASSERT_EQ(overDriver.size(), overFile.size());
+    for (std::size_t k = 0; k < overFile.size(); ++k) EXPECT_EQ(overDriver[k], overFile[k]) << "output " << k;
     if (!t.rows.empty()) {
-      EXPECT_NE(file[1].find("<tbody>"), std::string::npos) << file[1];
-      EXPECT_EQ(file.back(), "");
+      EXPECT_NE(overFile[1].find("<tbody>"), std::string::npos) << overFile[1];
+      EXPECT_EQ(overFile.back(), "");
     }
   }
 }
