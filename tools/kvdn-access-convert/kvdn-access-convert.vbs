@@ -38,7 +38,12 @@ Const adModeRead = 1
 
 Dim fso, stdErr, force, sourceString, src, dest, positional, i, a
 Set fso = CreateObject("Scripting.FileSystemObject")
+' Messages go to stderr; a host without it (Wine's cscript) gets them on
+' the standard output.
+Set stdErr = Nothing
+On Error Resume Next
 Set stdErr = WScript.StdErr
+On Error GoTo 0
 force = False
 sourceString = ""
 positional = Array()
@@ -74,7 +79,11 @@ Sub Usage(status)
 End Sub
 
 Sub Fail(message)
-  stdErr.WriteLine "kvdn-access-convert: " & message
+  If stdErr Is Nothing Then
+    WScript.Echo "kvdn-access-convert: " & message
+  Else
+    stdErr.WriteLine "kvdn-access-convert: " & message
+  End If
   CleanUp
   WScript.Quit 1
 End Sub
@@ -329,7 +338,8 @@ End Function
 ' The definitions of a table's columns: from ADO's fields and schema, or
 ' from the values when the source gives no types.
 Function Describe(table, notes)
-  Dim rs, cols(), k, f, c, schema, defaults, key, whole, real, kind
+  ' (Wine's VBScript crashes on ReDim of a local declared with "()".)
+  Dim rs, cols, k, f, c, schema, defaults, key, whole, real, kind, seen
   Set rs = source.Execute("select * from " & Bracket(table))
   ReDim cols(rs.Fields.Count - 1)
   Set defaults = CreateObject("Scripting.Dictionary")
@@ -384,7 +394,6 @@ Function Describe(table, notes)
     ' Types from the values: whole numbers, amounts (whole and fractional
     ' values in one column come from an exact type), doubles, dates,
     ' Yes/No, binary data, texts.
-    Dim seen()
     ReDim seen(rs.Fields.Count - 1)
     For k = 0 To UBound(seen)
       seen(k) = ""
