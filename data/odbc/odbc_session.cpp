@@ -348,11 +348,16 @@ class OdbcSession final : public DataSession {
       c.type = type;
       c.read = kind_ == ServerKind::MdbTools ? readAsThroughText(type) : readAsFor(type);
       c.info.name = restoreNameCase(narrow(name.data(), static_cast<std::size_t>(nameLength)), sql, folding_);
-      if (kind_ == ServerKind::MdbTools && type == SQL_LONGVARCHAR &&
-          iequals(attribute(st, i, SQL_DESC_TYPE_NAME), "numeric")) {
-        // mdbtools reports Access's Decimal ("Numeric") as long text.
-        c.type = SQL_NUMERIC;
-        c.read = ReadAs::DoubleText;
+      if (kind_ == ServerKind::MdbTools) {
+        const std::string typeName = attribute(st, i, SQL_DESC_TYPE_NAME);
+        if (type == SQL_LONGVARCHAR && iequals(typeName, "numeric")) {
+          // mdbtools reports Access's Decimal ("Numeric") as long text.
+          c.type = SQL_NUMERIC;
+          c.read = ReadAs::DoubleText;
+        } else if (typeName.empty()) {
+          // A type it cannot read: its values would be wrong.
+          c.read = ReadAs::Unreadable;
+        }
       }
       if (c.read == ReadAs::Text && isBooleanName(attribute(st, i, SQL_DESC_TYPE_NAME))) {
         // PostgreSQL's driver reports booleans as text unless told otherwise.

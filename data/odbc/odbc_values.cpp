@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "kvdn/error.h"
 #include "kvdn/text.h"
@@ -211,6 +212,10 @@ Variant readValue(const Statement& st, SQLUSMALLINT index, ReadAs read) {
       if (text.isNull()) return text;
       return numberFromText(text.str(), read == ReadAs::DoubleText);
     }
+    case ReadAs::Unreadable:
+      raise(err::kDbErrorsInCommand, "The driver cannot read column " + std::to_string(index) +
+                                         ": it does not know the column's type (mdbtools cannot read an "
+                                         "Access Large Number, for one).");
     case ReadAs::Text:
       break;
   }

@@ -16,7 +16,9 @@ namespace kvdn::odbc {
 // conversion fails or, worse, succeeds with garbage (mdbtools gives an
 // error for a whole number fetched as SQL_C_SBIGINT and copies the digits'
 // bytes into the double for a Currency fetched as SQL_C_DOUBLE).
-enum class ReadAs { Integer, Double, Date, Time, Bit, Binary, Text, IntegerText, DoubleText };
+// Unreadable: a column whose type the driver does not know (mdbtools names
+// no type for a Large Number and hands out a wrong value): reading raises.
+enum class ReadAs { Integer, Double, Date, Time, Bit, Binary, Text, IntegerText, DoubleText, Unreadable };
 
 // The way to fetch a column of this SQL type.
 ReadAs readAsFor(SQLSMALLINT type);

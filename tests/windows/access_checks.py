@@ -134,11 +134,14 @@ class Pages:
                 f.write("var machineClasses = %s;\n" % json.dumps(machine_classes))
             f.write(self.host_js)
             f.write("\n" + kvdn_page_to_js.convert(script, wine.windows_path(env, site)) + "\n")
-        out = wine.cscript(env, page)
+        # Only the standard output: the driver (a Linux library under Wine)
+        # writes its warnings to the process's stderr.
+        r = wine.run(env, ["cscript", "//nologo", wine.windows_path(env, page)])
+        out = r.stdout.decode("utf-8", "replace")
         try:
             return json.loads(out), wine.windows_path(env, site)
         except ValueError:
-            raise RuntimeError("the page printed no JSON:\n" + out[-2000:])
+            raise RuntimeError("the page printed no JSON:\n" + out[-2000:] + r.stderr.decode("utf-8", "replace")[:2000])
 
     def compare(self, script, linux, wine_doc):
         """'' when equal, else a diff."""
@@ -313,12 +316,28 @@ def main():
                     # A file the Linux converter refuses (mdbtools cannot read a type) is not compared.
                     not_run.append((check, "the Linux converter refused it: " + r.stderr.decode("utf-8", "replace")))
                     continue
-                out = wine.run(odbc_env, ["cscript", "//nologo", wine.windows_path(odbc_env, script_vbs),
-                                          "/source:Driver={MDBTools};DBQ=" + src,
-                                          wine.windows_path(odbc_env, wine_file)])
+                command = ["cscript", "//nologo", wine.windows_path(odbc_env, script_vbs),
+                           "/source:Driver={MDBTools};DBQ=" + src, wine.windows_path(odbc_env, wine_file)]
+                out = wine.run(odbc_env, command)
                 text = out.stdout.decode("gbk", "replace") + out.stderr.decode("gbk", "replace")
+                if "wine: Unhandled" in text:
+                    # Wine itself crashed (seen once, not reproducible): said, and run once more.
+                    check += " (second run: the first ended in a crash of Wine: %s)" % text[
+                        text.find("wine: Unhandled"):][:120].replace("\n", " ")
+                    out = wine.run(odbc_env, command)
+                    text = out.stdout.decode("gbk", "replace") + out.stderr.decode("gbk", "replace")
+                unreadable = subprocess.run("for t in $(mdb-tables -1 '%s'); do mdb-export '%s' \"$t\"; done" % (
+                    src, src), shell=True, capture_output=True, timeout=120).stderr.decode("utf-8", "replace")
+                if "unsupported data type" in unreadable:
+                    # A type mdbtools' driver cannot read (Large Number): refused, nothing written.
+                    ok = out.returncode == 1 and "kvdn-access-convert: " in text and not os.path.exists(wine_file) \
+                        and not [f for f in os.listdir(folder) if "kvdn-tmp" in f]
+                    check = check.replace("equals the Linux converter", "refuses what the driver cannot read")
+                    (passed.append(check) if ok else failed.append((check, "status %d: %s" % (out.returncode,
+                                                                                              text[-1500:]))))
+                    continue
                 if out.returncode != 0 or not os.path.exists(wine_file):
-                    failed.append((check, "cscript failed (%d): %s" % (out.returncode, text[-2000:])))
+                    failed.append((check, "cscript failed (%d): %s" % (out.returncode, text[:3000])))
                     continue
                 diff = compare_files(linux_file, wine_file)
                 (failed.append((check, diff)) if diff else passed.append(check))

@@ -242,9 +242,17 @@ TEST_P(AccessOverOdbc, EveryCellEqualsMdbExport) {
   auto conn = openDriver();
   for (const std::string& table : lines(run("mdb-tables -1 " + shellQuoted(file.string())))) {
     SCOPED_TRACE(GetParam() + " " + table);
+    const std::string exportCommand = "mdb-export -B -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' " +
+                                      shellQuoted(file.string()) + " " + shellQuoted(table);
+    // A type mdbtools cannot read (Large Number): the driver's values would
+    // be wrong, so reading them is refused.
+    if (run("{ " + exportCommand + " 2>&1 >/dev/null; }").find("unsupported data type") !=
+        std::string::npos) {
+      EXPECT_THROW(readAll(providers, conn, table), ComError);
+      continue;
+    }
     const Table ours = readAll(providers, conn, table);
-    auto csv = parseCsv(run("mdb-export -B -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' " +
-                            shellQuoted(file.string()) + " " + shellQuoted(table)));
+    auto csv = parseCsv(run(exportCommand));
     ASSERT_FALSE(csv.empty());
     EXPECT_EQ(ours.names, csv[0]);
     ASSERT_EQ(ours.rows.size(), csv.size() - 1);
@@ -272,7 +280,14 @@ TEST_P(AccessOverOdbc, GridDetailAndOptionsAsOverTheFileDatabase) {
   std::vector<std::string> setup;
   std::vector<Table> contents;
   for (const std::string& table : tables) {
-    contents.push_back(readAll(providers, conn, table));
+    try {
+      contents.push_back(readAll(providers, conn, table));
+    } catch (const ComError&) {
+      // A type the driver cannot read (EveryCellEqualsMdbExport holds it to
+      // mdb-export's own warning): the table is left out.
+      contents.emplace_back();
+      continue;
+    }
     const Table& t = contents.back();
     std::string create = "create table [" + table + "] (";
     for (std::size_t c = 0; c < t.names.size(); ++c)
