@@ -354,8 +354,11 @@ class OdbcSession final : public DataSession {
           // mdbtools reports Access's Decimal ("Numeric") as long text.
           c.type = SQL_NUMERIC;
           c.read = ReadAs::DoubleText;
-        } else if (typeName.empty()) {
-          // A type it cannot read: its values would be wrong.
+        } else if (typeName.empty() || std::any_of(typeName.begin(), typeName.end(), [](char ch) {
+                     return static_cast<unsigned char>(ch) < 0x20;
+                   })) {
+          // A type it cannot read (no name; through Wine's odbc32 a stray
+          // control character): its values would be wrong.
           c.read = ReadAs::Unreadable;
         }
       }

@@ -194,9 +194,13 @@ void unregisterClass(HKEY root, const std::wstring& prefix, const ClassEntry& c)
 }  // namespace
 
 const ClassRegistry& libraryClasses() {
-  static const ClassRegistry registry = [] {
-    ClassRegistry r;
-    registerStandardClasses(r);
+  // Never destroyed: its providers hold the ODBC environment, and freeing
+  // that while the process unloads its DLLs calls into an odbc32 that may be
+  // gone already (seen as a crash at the exit of cscript under Wine after an
+  // ODBC source was read).
+  static const ClassRegistry& registry = *[] {
+    auto* r = new ClassRegistry;
+    registerStandardClasses(*r);
     return r;
   }();
   return registry;

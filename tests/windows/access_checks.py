@@ -324,6 +324,8 @@ def main():
                     # Wine itself crashed (seen once, not reproducible): said, and run once more.
                     check += " (second run: the first ended in a crash of Wine: %s)" % text[
                         text.find("wine: Unhandled"):][:120].replace("\n", " ")
+                    if os.path.exists(wine_file):
+                        os.remove(wine_file)
                     out = wine.run(odbc_env, command)
                     text = out.stdout.decode("gbk", "replace") + out.stderr.decode("gbk", "replace")
                 unreadable = subprocess.run("for t in $(mdb-tables -1 '%s'); do mdb-export '%s' \"$t\"; done" % (
