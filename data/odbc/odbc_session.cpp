@@ -348,17 +348,16 @@ class OdbcSession final : public DataSession {
       c.type = type;
       c.read = kind_ == ServerKind::MdbTools ? readAsThroughText(type) : readAsFor(type);
       c.info.name = restoreNameCase(narrow(name.data(), static_cast<std::size_t>(nameLength)), sql, folding_);
-      if (kind_ == ServerKind::MdbTools) {
+      if (kind_ == ServerKind::MdbTools && type == SQL_LONGVARCHAR) {
+        // mdbtools reports as long text Access's Decimal ("NUMERIC"), the
+        // replication ID ("REPID") and every type it cannot read (no name;
+        // through Wine's odbc32 a stray character), whose values it gets
+        // wrong: reading those is refused.
         const std::string typeName = attribute(st, i, SQL_DESC_TYPE_NAME);
-        if (type == SQL_LONGVARCHAR && iequals(typeName, "numeric")) {
-          // mdbtools reports Access's Decimal ("Numeric") as long text.
+        if (iequals(typeName, "numeric")) {
           c.type = SQL_NUMERIC;
           c.read = ReadAs::DoubleText;
-        } else if (typeName.empty() || std::any_of(typeName.begin(), typeName.end(), [](char ch) {
-                     return static_cast<unsigned char>(ch) < 0x20;
-                   })) {
-          // A type it cannot read (no name; through Wine's odbc32 a stray
-          // control character): its values would be wrong.
+        } else if (!iequals(typeName, "repid")) {
           c.read = ReadAs::Unreadable;
         }
       }

@@ -310,7 +310,9 @@ def main():
                 os.makedirs(folder, exist_ok=True)
                 src = os.path.abspath(os.path.join(DATA, name))
                 linux_file = os.path.join(folder, "linux.mdb")
-                wine_file = os.path.join(folder, "转换.mdb")
+                # An ASCII name: Wine 8's cscript overruns its heap when it echoes
+                # double-byte text to a pipe (the summary names the file).
+                wine_file = os.path.join(folder, "converted.mdb")
                 r = subprocess.run([converter, src, linux_file], capture_output=True, timeout=120)
                 if r.returncode != 0:
                     # A file the Linux converter refuses (mdbtools cannot read a type) is not compared.
