@@ -198,13 +198,17 @@ def compare_files(linux_file, wine_file):
 
 
 def set_engine(env, value):
-    if value is None:
-        wine.run(env, ["reg", "delete", SETTING_KEY, "/v", "AccessEngine", "/f", "/reg:64"])
-    else:
-        r = wine.run(env, ["reg", "add", SETTING_KEY, "/v", "AccessEngine", "/t", "REG_SZ", "/d", value, "/f",
-                           "/reg:64"])
-        if r.returncode != 0:
-            raise RuntimeError("reg add failed: " + r.stderr.decode("utf-8", "replace"))
+    """The machine's AccessEngine value (None removes it), in the 64-bit view
+    where there is one (a 32-bit prefix has only its own)."""
+    for view in (["/reg:64"], []):
+        if value is None:
+            r = wine.run(env, ["reg", "delete", SETTING_KEY, "/v", "AccessEngine", "/f"] + view)
+        else:
+            r = wine.run(env, ["reg", "add", SETTING_KEY, "/v", "AccessEngine", "/t", "REG_SZ", "/d", value,
+                               "/f"] + view)
+        if r.returncode == 0 or value is None:
+            return
+    raise RuntimeError("reg add failed: " + r.stderr.decode("utf-8", "replace"))
 
 
 def main():
