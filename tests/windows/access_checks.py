@@ -232,7 +232,14 @@ def main():
 
     # 1. Access files through the DLL's own Connection and the driver.
     odbc_env = odbc_environment(env, a.work)
-    if odbc_env is None:
+    libodbc = [p for p in ("/usr/lib/x86_64-linux-gnu/libodbc.so.2", "/usr/lib/i386-linux-gnu/libodbc.so.2")
+               if os.path.exists(p)]
+    if odbc_env is not None and not libodbc:
+        # Wine's odbc32 loads unixODBC's libodbc.so.2 at run time; Debian's Wine does not depend on it.
+        odbc_env = None
+        not_run.append(("access files over odbc-mdbtools", "libodbc.so.2 (Debian libodbc2) is missing: Wine's "
+                                                           "odbc32 has no driver manager to hand the calls to"))
+    elif odbc_env is None:
         not_run.append(("access files over odbc-mdbtools", "the driver (Debian odbc-mdbtools) is not installed"))
     elif not shutil.which("mdb-export"):
         not_run.append(("access files over odbc-mdbtools", "mdb-export (Debian mdbtools) is not installed"))
