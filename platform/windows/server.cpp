@@ -195,9 +195,8 @@ void unregisterClass(HKEY root, const std::wstring& prefix, const ClassEntry& c)
 
 const ClassRegistry& libraryClasses() {
   // Never destroyed: its providers hold the ODBC environment, and freeing
-  // that while the process unloads its DLLs calls into an odbc32 that may be
-  // gone already (seen as a crash at the exit of cscript under Wine after an
-  // ODBC source was read).
+  // that from the DLL's static destructors, while the process unloads its
+  // DLLs, would call into an odbc32 that may be unloaded already.
   static const ClassRegistry& registry = *[] {
     auto* r = new ClassRegistry;
     registerStandardClasses(*r);
