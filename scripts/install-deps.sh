@@ -11,7 +11,7 @@ packages=(
   python3 python3-xlwt curl
   clang libclang-rt-14-dev
   unixodbc-dev odbc-postgresql tdsodbc postgresql libpq-dev
-  mdbtools-dev mdbtools
+  mdbtools-dev mdbtools odbc-mdbtools
 )
 # The sample site's browser test and load benchmark. A failure to install
 # these is reported but does not stop the build: the browser test then says

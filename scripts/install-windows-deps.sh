@@ -15,6 +15,10 @@ packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev g++-mingw-w64-i686-pos
 # The type library: widl (mingw-w64-tools), oaidl.idl (libwine-dev) and
 # stdole2.tlb (libwine, with wine64).
 packages+=(mingw-w64-tools libwine-dev)
+# Wine's odbc32 hands ODBC calls to unixODBC's libodbc.so.2, which Debian's
+# Wine does not pull in; the Access files are read under Wine with mdbtools'
+# driver and compared with mdb-export (tests/windows/access_checks.py).
+packages+=(libodbc2 odbc-mdbtools mdbtools)
 
 missing=()
 for p in "${packages[@]}"; do

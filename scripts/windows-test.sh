@@ -82,6 +82,12 @@ echo "== the workbook reader's helper: a crash, a hang"
 echo "== IDispatch::Invoke, called directly"
 WINEARCH=$arch WINEPREFIX="$prefix" WINEDEBUG=-all wine "$windows_build/bin/kvdn_invoke_check.exe" \
   "$(WINEPREFIX="$prefix" winepath -w "$windows_build/bin/kvdnAspDll.dll" 2>/dev/null)" || status=1
+# Access files through the DLL (odbc-mdbtools under Wine) and converted
+# files through connOpen's Access kind (tests/windows/access_checks.py); it
+# takes the DLL and the prefix, so it runs for either bitness.
+echo "== Access files"
+python3 "$root/tests/windows/access_checks.py" --dll "$windows_build/bin/kvdnAspDll.dll" \
+  --linux-build "$linux_build" --prefix "$prefix" --work "$work/access" || status=1
 # Leave no Wine process behind.
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 exit $status

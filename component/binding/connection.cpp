@@ -12,12 +12,17 @@ void DbClass::connOpen() {
     connString_ =
         Variant("Provider=sqloledb; server=" + sqlservername.joinText() + ";uid=" + sqluid.joinText() +
                 ";pwd=" + sqlpwd.joinText() + ";database=" + database.joinText());
-  } else if (kind == "ACCESS") {
-    connString_ =
-        Variant("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + server().mapPath(database.joinText()));
+  }
+  std::string accessFile;
+  if (kind == "ACCESS") {
+    accessFile = server().mapPath(database.joinText());
+    connString_ = Variant("Provider=Microsoft.Jet.OLEDB.4.0; Data source=" + accessFile);
   }
   // Creation failures (and MapPath above) go to the page untrapped.
-  auto fresh = create<Connection>("adodb.Connection");
+  std::shared_ptr<Connection> fresh;
+  if (kind == "ACCESS" && accessMaker_) fresh = accessMaker_(accessFile);
+  madeConn_ = fresh;
+  if (!fresh) fresh = create<Connection>("adodb.Connection");
   // A connection that is only released would stay open until the object
   // dies; under load that leaks database handles, so close it first.
   std::shared_ptr<Connection> previous = std::move(conn);

@@ -1,7 +1,9 @@
 #include "odbc_dialect.h"
 
+#include <algorithm>
 #include <array>
 #include <iterator>
+#include <limits>
 
 #include "kvdn/object.h"
 #include "kvdn/text.h"
@@ -252,17 +254,46 @@ class LimitDialect final : public Dialect {
   NameFolding folding_;
 };
 
+// MdbTools: Access names ([brackets]) and TOP are its own; a page window
+// is a LIMIT over the rows up to its end, the rows before it skipped by the
+// session (see takeTrailingOffset). It cannot count a statement with a WHERE
+// (the count comes back without a column): the session counts by reading.
+class MdbToolsDialect final : public Dialect {
+ public:
+  std::string translate(std::string_view s) const override { return std::string(s); }
+  bool isQuery(std::string_view s) const override { return sql::shapeOf(s).query; }
+
+  std::string limitRows(std::string_view s, std::int64_t limit, std::int64_t offset) const override {
+    std::string statement(sql::trimStatement(s));
+    if (limit < 0 && offset <= 0) return statement;
+    Parsed p(statement);
+    bool cut = p.outerTop();
+    for (std::size_t i = 0; i < p.size(); i = p.skipGroup(i)) cut = cut || p.isWord(i, "limit");
+    // TOP and LIMIT together are refused: with a TOP the rows past the
+    // window are simply not read.
+    if (limit >= 0 && !cut)
+      statement += " LIMIT " + std::to_string(limit + std::max<std::int64_t>(offset, 0));
+    if (offset > 0) statement += " OFFSET " + std::to_string(offset);
+    return statement;
+  }
+
+  std::string countRows(std::string_view s) const override { return std::string(sql::trimStatement(s)); }
+  std::string quoteIdentifier(std::string_view name) const override { return quoteWith(name, '[', ']'); }
+};
+
 }  // namespace
 
 ServerKind serverKindOf(std::string_view dbmsName) {
   const std::string name = asciiLower(dbmsName);
   if (name.find("sql server") != std::string::npos) return ServerKind::SqlServer;
   if (name.find("postgres") != std::string::npos) return ServerKind::PostgreSql;
+  if (name == "mdbtools") return ServerKind::MdbTools;
   return ServerKind::Other;
 }
 
 std::unique_ptr<Dialect> makeDialect(ServerKind kind, char quote, NameFolding folding) {
   if (kind == ServerKind::SqlServer) return std::make_unique<SqlServerDialect>();
+  if (kind == ServerKind::MdbTools) return std::make_unique<MdbToolsDialect>();
   if (quote == ' ' || quote == '\0') quote = '"';
   return std::make_unique<LimitDialect>(quote, folding);
 }
@@ -355,6 +386,25 @@ bool hasSecondStatement(std::string_view sql) {
     }
   }
   return false;
+}
+
+std::int64_t takeTrailingOffset(std::string& sql) {
+  Parsed p(sql);
+  std::size_t last = npos;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (!p.trivia(i) && !p.isPunct(i, ';')) last = i;
+  }
+  if (last == npos || p.kind(last) != TokenKind::Number) return 0;
+  const std::size_t word = p.prevSig(last);
+  if (!p.isWord(word, "offset")) return 0;
+  std::int64_t n = 0;
+  for (char c : p.str(last)) {
+    if (c < '0' || c > '9' || n > (std::numeric_limits<std::int64_t>::max() - 9) / 10) return 0;
+    n = n * 10 + (c - '0');
+  }
+  sql.erase(p.tokens[word].begin);
+  while (!sql.empty() && sql.back() == ' ') sql.pop_back();
+  return n;
 }
 
 }  // namespace kvdn::odbc

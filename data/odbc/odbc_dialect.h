@@ -15,8 +15,11 @@
 
 namespace kvdn::odbc {
 
-// The server behind a connection, from SQLGetInfo(SQL_DBMS_NAME).
-enum class ServerKind { SqlServer, PostgreSql, Other };
+// The server behind a connection, from SQLGetInfo(SQL_DBMS_NAME). MdbTools
+// is Debian's read-only Access driver (odbc-mdbtools), whose SQL is a small
+// subset: one table, WHERE, TOP or LIMIT (not both), no OFFSET, no ORDER BY,
+// no sub-queries, no aliases, no parameters.
+enum class ServerKind { SqlServer, PostgreSql, MdbTools, Other };
 ServerKind serverKindOf(std::string_view dbmsName);
 
 // How the server stores names written without quotes
@@ -53,5 +56,11 @@ std::string withLeadingColumns(std::string_view sql, std::string_view columns);
 // a comment). Such text is refused rather than run: the servers would run
 // every statement.
 bool hasSecondStatement(std::string_view sql);
+
+// MdbTools has no OFFSET: its dialect's limitRows ends the statement with
+// "OFFSET n", which the session takes off again here and skips n rows itself
+// (linear in n). Returns n and removes the clause; 0 and `sql` unchanged
+// when it does not end so.
+std::int64_t takeTrailingOffset(std::string& sql);
 
 }  // namespace kvdn::odbc

@@ -35,6 +35,7 @@ class OdbcSession final : public DataSession {
 
   std::unique_ptr<Cursor> query(std::string_view sql, bool wantKeys) override {
     checkOne(sql);
+    if (kind_ == ServerKind::MdbTools) return queryMdbTools(sql);
     auto st = prepare(sql);
     std::vector<Column> columns = describe(*st, sql);
     if (!wantKeys) return std::make_unique<OdbcCursor>(std::move(st), std::move(columns), 0, noKeys(), false);
@@ -129,6 +130,14 @@ class OdbcSession final : public DataSession {
   }
 
   std::int64_t count(std::string_view sql) override {
+    if (kind_ == ServerKind::MdbTools) {
+      // Its count(*) fails with a WHERE: the rows are counted as read.
+      auto rows = queryMdbTools(sql);
+      std::vector<Variant> row;
+      std::int64_t n = 0;
+      while (rows->next(row)) ++n;
+      return n;
+    }
     checked()->makeRoom(nullptr);
     Statement st(link_);
     std::u16string text = wide(dialect_->countRows(sql));
@@ -148,7 +157,8 @@ class OdbcSession final : public DataSession {
       returned += kind_ == ServerKind::SqlServer ? "INSERTED." + dialect_->quoteIdentifier(k)
                                                  : dialect_->quoteIdentifier(k);
     }
-    const bool returning = !key.empty() && kind_ != ServerKind::Other;
+    const bool returning =
+        !key.empty() && (kind_ == ServerKind::SqlServer || kind_ == ServerKind::PostgreSql);
     std::string sql = "INSERT INTO " + dialect_->quoteIdentifier(row.table);
     std::string output = returning && kind_ == ServerKind::SqlServer ? " OUTPUT " + returned : "";
     if (row.columns.empty()) {
@@ -254,6 +264,24 @@ class OdbcSession final : public DataSession {
  private:
   static std::vector<std::size_t> noKeys() { return {}; }
 
+  // MdbTools describes a statement only once it has run, and it is
+  // read-only: the statement runs at once, without keys, and a trailing
+  // OFFSET (its dialect's page window) is skipped here.
+  std::unique_ptr<Cursor> queryMdbTools(std::string_view sql) {
+    std::string text(sql);
+    const std::int64_t skip = takeTrailingOffset(text);
+    checked()->makeRoom(nullptr);
+    auto st = std::make_unique<Statement>(link_);
+    std::u16string wideText = wide(text);
+    st->check(SQLExecDirectW(st->handle(), wptr(wideText), static_cast<SQLINTEGER>(wideText.size())));
+    std::vector<Column> columns = describe(*st, text);
+    auto cursor = std::make_unique<OdbcCursor>(std::move(st), std::move(columns), 0, noKeys(), true);
+    std::vector<Variant> row;
+    for (std::int64_t i = 0; i < skip && cursor->next(row); ++i) {
+    }
+    return cursor;
+  }
+
   const LinkPtr& checked() const {
     if (!link_ || link_->closed) raiseClosed();
     return link_;
@@ -318,8 +346,21 @@ class OdbcSession final : public DataSession {
       st.check(rc);
       Column c;
       c.type = type;
-      c.read = readAsFor(type);
+      c.read = kind_ == ServerKind::MdbTools ? readAsThroughText(type) : readAsFor(type);
       c.info.name = restoreNameCase(narrow(name.data(), static_cast<std::size_t>(nameLength)), sql, folding_);
+      if (kind_ == ServerKind::MdbTools && type == SQL_LONGVARCHAR) {
+        // mdbtools reports as long text Access's Decimal ("NUMERIC"), the
+        // replication ID ("REPID") and every type it cannot read (no name;
+        // through Wine's odbc32 a stray character), whose values it gets
+        // wrong: reading those is refused.
+        const std::string typeName = attribute(st, i, SQL_DESC_TYPE_NAME);
+        if (iequals(typeName, "numeric")) {
+          c.type = SQL_NUMERIC;
+          c.read = ReadAs::DoubleText;
+        } else if (!iequals(typeName, "repid")) {
+          c.read = ReadAs::Unreadable;
+        }
+      }
       if (c.read == ReadAs::Text && isBooleanName(attribute(st, i, SQL_DESC_TYPE_NAME))) {
         // PostgreSQL's driver reports booleans as text unless told otherwise.
         c.type = SQL_BIT;
@@ -468,8 +509,14 @@ std::string infoText(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLWCHAR buffer[256];
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buffer, sizeof buffer, &length)) || length <= 0) return {};
-  return narrow(buffer, std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR),
-                                              std::size(buffer) - 1));
+  std::size_t units =
+      std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR), std::size(buffer) - 1);
+  // Some drivers count the terminator in the length (mdbtools: "MDBTOOLS"
+  // as 9 units).
+  for (std::size_t i = 0; i < units; ++i) {
+    if (buffer[i] == 0) units = i;
+  }
+  return narrow(buffer, units);
 }
 
 SQLUSMALLINT infoShort(SQLHDBC dbc, SQLUSMALLINT what, SQLUSMALLINT fallback) {

@@ -2,9 +2,12 @@
 // values and binding parameters by value.
 #include "odbc_values.h"
 
+#include <charconv>
 #include <cstring>
 #include <limits>
+#include <string>
 
+#include "kvdn/error.h"
 #include "kvdn/text.h"
 
 namespace kvdn::odbc {
@@ -94,6 +97,21 @@ std::string declaredTypeFor(SQLSMALLINT type) {
   }
 }
 
+ReadAs readAsThroughText(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIGINT:
+      return ReadAs::IntegerText;
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+      return ReadAs::DoubleText;
+    default:
+      return readAsFor(type);
+  }
+}
+
 // A driver's name for a boolean type.
 bool isBooleanName(std::string_view typeName) {
   return iequals(typeName, "bool") || iequals(typeName, "boolean");
@@ -103,6 +121,39 @@ bool isTextType(SQLSMALLINT type) {
   return type == SQL_CHAR || type == SQL_VARCHAR || type == SQL_LONGVARCHAR || type == SQL_WCHAR ||
          type == SQL_WVARCHAR || type == SQL_WLONGVARCHAR;
 }
+
+namespace {
+
+// A driver's text of a number as the number. A whole number (for an exact
+// decimal also one written with a zero fraction, "3.0000") as Long, 64-bit
+// when it does not fit, as a file converted from Access stores it; anything
+// else as the nearest Double. Text that is no number raises: a silently
+// wrong value is worse.
+Variant numberFromText(const std::string& text, bool decimal) {
+  std::string_view s = text;
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  std::string_view whole = s;
+  if (decimal) {
+    const std::size_t dot = s.find('.');
+    if (dot != std::string_view::npos && s.find_first_not_of('0', dot + 1) == std::string_view::npos)
+      whole = s.substr(0, dot);
+  }
+  std::int64_t v = 0;
+  auto [wend, wec] = std::from_chars(whole.data(), whole.data() + whole.size(), v);
+  if (wec == std::errc() && wend == whole.data() + whole.size() && !whole.empty()) {
+    if (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max())
+      return Variant(static_cast<std::int32_t>(v));
+    return Variant(v);
+  }
+  double d = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+  if (ec != std::errc() || end != s.data() + s.size() || s.empty())
+    raise(err::kDbErrorsInCommand, "The driver gave \"" + text + "\" for a numeric column.");
+  return Variant(d);
+}
+
+}  // namespace
 
 Variant readValue(const Statement& st, SQLUSMALLINT index, ReadAs read) {
   SQLHSTMT h = st.handle();
@@ -155,6 +206,16 @@ Variant readValue(const Statement& st, SQLUSMALLINT index, ReadAs read) {
       }
       return Variant(std::move(bytes));
     }
+    case ReadAs::IntegerText:
+    case ReadAs::DoubleText: {
+      const Variant text = readValue(st, index, ReadAs::Text);
+      if (text.isNull()) return text;
+      return numberFromText(text.str(), read == ReadAs::DoubleText);
+    }
+    case ReadAs::Unreadable:
+      raise(err::kDbErrorsInCommand, "The driver cannot read column " + std::to_string(index) +
+                                         ": it does not know the column's type (mdbtools cannot read an "
+                                         "Access Large Number, for one).");
     case ReadAs::Text:
       break;
   }

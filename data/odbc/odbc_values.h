@@ -11,11 +11,23 @@
 
 namespace kvdn::odbc {
 
-// How a column's value is fetched from the driver.
-enum class ReadAs { Integer, Double, Date, Time, Bit, Binary, Text };
+// How a column's value is fetched from the driver. IntegerText and
+// DoubleText fetch the text and convert it here, for drivers whose own
+// conversion fails or, worse, succeeds with garbage (mdbtools gives an
+// error for a whole number fetched as SQL_C_SBIGINT and copies the digits'
+// bytes into the double for a Currency fetched as SQL_C_DOUBLE).
+// Unreadable: a column whose type the driver does not know (mdbtools names
+// no type for a Large Number and hands out a wrong value): reading raises.
+enum class ReadAs { Integer, Double, Date, Time, Bit, Binary, Text, IntegerText, DoubleText, Unreadable };
 
 // The way to fetch a column of this SQL type.
 ReadAs readAsFor(SQLSMALLINT type);
+
+// readAsFor for a driver that fetches numbers only as text (mdbtools):
+// whole numbers as IntegerText, exact decimals as DoubleText (a whole
+// amount as a whole number, as a converted file holds it); the rest as
+// readAsFor says.
+ReadAs readAsThroughText(SQLSMALLINT type);
 
 // The declared type reported for a column: a standard name the generic
 // layer's type checks understand, whatever the driver calls its types.

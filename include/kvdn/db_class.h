@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "kvdn/data.h"
@@ -332,6 +333,24 @@ class KVDN_API DbClass final : public Object {
   const std::shared_ptr<Server>& serverValue() const { return server_; }
   const std::shared_ptr<Session>& sessionValue() const { return session_; }
 
+  // Where connOpen's Access kind takes its connection from. Unset (the
+  // default, and always on Linux): the page host's
+  // Server.CreateObject("adodb.Connection"). The Windows server sets it
+  // when the machine's setting asks for the DLL's own engine (README,
+  // "Moving from Access files"); it is called with the file's physical path
+  // before the connection string is opened, on the page's thread, and a
+  // null result falls back to Server.CreateObject. What it raises reaches
+  // the page untrapped, as a failing Server.CreateObject does. While `conn`
+  // is a connection it made, the methods' recordsets come from `recordsets`
+  // (when set) instead of Server.CreateObject("adodb.Recordset"): the
+  // machine's recordset cannot run on another engine's connection.
+  using AccessConnectionMaker = std::function<std::shared_ptr<Connection>(const std::string& path)>;
+  using RecordsetMaker = std::function<std::shared_ptr<Recordset>()>;
+  void setAccessConnectionMaker(AccessConnectionMaker maker, RecordsetMaker recordsets = {}) {
+    accessMaker_ = std::move(maker);
+    recordsetMaker_ = std::move(recordsets);
+  }
+
   // The clock used for "servertime", document numbers and backup names.
   // Defaults to the server's local time; tests may fix it.
   void setClock(std::function<Date()> clock) { clock_ = std::move(clock); }
@@ -360,10 +379,18 @@ class KVDN_API DbClass final : public Object {
   Variant connString_;
   Variant titleAttr_;
   std::function<Date()> clock_;
+  AccessConnectionMaker accessMaker_;
+  RecordsetMaker recordsetMaker_;
+  std::weak_ptr<Connection> madeConn_;  // the last connection accessMaker_ gave
 };
 
 template <class T>
 std::shared_ptr<T> DbClass::create(std::string_view progId) const {
+  if constexpr (std::is_same_v<T, Recordset>) {
+    if (recordsetMaker_ && conn && conn == madeConn_.lock()) {
+      if (auto own = recordsetMaker_()) return own;
+    }
+  }
   ObjectPtr object = server().createObject(progId);
   auto typed = std::dynamic_pointer_cast<T>(object);
   if (!typed) raise(13);

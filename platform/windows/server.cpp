@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "access_engine.h"
 #include "automation.h"
 #include "kvdn/db_class.h"
 #include "kvdn/page.h"
@@ -99,7 +100,9 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     try {
-      IDispatch* d = dispatchFor(libraryClasses().create(entry_.registryProgId));
+      ObjectPtr object = libraryClasses().create(entry_.registryProgId);
+      if (auto* db = dynamic_cast<DbClass*>(object.get())) followAccessEngineSetting(*db);
+      IDispatch* d = dispatchFor(object);
       if (!d) return E_FAIL;
       const HRESULT hr = d->QueryInterface(iid, out);
       d->Release();
@@ -197,9 +200,12 @@ void unregisterClass(HKEY root, const std::wstring& prefix, const ClassEntry& c)
 }  // namespace
 
 const ClassRegistry& libraryClasses() {
-  static const ClassRegistry registry = [] {
-    ClassRegistry r;
-    registerStandardClasses(r);
+  // Never destroyed: its providers hold the ODBC environment, and freeing
+  // that from the DLL's static destructors, while the process unloads its
+  // DLLs, would call into an odbc32 that may be unloaded already.
+  static const ClassRegistry& registry = *[] {
+    auto* r = new ClassRegistry;
+    registerStandardClasses(*r);
     return r;
   }();
   return registry;

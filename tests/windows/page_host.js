@@ -173,6 +173,9 @@ function makeServer(siteRoot, url) {
                   "scripting.filesystemobject": "kvdnAspDll.FileSystemObject",
                   "adox.catalog": "kvdnAspDll.Catalog", "jro.jetengine": "kvdnAspDll.JetEngine",
                   "kvdnaspdll.dbclass": "kvdnAspDll.dbClass", "kvdnaspdll.md5class": "kvdnAspDll.md5Class" };
+  // A page may stand in for the machine's own classes (machineClasses,
+  // ProgID -> ProgID), e.g. Wine's own ADODB.Connection.
+  if (typeof machineClasses != "undefined") for (var k in machineClasses) classes[k] = machineClasses[k];
   var s = {};
   s.MapPath = function (path) {
     var p = String(path).replace(/\\/g, "/"), base = "";
@@ -212,7 +215,7 @@ function errorJson(e) {
   return "{\"number\":" + n + ",\"description\":" + jsonString(String(e.description)) + "}";
 }
 
-function runStep(db, step) {
+function runStep(db, step, context) {
   var out = "{", args = [];
   if (step.args) for (var i = 0; i < step.args.length; i++) args.push(scriptValue(step.args[i]));
   try {
@@ -224,6 +227,10 @@ function runStep(db, step) {
       v = db[step.get];
     } else if ("exec" in step) {
       db.conn.Execute(step.exec);
+    } else if ("open" in step) {
+      var conn = context.Server.CreateObject("ADODB.Connection");
+      conn.Open(step.open);
+      db.conn = conn;
     } else {
       var m = step.call;
       switch (args.length) {
@@ -268,7 +275,7 @@ function runScript(script, siteRoot) {
       var steps = page.calls || [];
       for (var s = 0; s < steps.length; s++) {
         if (response.ended) break;
-        results.push(runStep(db, steps[s]));
+        results.push(runStep(db, steps[s], context));
       }
       try { db.OnEndPage(); } catch (e2) { }
     }

@@ -31,7 +31,7 @@ std::shared_ptr<Connection> connectionOf(Object& db) {
   return typed;
 }
 
-Json runStep(Object& db, const Step& step) {
+Json runStep(Object& db, const Step& step, ScriptingContext& context) {
   std::vector<Variant> args = step.args;
   Json result = Json::object();
   try {
@@ -49,6 +49,15 @@ Json runStep(Object& db, const Step& step) {
       case StepKind::Exec:
         connectionOf(db)->execute(step.name);
         break;
+      case StepKind::Open: {
+        // As a page hands the object a connection it opened itself.
+        ObjectPtr conn = context.server()->createObject("adodb.Connection");
+        auto typed = std::dynamic_pointer_cast<Connection>(conn);
+        if (!typed) raise(err::kTypeMismatch);
+        typed->open(step.name);
+        db.setProperty("conn", Variant(conn));
+        break;
+      }
     }
     result["value"] = variantToJson(value);
   } catch (const ComError& e) {
@@ -126,7 +135,7 @@ Json runPages(const Script& script, MemoryHost& host, std::ostream& diagnostics)
     if (db) {
       for (const Step& step : page.steps) {
         if (context->ended()) break;
-        results.push_back(runStep(*db, step));
+        results.push_back(runStep(*db, step, *context));
         if (results.back().contains("error") && results.back()["error"]["number"] == err::kUnexpected) {
           diagnostics << "kvdn-page: pages[" << i << "]: " << step.name << ": "
                       << results.back()["error"]["description"].get<std::string>() << "\n";

@@ -57,16 +57,16 @@ PageRequest parseRequest(const Json& r, const std::string& where) {
 
 Step parseStep(const Json& s, const std::string& where) {
   requireObject(s, where);
-  static constexpr const char* kKinds[] = {"set", "get", "call", "exec"};
+  static constexpr const char* kKinds[] = {"set", "get", "call", "exec", "open"};
   int found = -1;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 5; ++i) {
     if (!member(s, kKinds[i])) continue;
     if (found >= 0)
-      fail(where, std::string("a step is one of set, get, call or exec, not both ") + kKinds[found] +
+      fail(where, std::string("a step is one of set, get, call, exec or open, not both ") + kKinds[found] +
                       " and " + kKinds[i]);
     found = i;
   }
-  if (found < 0) fail(where, "unknown step: expected a key set, get, call or exec");
+  if (found < 0) fail(where, "unknown step: expected a key set, get, call, exec or open");
 
   Step step;
   step.kind = static_cast<StepKind>(found);
@@ -89,6 +89,7 @@ Step parseStep(const Json& s, const std::string& where) {
       break;
     case StepKind::Get:
     case StepKind::Exec:
+    case StepKind::Open:
       break;
   }
   return step;

@@ -27,7 +27,7 @@ struct SetupEntry {
   std::vector<std::string> statements;
 };
 
-enum class StepKind { Set, Get, Call, Exec };
+enum class StepKind { Set, Get, Call, Exec, Open };
 
 struct Step {
   StepKind kind = StepKind::Get;

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "kvdn/db_class.h"
+#include "kvdn/provider.h"
 #include "support/errors.h"
 #include "support/site_fixture.h"
 
@@ -104,6 +105,62 @@ TEST_F(ConnectionTest, UntrappedFailuresBeforeTheOpen) {
   EXPECT_EQ(errorOf([&] { p.db->connOpen(); }), err::kCannotCreate);
   EXPECT_EQ(p.db->conn, nullptr);
   EXPECT_FALSE(p.ended());
+}
+
+// The Access kind's connection maker (what the Windows server installs for
+// the AccessEngine setting): used instead of Server.CreateObject for the
+// Access kind only, with the mapped file; a null answer falls back to
+// Server.CreateObject; its error reaches the page untrapped.
+TEST_F(ConnectionTest, AccessConnectionMakerTakesThePlaceOfCreateObject) {
+  setupDatabase({"create table t(ID integer primary key)"});
+  auto providers = std::make_shared<ProviderRegistry>();
+  registerStandardProviders(*providers);
+  struct Case {
+    const char* kind;
+    int answer;  // 0: null, 1: a connection, 2: raises
+    bool hostCreates;
+    bool opens;
+    std::int32_t error;
+  } cases[] = {
+      {"access", 1, false, true, 0}, {"access", 1, true, true, 0},
+      {"access", 0, true, true, 0},  {"access", 0, false, false, err::kCannotCreate},
+      {"access", 2, true, false, 7}, {"sql", 1, false, false, err::kCannotCreate},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " answer " + std::to_string(c.answer));
+    host->failures().progIds.clear();
+    if (!c.hostCreates) host->failures().progIds.insert("ADODB.CONNECTION");
+    auto p = page({}, false);
+    p.db->dbType = Variant(c.kind);
+    std::vector<std::string> asked;
+    int recordsets = 0;
+    p.db->setAccessConnectionMaker(
+        [&](const std::string& path) -> std::shared_ptr<Connection> {
+          asked.push_back(path);
+          if (c.answer == 2) raise(7);
+          return c.answer == 1 ? makeConnection(providers) : nullptr;
+        },
+        [&] {
+          ++recordsets;
+          return makeRecordset(providers);
+        });
+    const std::int32_t error = errorOf([&] { p.db->connOpen(); });
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(asked, std::string(c.kind) == "access" ? std::vector<std::string>{databaseFile().string()}
+                                                     : std::vector<std::string>{});
+    EXPECT_EQ(p.db->conn != nullptr && p.db->conn->isOpen(), c.opens) << p.output();
+    EXPECT_FALSE(p.ended()) << p.output();
+    if (!c.opens) continue;
+    // The grid's recordset follows the connection: the maker's with the
+    // maker's connection (the host's would fail here), else the host's.
+    if (c.answer == 1) host->failures().progIds.insert("ADODB.RECORDSET");
+    const std::string grid = p.db->dbSelect(Variant("select ID from t"), Variant(10), Variant(1), Variant(""),
+                                            Variant(0), Variant(""), Variant(0), Variant("tableWg"))
+                                 .joinText();
+    EXPECT_NE(grid.find("<table"), std::string::npos) << grid << p.output();
+    EXPECT_EQ(recordsets, c.answer == 1 ? 1 : 0);
+  }
+  host->failures().progIds.clear();
 }
 
 TEST_F(ConnectionTest, UnrecognisedKindReusesPreviousString) {

@@ -20,6 +20,41 @@ TEST(OdbcDialect, ServerKindFromTheDbmsName) {
   EXPECT_EQ(serverKindOf("PostgreSQL"), ServerKind::PostgreSql);
   EXPECT_EQ(serverKindOf("MySQL"), ServerKind::Other);
   EXPECT_EQ(serverKindOf(""), ServerKind::Other);
+  EXPECT_EQ(serverKindOf("MDBTOOLS"), ServerKind::MdbTools);
+}
+
+// mdbtools: Access SQL as it is; a page window is a LIMIT to its end plus
+// an OFFSET that the session takes off again (and skips itself); TOP and
+// LIMIT never together; an OFFSET inside a literal or a name is no clause.
+TEST(OdbcDialect, MdbToolsWindowsAndTheOffsetTakenBack) {
+  auto d = makeDialect(ServerKind::MdbTools);
+  EXPECT_EQ(d->translate("select top 2 [A] from [T 1]"), "select top 2 [A] from [T 1]");
+  EXPECT_EQ(d->quoteIdentifier("a]b"), "[a]]b]");
+  struct Window {
+    const char* sql;
+    std::int64_t limit, offset;
+    const char* sent;  // after the offset is taken back
+    std::int64_t skipped;
+  } cases[] = {
+      {"select A from T", 2, 0, "select A from T LIMIT 2", 0},
+      {"select A from T where B = 1;", 2, 3, "select A from T where B = 1 LIMIT 5", 3},
+      {"select A from T", -1, 4, "select A from T", 4},
+      {"select top 4 A from T", 2, 1, "select top 4 A from T", 1},
+      {"select A from T limit 9", 1, 1, "select A from T limit 9", 1},
+      {"select A from T", -1, 0, "select A from T", 0},
+  };
+  for (const auto& c : cases) {
+    std::string sql = d->limitRows(c.sql, c.limit, c.offset);
+    EXPECT_EQ(takeTrailingOffset(sql), c.skipped) << c.sql;
+    EXPECT_EQ(sql, c.sent) << c.sql;
+  }
+  for (const char* kept : {"select A from T where B = 'x OFFSET 3'", "select [OFFSET 3] from T",
+                           "select A from T offset", "select A from T OFFSET x"}) {
+    std::string sql = kept;
+    EXPECT_EQ(takeTrailingOffset(sql), 0) << kept;
+    EXPECT_EQ(sql, kept);
+  }
+  EXPECT_EQ(d->countRows("select A from T where B = 1"), "select A from T where B = 1");
 }
 
 TEST(OdbcDialect, PostgresTranslationLimitsQuotesAndNamesDerivedTables) {
