@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "kvdn/db_class.h"
 #include "automation.h"
+#include "kvdn/db_class.h"
 #include "wide.h"
 
 namespace kvdn::platform::windows {
