@@ -170,6 +170,8 @@ void copyAsNewFile(const DurableFiles& files, Db& source, const std::string& des
     }
     files.syncFile(scratch);
     // Whatever log the file under this name left is not the new file's.
+    // Kept connections to it go first (on Windows they hold it open).
+    bumpSqliteFileGeneration(destination);
     removeLogOf(destination);
     std::error_code ec;
     fs::rename(pathFromUtf8(scratch), pathFromUtf8(destination), ec);

@@ -175,9 +175,12 @@ std::string sqliteNormalPath(const std::string& path) {
 
 void bumpSqliteFileGeneration(const std::string& path) {
   const std::string key = sqliteNormalPath(path);
-  Generations& g = generations();
-  std::lock_guard lock(g.mutex);
-  ++g.byPath[key];
+  {
+    Generations& g = generations();
+    std::lock_guard lock(g.mutex);
+    ++g.byPath[key];
+  }
+  sqlite_internal::releasePooled(key);
 }
 
 std::uint64_t sqliteFileGeneration(const std::string& normalPath) {

@@ -155,7 +155,10 @@ std::string sqliteNormalPath(const std::string& path);
 
 // Whatever replaces, restores, compacts or deletes a database file bumps its
 // generation (any spelling of its path); a kept connection opened under an
-// older generation of its file is closed instead of handed on.
+// older generation of its file is closed instead of handed on, and the
+// connections kept idle for it now are closed at once. Bumping before such
+// an operation as well releases the file: on Windows a kept connection
+// holds the file open, and it can be neither deleted nor renamed over.
 // Thread-safe.
 void bumpSqliteFileGeneration(const std::string& path);
 // The generation of the file at `normalPath` (from sqliteNormalPath); 0 until

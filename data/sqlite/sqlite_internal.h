@@ -241,6 +241,9 @@ HandlePtr takePooled(const std::string& file, std::uint64_t generation);
 // Keeps the connection of `h` when it may be handed on, else closes it;
 // takes the connection out of `h`.
 void givePooled(Handle& h) noexcept;
+// Closes the kept connections to `file` (normal path) now. Sessions open on
+// it are not affected.
+void releasePooled(const std::string& file) noexcept;
 
 // The log index header of `db`'s file (see WalIndexHeader), or nullopt (not
 // in write-ahead-log mode, no shared memory, a commit writing it just now).

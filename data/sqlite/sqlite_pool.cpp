@@ -170,6 +170,20 @@ class SqlitePool {
     closeAll(doomed);
   }
 
+  // Closes the kept connections to `file` (normal path).
+  void release(const std::string& file) noexcept {
+    std::vector<SqlitePoolEntry> doomed;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = byPath_.find(file);
+      if (it == byPath_.end()) return;
+      for (auto& entry : it->second) doomed.push_back(std::move(entry));
+      total_ -= it->second.size();
+      byPath_.erase(it);
+    }
+    closeAll(doomed);
+  }
+
   // Closes every kept connection; `forGood`: and keeps none from now on.
   void clear(bool forGood) noexcept {
     std::vector<SqlitePoolEntry> doomed;
@@ -244,6 +258,10 @@ HandlePtr takePooled(const std::string& file, std::uint64_t generation) {
 
 void givePooled(Handle& h) noexcept {
   SqlitePool::instance().give(h);
+}
+
+void releasePooled(const std::string& file) noexcept {
+  SqlitePool::instance().release(file);
 }
 
 }  // namespace sqlite_internal

@@ -105,6 +105,7 @@ class LocalFileSystem final : public FileSystemObject {
     std::error_code ec;
     if (fs::equivalent(from, to, ec)) raiseFile(err::kPermissionDenied, "Permission denied", destination);
     ec.clear();
+    bumpSqliteFileGeneration(std::string(destination));  // releases kept connections: see there
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
     // Overwritten in place (same file, other content): connections kept for
     // a database of that name must not read it through their old pages.
@@ -116,6 +117,7 @@ class LocalFileSystem final : public FileSystemObject {
     fs::path p = toPath(path);
     if (path.empty() || !isFile(p)) raiseFile(err::kFileNotFound, "File not found", path);
     std::error_code ec;
+    bumpSqliteFileGeneration(std::string(path));  // releases kept connections: see there
     fs::remove(p, ec);
     bumpSqliteFileGeneration(std::string(path));
     if (ec) raiseSystem(ec, path);
@@ -129,6 +131,7 @@ class LocalFileSystem final : public FileSystemObject {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(to, ec)))
       raiseFile(err::kFileAlreadyExists, "File already exists", destination);
+    bumpSqliteFileGeneration(std::string(source));  // releases kept connections: see there
     fs::rename(from, to, ec);
     bumpSqliteFileGeneration(std::string(source));
     bumpSqliteFileGeneration(std::string(destination));

@@ -604,14 +604,16 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
         const texts = await page.locator('#main :is(a, button)').allTextContents();
         assert.equal(texts.filter((x) => x.trim() === '添加用户').length, 1, texts.join('|'));
         assert.equal(texts.filter((x) => /^删除/.test(x.trim())).length, 1, texts.join('|'));
-        // Sort by name: pinyin order (陈 before 张), focus stays on the button.
+        // Sort by name: pinyin order (陈 before 张) on the database file (a
+        // server database sorts by its own collation); focus stays on the button.
         await gridReloaded(page, () => page.selectOption('#pageSize', '100'));
         const byName = page.locator('#tableData thead .sortButton', { hasText: '姓名' });
         await keyFocus(page, byName);
         await gridReloaded(page, () => page.keyboard.press('Enter'));
         assert.equal(await page.evaluate(() => document.activeElement.textContent), '姓名');
         const names = await page.locator('#tableData tbody tr td:nth-child(3)').allTextContents();
-        assert.ok(names.indexOf('陈静') < names.indexOf('张伟') && names.indexOf('陈静') >= 0, names.join(' '));
+        assert.ok(names.indexOf('陈静') >= 0 && names.indexOf('张伟') >= 0, names.join(' '));
+        if (!onServer) assert.ok(names.indexOf('陈静') < names.indexOf('张伟'), names.join(' '));
         // A page change: focus stays on the pager's link.
         await gridReloaded(page, () => page.selectOption('#pageSize', '10'));
         await keyFocus(page, page.locator('#tableData tfoot a', { hasText: '下一页' }));
@@ -856,7 +858,9 @@ test('the sample site in chromium at two sizes', { skip, timeout: 600000 }, asyn
           const notBook = path.join(os.tmpdir(), `kvdn-not-a-book-${size.tag}.xls`);
           fs.writeFileSync(notBook, bytes);
           await page.setInputFiles('#xlsFile', notBook);
-          await Promise.all([page.waitForURL(/maintain\.asp$/), page.click('#btnUpload')]);
+          // The page is already at maintain.asp: wait for the answer's own
+          // load, not for an address that matches before it arrives.
+          await Promise.all([page.waitForEvent('load'), page.click('#btnUpload')]);
           assert.match(await flash(page), message);
           assert.equal(await page.locator('#flash').getAttribute('role'), 'alert');
           fs.rmSync(notBook);

@@ -38,6 +38,15 @@ Const adModeRead = 1
 
 Dim fso, stdErr, force, sourceString, src, dest, positional, i, a
 Set fso = CreateObject("Scripting.FileSystemObject")
+' The files the conversion writes are deleted and renamed through the DLL's
+' own file object: it first closes the connections the DLL keeps open for a
+' database file, which the system's object could neither delete nor rename.
+Dim files
+On Error Resume Next
+Set files = CreateObject("kvdnAspDll.FileSystemObject")
+If Err.Number <> 0 Then Set files = fso
+Err.Clear
+On Error GoTo 0
 ' Messages go to stderr; a host without it (Wine's cscript) gets them on
 ' the standard output.
 Set stdErr = Nothing
@@ -102,9 +111,9 @@ Sub CleanUp()
     Set target = Nothing
   End If
   If temp <> "" Then
-    If fso.FileExists(temp) Then fso.DeleteFile temp, True
-    If fso.FileExists(temp & "-wal") Then fso.DeleteFile temp & "-wal", True
-    If fso.FileExists(temp & "-shm") Then fso.DeleteFile temp & "-shm", True
+    If files.FileExists(temp) Then files.DeleteFile temp, True
+    If files.FileExists(temp & "-wal") Then files.DeleteFile temp & "-wal", True
+    If files.FileExists(temp & "-shm") Then files.DeleteFile temp & "-shm", True
   End If
   On Error GoTo 0
 End Sub
@@ -591,11 +600,11 @@ source.Close
 Err.Clear
 
 ' Into place: the old file (with /force) and its log files go first.
-If fso.FileExists(dest) Then fso.DeleteFile dest, True
-If fso.FileExists(dest & "-wal") Then fso.DeleteFile dest & "-wal", True
-If fso.FileExists(dest & "-shm") Then fso.DeleteFile dest & "-shm", True
+If files.FileExists(dest) Then files.DeleteFile dest, True
+If files.FileExists(dest & "-wal") Then files.DeleteFile dest & "-wal", True
+If files.FileExists(dest & "-shm") Then files.DeleteFile dest & "-shm", True
 If Err.Number <> 0 Then Fail "cannot replace " & dest & ": " & Err.Description
-fso.MoveFile temp, dest
+files.MoveFile temp, dest
 If Err.Number <> 0 Then Fail "cannot rename " & temp & " to " & dest & ": " & Err.Description
 On Error GoTo 0
 temp = ""

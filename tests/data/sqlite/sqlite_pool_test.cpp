@@ -83,6 +83,35 @@ TEST_F(SqlitePoolTest, AClosedSessionsConnectionServesTheNextOpen) {
   EXPECT_EQ(reused(), before + 1);
 }
 
+// The file object's operations on a database file first close what the
+// pool keeps for it: on Windows a kept connection holds the file open, and
+// it could be neither deleted nor renamed over.
+TEST_F(SqlitePoolTest, FileOperationsReleaseKeptConnections) {
+  auto files = makeLocalFileSystem();
+  const std::string name = file.string();
+  const std::string copy = (dir.path() / "copy.mdb").string();
+  const std::string moved = name + ".moved";
+  files->copyFile(name, copy);
+  struct Case {
+    std::string touched;  // the file kept before the operation
+    std::function<void()> operation;
+  };
+  const Case cases[] = {
+      {copy, [&] { files->copyFile(name, copy); }},
+      {name, [&] { files->moveFile(name, moved); }},
+      {moved, [&] { files->moveFile(moved, name); }},
+      {copy, [&] { files->deleteFile(copy); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.touched);
+    clearSqlitePool();
+    open(c.touched).reset();
+    ASSERT_EQ(kept(), 1u);
+    c.operation();
+    EXPECT_EQ(kept(), 0u);
+  }
+}
+
 TEST_F(SqlitePoolTest, AReplacedRestoredCompactedOrDeletedFileIsNeverReadThroughAKeptConnection) {
   const fs::path other = dir.path() / "other.mdb";
   testing::runSql(other, {"CREATE TABLE t (v TEXT)", "INSERT INTO t VALUES ('replacement')"});
