@@ -29,7 +29,7 @@ test-steps:
 asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DKVDN_SANITIZE=ON -DKVDN_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # The install into a temporary prefix, used by a project outside the tree.
 install-test: build

@@ -63,7 +63,8 @@ asan() {
   cmake -S "$root" -B "$asan_build" -G "$generator" -DCMAKE_BUILD_TYPE=Debug -DKVDN_SANITIZE=ON \
     -DKVDN_BENCH=OFF >/dev/null &&
     cmake --build "$asan_build" -j "$jobs" &&
-    ctest --test-dir "$asan_build" --output-on-failure -j "$jobs"
+    LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
+      ctest --test-dir "$asan_build" --output-on-failure -j "$jobs"
 }
 
 step "ctest" ctest --test-dir "$build" --output-on-failure -j "$jobs"

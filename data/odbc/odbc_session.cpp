@@ -353,7 +353,7 @@ class OdbcSession final : public DataSession {
         // replication ID ("REPID") and every type it cannot read (no name;
         // through Wine's odbc32 a stray character), whose values it gets
         // wrong: reading those is refused.
-        const std::string typeName = attribute(st, i, SQL_DESC_TYPE_NAME);
+        const std::string typeName = asciiAttribute(st, i, SQL_DESC_TYPE_NAME);
         if (iequals(typeName, "numeric")) {
           c.type = SQL_NUMERIC;
           c.read = ReadAs::DoubleText;
@@ -390,6 +390,24 @@ class OdbcSession final : public DataSession {
     const std::size_t units =
         std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR), std::size(buffer) - 1);
     return narrow(buffer, units);
+  }
+
+  // An ASCII text attribute of a result column, through the narrow call into
+  // a zeroed buffer of our own: through the wide call unixODBC gives a
+  // narrow driver a buffer of its own and measures the answer with strlen,
+  // and mdbtools writes no terminator for a type it does not know.
+  static std::string asciiAttribute(const Statement& st, SQLUSMALLINT column, SQLUSMALLINT field) {
+    SQLCHAR buffer[256] = {};
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc =
+        SQLColAttributeA(st.handle(), static_cast<SQLSMALLINT>(column), static_cast<SQLSMALLINT>(field),
+                         buffer, sizeof buffer - 1, &length, nullptr);
+    if (!SQL_SUCCEEDED(rc) || length <= 0) return {};
+    std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1);
+    for (std::size_t i = 0; i < size; ++i) {
+      if (buffer[i] == 0) size = i;
+    }
+    return std::string(reinterpret_cast<const char*>(buffer), size);
   }
 
   // The columns of a table (SQLColumns), cached for the session.
@@ -506,17 +524,21 @@ class OdbcSession final : public DataSession {
 };
 
 std::string infoText(SQLHDBC dbc, SQLUSMALLINT what) {
-  SQLWCHAR buffer[256];
+  // The narrow call, into a zeroed buffer of our own. Through the wide call
+  // unixODBC hands a narrow driver a buffer of its own and measures the
+  // answer with strlen; a driver that writes no terminator (mdbtools) makes
+  // it read past that buffer's end. The texts asked for here (the server's
+  // name, the quote character) are ASCII.
+  SQLCHAR buffer[256] = {};
   SQLSMALLINT length = 0;
-  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buffer, sizeof buffer, &length)) || length <= 0) return {};
-  std::size_t units =
-      std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR), std::size(buffer) - 1);
+  if (!SQL_SUCCEEDED(SQLGetInfoA(dbc, what, buffer, sizeof buffer - 1, &length)) || length <= 0) return {};
+  std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1);
   // Some drivers count the terminator in the length (mdbtools: "MDBTOOLS"
-  // as 9 units).
-  for (std::size_t i = 0; i < units; ++i) {
-    if (buffer[i] == 0) units = i;
+  // as 9).
+  for (std::size_t i = 0; i < size; ++i) {
+    if (buffer[i] == 0) size = i;
   }
-  return narrow(buffer, units);
+  return std::string(reinterpret_cast<const char*>(buffer), size);
 }
 
 SQLUSMALLINT infoShort(SQLHDBC dbc, SQLUSMALLINT what, SQLUSMALLINT fallback) {

@@ -65,11 +65,11 @@ def workbooks(work):
     os.makedirs(folder, exist_ok=True)
     found = []
     for name, layout in LAYOUTS.items():
-        spec = os.path.join(folder, name + ".json")
-        with open(spec, "w", encoding="utf-8") as f:
+        layout_file = os.path.join(folder, name + ".json")
+        with open(layout_file, "w", encoding="utf-8") as f:
             json.dump(layout, f, ensure_ascii=False)
         out = os.path.join(folder, name + ".xls")
-        subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tests", "data", "xls", "make_workbook.py"), spec, out],
+        subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tests", "data", "xls", "make_workbook.py"), layout_file, out],
                        check=True, timeout=120)
         found.append((name, out))
     sources = [os.path.join(ROOT, "tests", "fuzz", "corpus", "xls_reader"), os.path.join(ROOT, "tests", "data", "xls", "crash"),
