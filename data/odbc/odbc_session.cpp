@@ -25,6 +25,20 @@ namespace kvdn::odbc {
 
 namespace {
 
+#ifndef _WIN32
+// The text of a narrow answer of `length` bytes in a zeroed buffer of
+// kBuffer bytes: up to its terminator (some drivers count it in the length:
+// mdbtools gives "MDBTOOLS" as 9), never past the buffer's last byte.
+template <std::size_t kBuffer>
+std::string terminatedText(const SQLCHAR (&buffer)[kBuffer], std::size_t length) {
+  std::size_t size = std::min(length, kBuffer - 1);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (buffer[i] == 0) size = i;
+  }
+  return std::string(reinterpret_cast<const char*>(buffer), size);
+}
+#endif
+
 class OdbcSession final : public DataSession {
  public:
   OdbcSession(LinkPtr link, ServerKind kind, NameFolding folding, char quote)
@@ -397,17 +411,19 @@ class OdbcSession final : public DataSession {
   // narrow driver a buffer of its own and measures the answer with strlen,
   // and mdbtools writes no terminator for a type it does not know.
   static std::string asciiAttribute(const Statement& st, SQLUSMALLINT column, SQLUSMALLINT field) {
+#ifdef _WIN32
+    // Windows' driver manager has no such fault, and Wine's odbc32 fails in
+    // the narrow entry points: the wide call there.
+    return attribute(st, column, field);
+#else
     SQLCHAR buffer[256] = {};
     SQLSMALLINT length = 0;
     const SQLRETURN rc =
         SQLColAttributeA(st.handle(), static_cast<SQLSMALLINT>(column), static_cast<SQLSMALLINT>(field),
                          buffer, sizeof buffer - 1, &length, nullptr);
     if (!SQL_SUCCEEDED(rc) || length <= 0) return {};
-    std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1);
-    for (std::size_t i = 0; i < size; ++i) {
-      if (buffer[i] == 0) size = i;
-    }
-    return std::string(reinterpret_cast<const char*>(buffer), size);
+    return terminatedText(buffer, static_cast<std::size_t>(length));
+#endif
   }
 
   // The columns of a table (SQLColumns), cached for the session.
@@ -524,6 +540,21 @@ class OdbcSession final : public DataSession {
 };
 
 std::string infoText(SQLHDBC dbc, SQLUSMALLINT what) {
+#ifdef _WIN32
+  // Windows' driver manager has no such fault (below), and Wine's odbc32
+  // fails in the narrow entry points: the wide call there.
+  SQLWCHAR buffer[256];
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buffer, sizeof buffer, &length)) || length <= 0) return {};
+  std::size_t units =
+      std::min<std::size_t>(static_cast<std::size_t>(length) / sizeof(SQLWCHAR), std::size(buffer) - 1);
+  // Some drivers count the terminator in the length (mdbtools: "MDBTOOLS"
+  // as 9 units).
+  for (std::size_t i = 0; i < units; ++i) {
+    if (buffer[i] == 0) units = i;
+  }
+  return narrow(buffer, units);
+#else
   // The narrow call, into a zeroed buffer of our own. Through the wide call
   // unixODBC hands a narrow driver a buffer of its own and measures the
   // answer with strlen; a driver that writes no terminator (mdbtools) makes
@@ -532,13 +563,8 @@ std::string infoText(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLCHAR buffer[256] = {};
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoA(dbc, what, buffer, sizeof buffer - 1, &length)) || length <= 0) return {};
-  std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1);
-  // Some drivers count the terminator in the length (mdbtools: "MDBTOOLS"
-  // as 9).
-  for (std::size_t i = 0; i < size; ++i) {
-    if (buffer[i] == 0) size = i;
-  }
-  return std::string(reinterpret_cast<const char*>(buffer), size);
+  return terminatedText(buffer, static_cast<std::size_t>(length));
+#endif
 }
 
 SQLUSMALLINT infoShort(SQLHDBC dbc, SQLUSMALLINT what, SQLUSMALLINT fallback) {
