@@ -27,6 +27,7 @@
 #include "kvdn/data.h"
 #include "kvdn/db_class.h"
 #include "kvdn/provider.h"
+#include "support/access_files.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
@@ -36,7 +37,7 @@ namespace fs = std::filesystem;
 using namespace access;
 
 const fs::path kTool = fs::path(KVDN_BINARY_DIR) / "bin" / "kvdn-access-convert";
-const fs::path kData = fs::path(KVDN_SOURCE_DIR) / "tests" / "data" / "access";
+const fs::path& kData = testing::kAccessData;
 
 std::string slurp(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -87,17 +88,6 @@ ProgramRun convert(const fs::path& src, const fs::path& dest, const fs::path& sc
                    const std::string& options = "") {
   return runCommand(shellQuoted(kTool) + " " + options + " " + shellQuoted(src) + " " + shellQuoted(dest),
                     scratch);
-}
-
-std::vector<std::string> accessFiles() {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(kData, ec)) {
-    const std::string ext = e.path().extension().string();
-    if (ext == ".mdb" || ext == ".accdb") names.push_back(e.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // ---------------------------------------------------------------------------
@@ -375,12 +365,8 @@ TEST_P(AccessFiles, EveryCellEqualsMdbExport) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, AccessFiles, ::testing::ValuesIn(accessFiles()), [](const auto& p) {
-  std::string name = p.param;
-  for (char& c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name;
-});
+INSTANTIATE_TEST_SUITE_P(Each, AccessFiles, ::testing::ValuesIn(testing::accessFiles()),
+                         testing::AccessFileName());
 
 // On a terminal: a progress bar per table, finished, before the summary.
 TEST(AccessConvertProgress, OneBarPerTableOnATerminal) {
@@ -478,7 +464,7 @@ TEST_F(AccessConvertRefuses, DamagedFilesNeverLeaveAHalfWrittenDestination) {
   std::mt19937 rng(25);
   int converted = 0;
   int refused = 0;
-  for (const std::string& name : accessFiles()) {
+  for (const std::string& name : testing::accessFiles()) {
     const std::string original = slurp(kData / name);
     // The pages the conversion reads: the catalog's definition (page 2),
     // the user tables' definitions (their Id in the catalog) and the data

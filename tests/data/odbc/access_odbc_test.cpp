@@ -19,6 +19,7 @@
 #include "kvdn/data.h"
 #include "kvdn/db_class.h"
 #include "kvdn/provider.h"
+#include "support/access_files.h"
 #include "support/site_fixture.h"
 
 namespace kvdn {
@@ -26,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kData = fs::path(KVDN_SOURCE_DIR) / "tests" / "data" / "access";
+const fs::path& kData = testing::kAccessData;
 
 // Debian's places of the driver (odbc-mdbtools).
 fs::path mdbDriver() {
@@ -157,17 +158,6 @@ Table readAll(const std::shared_ptr<const ProviderRegistry>& providers,
   }
   rs->close();
   return t;
-}
-
-std::vector<std::string> accessFiles() {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(kData, ec)) {
-    const std::string ext = e.path().extension().string();
-    if (ext == ".mdb" || ext == ".accdb") names.push_back(e.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // An SQL literal of a value as the database file stores it for the same
@@ -349,12 +339,8 @@ TEST_P(AccessOverOdbc, GridDetailAndOptionsAsOverTheFileDatabase) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, AccessOverOdbc, ::testing::ValuesIn(accessFiles()), [](const auto& p) {
-  std::string name = p.param;
-  for (char& c : name)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name;
-});
+INSTANTIATE_TEST_SUITE_P(Each, AccessOverOdbc, ::testing::ValuesIn(testing::accessFiles()),
+                         testing::AccessFileName());
 
 // The driver refuses what its SQL lacks with the data layer's error, never
 // with a wrong answer; a window past the end is empty.
