@@ -2,6 +2,7 @@
 #include "kvdn/text.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <iterator>
@@ -143,7 +144,22 @@ int ansiWidth(char16_t unit) noexcept {
 
 namespace {
 
+// Which blocks of 256 code points below 0x20000 hold a letter that has a
+// lower case (the table ends below that): most text here is Chinese, whose
+// blocks hold none and need no search.
+const std::array<bool, 0x200>& casedBlocks() noexcept {
+  static const std::array<bool, 0x200> blocks = [] {
+    std::array<bool, 0x200> b{};
+    for (const auto& pair : kLowerPairs) {
+      if (pair[0] < 0x20000) b[pair[0] >> 8] = true;
+    }
+    return b;
+  }();
+  return blocks;
+}
+
 char32_t lowerOf(char32_t cp) noexcept {
+  if (cp < 0x20000 && !casedBlocks()[cp >> 8]) return cp;
   const auto* begin = std::begin(kLowerPairs);
   const auto* end = std::end(kLowerPairs);
   const auto* it =
@@ -158,20 +174,34 @@ std::string lowerCase(std::string_view s) {
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c));
-      ++i;
+    // A run of ASCII goes over at once and is lowered in place: statement
+    // texts are mostly ASCII and run to kilobytes.
+    std::size_t end = i;
+    while (end < s.size() && static_cast<unsigned char>(s[end]) < 0x80) ++end;
+    if (end > i) {
+      const std::size_t from = out.size();
+      out.append(s.substr(i, end - i));
+      for (std::size_t k = from; k < out.size(); ++k) {
+        const auto u = static_cast<unsigned char>(out[k]);
+        out[k] = static_cast<char>(u | (static_cast<unsigned char>(u - 'A') < 26u ? 0x20u : 0u));
+      }
+      i = end;
       continue;
     }
     // A byte that starts no well-formed sequence goes through as it is.
+    const std::size_t start = i;
     const std::optional<char32_t> cp = decodeUtf8(s, i);
     if (!cp) {
       out.push_back(s[i]);
       ++i;
       continue;
     }
-    appendUtf8(out, lowerOf(*cp));
+    const char32_t lower = lowerOf(*cp);
+    if (lower == *cp) {
+      out.append(s.substr(start, i - start));  // as it came: no need to encode it again
+    } else {
+      appendUtf8(out, lower);
+    }
   }
   return out;
 }

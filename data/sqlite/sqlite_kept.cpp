@@ -12,7 +12,7 @@ std::atomic<bool> countsKept{true};
 // in, the connection's kept counts; drops them when the database changed
 // since they were taken (see KeptCounts).
 bool SqliteSession::mayKeepCount(const std::string& counting) {
-  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !isStableText(counting)) return false;
+  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !dialect_->isStable(counting)) return false;
   return keptStillValid();
 }
 
@@ -21,7 +21,7 @@ bool SqliteSession::mayKeepCount(const std::string& counting) {
 // nothing that changes without a write, outside transactions.
 bool SqliteSession::mayKeepRows(std::string_view sql) {
   if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !dialect_->isQuery(sql) ||
-      !isStableText(sql))
+      !dialect_->isStable(sql))
     return false;
   return keptStillValid();
 }
@@ -90,22 +90,20 @@ std::optional<WalIndexHeader> SqliteSession::walIndexHeader() const {
 }
 
 void SqliteSession::noteJournalMode(std::string_view sql) {
-  if (handle_ && handle_->walMode && asciiLower(sql).find("journal_mode") != std::string::npos) {
+  if (!handle_ || !handle_->walMode) return;
+  if (speedPathsOn() ? dialect_->journalMode(sql) : namesJournalMode(sql)) {
     handle_->walMode = false;
     handle_->counts.headerStamped = false;
   }
 }
 
-// False for statement texts naming a function whose value changes without
-// any write (the clock, random numbers, change counters); a false alarm
-// only costs the count again.
-bool SqliteSession::isStableText(std::string_view sql) {
-  const std::string lower = asciiLower(sql);
-  for (const char* word : {"random", "now", "current_", "changes", "last_insert_rowid", "date", "time",
-                           "julianday", "unixepoch", "data_version", "sqlite_"}) {
-    if (lower.find(word) != std::string::npos) return false;
-  }
-  return true;
+bool namesJournalMode(std::string_view sql) {
+  return containsAnyAsciiNoCase(sql, {"journal_mode"});
+}
+
+bool isStableText(std::string_view sql) {
+  return !containsAnyAsciiNoCase(sql, {"random", "now", "current_", "changes", "last_insert_rowid", "date", "time",
+                                       "julianday", "unixepoch", "data_version", "sqlite_"});
 }
 
 }  // namespace sqlite_internal

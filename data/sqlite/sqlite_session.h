@@ -157,6 +157,13 @@ class KeepingCursor final : public Cursor {
   std::vector<std::vector<Variant>> rows_;
 };
 
+// False for statement texts naming a function whose value changes without
+// any write (the clock, random numbers, change counters); a false alarm
+// only costs the count again. Pure; any thread (sqlite_kept.cpp).
+bool isStableText(std::string_view sql);
+// Whether the text names journal_mode (SqliteSession::noteJournalMode). Pure.
+bool namesJournalMode(std::string_view sql);
+
 // The statements of one session are few and repeat (a page asks for the
 // count and a page of the same query; a writer inserts row after row), so
 // the results of the text work are remembered per session.
@@ -166,6 +173,10 @@ class SqliteDialect final : public Dialect {
     return remember(translated_, s, [](std::string_view t) { return sql::translateTop(t); });
   }
   bool isQuery(std::string_view s) const override { return analysis(s).query; }
+  // isStableText and namesJournalMode of `s`, remembered with its analysis:
+  // the texts run to kilobytes and are asked about several times a page.
+  bool isStable(std::string_view s) const { return analysis(s).stable; }
+  bool journalMode(std::string_view s) const { return analysis(s).journalMode; }
   // A window of a statement, as limitRows made it: the session seeks to it
   // instead of scanning the offset when the statement allows (SeekShape).
   struct Window {
@@ -208,20 +219,26 @@ class SqliteDialect final : public Dialect {
 
  private:
   static constexpr std::size_t kRemembered = 64;
+  static constexpr std::size_t kLongText = 64 * 1024;
 
   struct Analysis {
     bool query = false;
     bool limited = false;
+    bool stable = false;
+    bool journalMode = false;
     std::string statement;  // without a trailing ";" and comments
     std::string count;
   };
 
   // With the speed paths off nothing is remembered: each call works anew.
+  // A text past kLongText (a statement carrying a large posted value) is
+  // kept alone, so that a memo holds at most one such text besides
+  // kRemembered short ones.
   template <class T, class F>
   static const T& remember(std::map<std::string, T, std::less<>>& memo, std::string_view key, F make) {
     if (!speedPathsOn()) memo.clear();
     if (auto it = memo.find(key); it != memo.end()) return it->second;
-    if (memo.size() >= kRemembered) memo.clear();
+    if (memo.size() >= kRemembered || key.size() > kLongText) memo.clear();
     return memo.emplace(std::string(key), make(key)).first->second;
   }
 
@@ -231,6 +248,8 @@ class SqliteDialect final : public Dialect {
       Analysis a;
       a.query = shape.query;
       a.limited = shape.limited;
+      a.stable = isStableText(t);
+      a.journalMode = namesJournalMode(t);
       a.statement = std::string(sql::trimStatement(t));
       a.count = sql::countRows(t);
       return a;
@@ -354,7 +373,6 @@ class SqliteSession final : public DataSession {
   bool mayKeepRows(std::string_view sql);
   std::unique_ptr<Cursor> keeping(std::string_view sql, Statement st);
   bool keptStillValid();
-  static bool isStableText(std::string_view sql);
   // The log index header of the connection's file, or nullopt (not in
   // write-ahead-log mode, no shared memory, a commit writing it just now).
   std::optional<WalIndexHeader> walIndexHeader() const;

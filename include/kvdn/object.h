@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +79,12 @@ class KVDN_API Object : public std::enable_shared_from_this<Object> {
 // Case-insensitive ASCII comparison, used for every lookup by name.
 KVDN_API bool iequals(std::string_view a, std::string_view b) noexcept;
 KVDN_API std::string asciiLower(std::string_view s);
+// Whether `text` holds any of `lowerWords` ignoring ASCII case: the same
+// answer as asciiLower(text).find(word) for each word, in one pass over
+// `text` without a copy. Each word must be lower case; an empty word is
+// found everywhere. Any thread.
+KVDN_API bool containsAnyAsciiNoCase(std::string_view text,
+                                     std::initializer_list<std::string_view> lowerWords) noexcept;
 KVDN_API std::string asciiUpper(std::string_view s);
 
 }  // namespace kvdn

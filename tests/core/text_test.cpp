@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kvdn/object.h"
+
 namespace kvdn {
 namespace {
 
@@ -114,6 +121,36 @@ TEST(Text, HtmlCellTextEscapesMarkupQuotesAndTokenBraces) {
       {"", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(htmlCellText(in), out) << in;
+}
+
+// The one-pass search against the plain one (lower the copy, find each word)
+// over generated texts built from the words' pieces in both cases, with
+// UTF-8 bytes between them; and the branch-free lowering against tolower.
+TEST(Text, CaseBlindSearchAnswersAsLoweringAndFinding) {
+  const char* pieces[] = {"RAN", "dom", "No", "w", "cur", "RENT_", "chan", "GES", "sqLite", "_", "journal",
+                          "_MODE", "select", " ", "用户", "\xFF", "@", "[", "`", "z", "Z"};
+  const auto search = [](std::string_view text, int list) {
+    if (list == 0) return containsAnyAsciiNoCase(text, {"journal_mode"});
+    if (list == 1) return containsAnyAsciiNoCase(text, {"now", "d"});
+    return containsAnyAsciiNoCase(text, {"random", "now", "current_", "changes", "sqlite_"});
+  };
+  const std::vector<std::vector<std::string_view>> lists = {
+      {"journal_mode"}, {"now", "d"}, {"random", "now", "current_", "changes", "sqlite_"}};
+  std::mt19937 rng(20261209);
+  for (int n = 0; n < 30000; ++n) {
+    std::string text;
+    for (int k = std::uniform_int_distribution<int>(0, 6)(rng); k > 0; --k)
+      text += pieces[std::uniform_int_distribution<std::size_t>(0, std::size(pieces) - 1)(rng)];
+    const std::string lower = asciiLower(text);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto u = static_cast<unsigned char>(text[i]);
+      ASSERT_EQ(lower[i], u < 0x80 ? static_cast<char>(std::tolower(u)) : text[i]) << text;
+    }
+    const int list = n % 3;
+    bool expected = false;
+    for (std::string_view w : lists[list]) expected = expected || lower.find(w) != std::string::npos;
+    ASSERT_EQ(search(text, list), expected) << text << " list " << list;
+  }
 }
 
 }  // namespace
