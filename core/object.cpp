@@ -72,7 +72,8 @@ std::string asciiLower(std::string_view s) {
   return out;
 }
 
-bool containsAnyAsciiNoCase(std::string_view text, std::initializer_list<std::string_view> lowerWords) noexcept {
+bool containsAnyAsciiNoCase(std::string_view text,
+                            std::initializer_list<std::string_view> lowerWords) noexcept {
   // Which bytes may start a word, so that most positions cost one lookup.
   bool starts[256] = {};
   for (std::string_view w : lowerWords) {
@@ -85,7 +86,8 @@ bool containsAnyAsciiNoCase(std::string_view text, std::initializer_list<std::st
     const std::string_view rest = text.substr(i);
     for (std::string_view w : lowerWords) {
       if (w.front() != c || rest.size() < w.size()) continue;
-      if (std::equal(w.begin() + 1, w.end(), rest.begin() + 1, [](char x, char y) { return x == lowerAscii(y); }))
+      if (std::equal(w.begin() + 1, w.end(), rest.begin() + 1,
+                     [](char x, char y) { return x == lowerAscii(y); }))
         return true;
     }
   }

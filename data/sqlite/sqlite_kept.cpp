@@ -12,7 +12,8 @@ std::atomic<bool> countsKept{true};
 // in, the connection's kept counts; drops them when the database changed
 // since they were taken (see KeptCounts).
 bool SqliteSession::mayKeepCount(const std::string& counting) {
-  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !dialect_->isStable(counting)) return false;
+  if (!countsKept.load(std::memory_order_relaxed) || !speedPathsOn() || !dialect_->isStable(counting))
+    return false;
   return keptStillValid();
 }
 
@@ -102,8 +103,8 @@ bool namesJournalMode(std::string_view sql) {
 }
 
 bool isStableText(std::string_view sql) {
-  return !containsAnyAsciiNoCase(sql, {"random", "now", "current_", "changes", "last_insert_rowid", "date", "time",
-                                       "julianday", "unixepoch", "data_version", "sqlite_"});
+  return !containsAnyAsciiNoCase(sql, {"random", "now", "current_", "changes", "last_insert_rowid", "date",
+                                       "time", "julianday", "unixepoch", "data_version", "sqlite_"});
 }
 
 }  // namespace sqlite_internal

@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <vector>
 

@@ -127,8 +127,9 @@ TEST(Text, HtmlCellTextEscapesMarkupQuotesAndTokenBraces) {
 // over generated texts built from the words' pieces in both cases, with
 // UTF-8 bytes between them; and the branch-free lowering against tolower.
 TEST(Text, CaseBlindSearchAnswersAsLoweringAndFinding) {
-  const char* pieces[] = {"RAN", "dom", "No", "w", "cur", "RENT_", "chan", "GES", "sqLite", "_", "journal",
-                          "_MODE", "select", " ", "用户", "\xFF", "@", "[", "`", "z", "Z"};
+  const char* pieces[] = {"RAN",  "dom",    "No", "w",       "cur",   "RENT_",  "chan",
+                          "GES",  "sqLite", "_",  "journal", "_MODE", "select", " ",
+                          "用户", "\xFF",   "@",  "[",       "`",     "z",      "Z"};
   const auto search = [](std::string_view text, int list) {
     if (list == 0) return containsAnyAsciiNoCase(text, {"journal_mode"});
     if (list == 1) return containsAnyAsciiNoCase(text, {"now", "d"});
