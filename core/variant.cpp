@@ -134,24 +134,28 @@ void appendTwo(std::string& out, int v) {
   out.push_back(static_cast<char>('0' + v % 10));
 }
 
-std::string dateText(const Date::Parts& p) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d-", p.year);
-  std::string out(buf);
+// Written digit by digit: dates are formatted for every cell of a grid.
+void appendDate(std::string& out, const Date::Parts& p) {
+  if (p.year >= 0 && p.year <= 9999) {
+    appendTwo(out, p.year / 100);
+    appendTwo(out, p.year % 100);
+  } else {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d", p.year);
+    out += buf;
+  }
+  out.push_back('-');
   appendTwo(out, p.month);
   out.push_back('-');
   appendTwo(out, p.day);
-  return out;
 }
 
-std::string timeText(const Date::Parts& p) {
-  std::string out;
+void appendTime(std::string& out, const Date::Parts& p) {
   appendTwo(out, p.hour);
   out.push_back(':');
   appendTwo(out, p.minute);
   out.push_back(':');
   appendTwo(out, p.second);
-  return out;
 }
 
 }  // namespace
@@ -219,14 +223,28 @@ Date::Parts Date::parts() const {
 
 std::string Date::text() const {
   const Parts p = parts();
-  if (p.year == 1899 && p.month == 12 && p.day == 30) return timeText(p);
-  if (p.hour == 0 && p.minute == 0 && p.second == 0) return dateText(p);
-  return dateText(p) + ' ' + timeText(p);
+  std::string out;
+  out.reserve(19);
+  if (p.year == 1899 && p.month == 12 && p.day == 30) {
+    appendTime(out, p);
+  } else if (p.hour == 0 && p.minute == 0 && p.second == 0) {
+    appendDate(out, p);
+  } else {
+    appendDate(out, p);
+    out.push_back(' ');
+    appendTime(out, p);
+  }
+  return out;
 }
 
 std::string Date::storageText() const {
   const Parts p = parts();
-  return dateText(p) + ' ' + timeText(p);
+  std::string out;
+  out.reserve(19);
+  appendDate(out, p);
+  out.push_back(' ');
+  appendTime(out, p);
+  return out;
 }
 
 // ---------------------------------------------------------------------------

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
+#include <random>
+#include <string>
 
 #include "kvdn/error.h"
 #include "kvdn/object.h"
@@ -373,6 +376,28 @@ TEST(Date, ParseAndText) {
     EXPECT_EQ(d->text(), c.text);
     EXPECT_EQ(d->storageText(), c.storage);
     EXPECT_EQ(Date::parse(d->storageText()), d);
+  }
+}
+
+// The digit-by-digit text against printf's, over dates from before year 0
+// to past 9999, with and without a time, and times alone.
+TEST(Date, TextAsPrintfWritesIt) {
+  std::mt19937 rng(1209);
+  for (int n = 0; n < 20000; ++n) {
+    double serial = std::uniform_real_distribution<double>(-800000.0, 3000000.0)(rng);
+    if (n % 3 == 0) serial = std::floor(serial);           // midnight
+    if (n % 7 == 0) serial = serial - std::floor(serial);  // the time alone
+    const Date d{serial};
+    const Date::Parts p = d.parts();
+    char date[32], time[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", p.year, p.month, p.day);
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+    const std::string both = std::string(date) + ' ' + time;
+    ASSERT_EQ(d.storageText(), both) << serial;
+    const std::string expected = (p.year == 1899 && p.month == 12 && p.day == 30)  ? std::string(time)
+                                 : (p.hour == 0 && p.minute == 0 && p.second == 0) ? std::string(date)
+                                                                                   : both;
+    ASSERT_EQ(d.text(), expected) << serial;
   }
 }
 
