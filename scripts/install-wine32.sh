@@ -46,4 +46,13 @@ if ! $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recomm
   reason "apt-get could not install wine32:i386 $candidate$out_of_step"
 fi
 installed wine32:i386 || reason "wine32:i386 is not installed after apt-get install"
+# The 32-bit prefix's ODBC checks (Access files, PostgreSQL) go through
+# Wine's odbc32 to the i386 unixODBC and its drivers.
+odbc=(libodbc2:i386 odbc-mdbtools:i386 odbc-postgresql:i386)
+missing=()
+for p in "${odbc[@]}"; do installed "$p" || missing+=("$p"); done
+if ((${#missing[@]} > 0)) &&
+  ! $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"; then
+  reason "apt-get could not install the i386 ODBC packages ${missing[*]}$out_of_step"
+fi
 exit 0
