@@ -309,7 +309,6 @@ class RowWriter {
   void appendCell(std::string& out, const Variant& value) {
     if (!(titleAttr_.isString() && titleAttr_.str().empty())) titleAttr_ = Variant(std::string());
     std::string_view text;
-    std::string converted;
     bool alignLeft = false;
     classAttr_.clear();
     if (value.isString()) {
@@ -320,8 +319,17 @@ class RowWriter {
         text = cell_;
       }
     } else if (!value.isNull() && !value.isEmpty()) {
-      keepGoing([&] { appendText(converted, value); });
-      text = converted;
+      // Numbers and dates: written straight into the page (no class, no
+      // alignment: only tokens set those), no text at all as for "".
+      out += "<td";
+      if (!(titleAttr_.isString() && titleAttr_.str().empty()))
+        keepGoing([&] { appendText(out, titleAttr_); });
+      out += '>';
+      const std::size_t start = out.size();
+      if (!keepGoing([&] { appendText(out, value); })) out.resize(start);
+      if (out.size() == start) out += "&nbsp;";
+      out += "</td>";
+      return;
     }
     out += "<td";
     out += classAttr_;
