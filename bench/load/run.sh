@@ -26,9 +26,17 @@
 #    (bench/load/node-peer: node:http, the cluster module with 2 workers,
 #    better-sqlite3 with prepared statements, a signed-cookie session kept
 #    in SQLite).
+#  - the HTTP libraries' own floors (bench/load/floor/, compiled here with
+#    the system compiler, -O2): /ping.asp's answer, its body and headers as
+#    the site sent them, given as a fixed answer by libmicrohttpd set up as
+#    the site's host sets it up (mhd_floor), and by libh2o's event loop
+#    (h2o_floor: a loop per thread, SO_REUSEPORT listeners), each with as
+#    many threads as the site has I/O threads; then the ratios of ours to
+#    the first, and of each to nginx.
 # For each: requests/s, p50/p99 and CPU per answer (the server's processes,
 # and the server plus wrk, from /proc; bench/load/measure.py). The Debian
-# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm) and the Node
+# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm,
+# libmicrohttpd-dev, libh2o-evloop-dev) and the Node
 # peer's locked npm packages are installed when missing (root or sudo);
 # what cannot be had is named and its rows are skipped. A peer page that is
 # not a real list (not 200, not ten rows, no admin account) fails the run.
@@ -43,6 +51,10 @@ connections=${CONNECTIONS:-16}
 duration=${DURATION:-10}
 wrk_threads=${WRK_THREADS:-2}
 site_threads=${SITE_THREADS:-8}
+# The floors run with the site's I/O threads: the host's default, which
+# kvdn-site does not change.
+io_threads=$(sed -n 's/^ *int ioThreads = \([0-9]*\);.*/\1/p' "$repo/include/kvdn/http_host.h")
+io_threads=${IO_THREADS:-${io_threads:-2}}
 bin="$build/bin/kvdn-site"
 
 for tool in wrk curl sqlite3 python3; do
@@ -92,6 +104,7 @@ node_ready() {
     (cd "$node_peer" && node -e 'require("better-sqlite3")')
 }
 node_ready || { lacking+=("Node.js with better-sqlite3 (the Node peer)"); node_peer=""; }
+apt_install pkg-config libmicrohttpd-dev libh2o-evloop-dev || true
 
 root=$(mktemp -d)
 log="$root.log"
@@ -153,7 +166,8 @@ run() {  # run NAME SERVER_SIDS URL COOKIE [WRK_OPTION...]: one wrk load, its li
   echo "$line"
 }
 
-echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads, $(nproc) cores" >&2
+echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads," \
+  "I/O threads $io_threads, $(nproc) cores" >&2
 trivial=$(run "trivial /ping.asp:" "$site_pid" "$base/ping.asp" "$cookie")
 opened=$(run "database open /admin/health.asp:" "$site_pid" "$base/admin/health.asp" "$cookie")
 list=$(run "list /admin/user.asp:" "$site_pid" "$base/admin/user.asp" "$cookie")
@@ -290,6 +304,41 @@ if [[ -n "$node_peer" ]]; then
   check_list "Node peer" "$node_base/user.js" "$node_cookie" "$peer_dir/node.log" && node_url="$node_base/user.js"
 fi
 
+# The libraries' floors: /ping.asp's answer as the site sent it (the header
+# lines each library writes itself are dropped by the programs), from
+# programs compiled here; one that cannot be built or started is named and
+# its rows are NOT MEASURED.
+not_measured=() mhd_sid="" mhd_url="" h2o_sid="" h2o_url=""
+curl -s -H "Cookie: $cookie" -D "$peer_dir/ping.head" -o "$peer_dir/ping.body" "$base/ping.asp"
+start_floor() {  # start_floor NAME PKG LABEL: compiles and starts bench/load/floor/NAME.cpp; sets floor_sid, floor_url
+  floor_sid="" floor_url=""
+  local flags
+  if ! flags=$(pkg-config --cflags --libs "$2" 2>/dev/null); then
+    not_measured+=("$3: pkg-config finds no $2")
+    return
+  fi
+  # shellcheck disable=SC2086 # pkg-config's flags are a list
+  if ! c++ -std=c++17 -O2 -pthread -o "$peer_dir/$1" "$repo/bench/load/floor/$1.cpp" $flags >&2; then
+    not_measured+=("$3: bench/load/floor/$1.cpp did not compile")
+    return
+  fi
+  local port
+  port=$(free_port)
+  setsid "$peer_dir/$1" "$peer_dir/ping.head" "$peer_dir/ping.body" "$port" "$io_threads" \
+    >"$peer_dir/$1.log" 2>&1 &
+  floor_sid=$!
+  servers+=("$floor_sid")
+  if wait_for "http://127.0.0.1:$port/ping.asp"; then
+    floor_url="http://127.0.0.1:$port/ping.asp"
+  else
+    peer_failed "$peer_dir/$1.log" "$1 did not start"
+  fi
+}
+start_floor mhd_floor libmicrohttpd "libmicrohttpd, fixed answer"
+mhd_sid=$floor_sid mhd_url=$floor_url
+start_floor h2o_floor libh2o-evloop "libh2o-evloop, fixed answer"
+h2o_sid=$floor_sid h2o_url=$floor_url
+
 # Side by side: each row with keep-alive, then with a new connection per
 # request. The PHP row's CPU is nginx's and php-fpm's together.
 echo
@@ -309,6 +358,8 @@ row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
   done
 }
 if [[ -n "$static_url" ]]; then row nginx "nginx static file (floor)" "$nginx_sid" "$static_url" "x=1"; fi
+if [[ -n "$mhd_url" ]]; then row mhd "libmicrohttpd, fixed answer" "$mhd_sid" "$mhd_url" "x=1"; fi
+if [[ -n "$h2o_url" ]]; then row h2o "libh2o-evloop, fixed answer" "$h2o_sid" "$h2o_url" "x=1"; fi
 row ping "ours /ping.asp" "$site_pid" "$base/ping.asp" "$cookie"
 row list "ours list /admin/user.asp" "$site_pid" "$base/admin/user.asp" "$cookie"
 if [[ -n "$node_url" ]]; then row node "Node.js list (cluster, 2)" "$node_sid" "$node_url" "$node_cookie"; fi
@@ -330,7 +381,21 @@ for mode in keep close; do
   target "list / Node.js list ($mode)" "list-$mode" "node-$mode" 2.0
   target "list / PHP list ($mode)" "list-$mode" "php-$mode" 4.0
 done
+figure() {  # figure LABEL NUMERATOR DENOMINATOR: a ratio, printed only
+  if [[ -z "${rps[$2]:-}" || -z "${rps[$3]:-}" ]]; then
+    printf '%-34s: NOT MEASURED\n' "$1"
+  else
+    printf '%-34s: %s\n' "$1" "$(ratio "${rps[$2]}" "${rps[$3]}")"
+  fi
+}
+for mode in keep close; do
+  figure "ping / libmicrohttpd fixed ($mode)" "ping-$mode" "mhd-$mode"
+  figure "libmicrohttpd fixed / nginx ($mode)" "mhd-$mode" "nginx-$mode"
+  figure "libh2o fixed / nginx ($mode)" "h2o-$mode" "nginx-$mode"
+  figure "libh2o / libmicrohttpd ($mode)" "h2o-$mode" "mhd-$mode"
+done
 for what in "${lacking[@]}"; do echo "NOT RUN: $what could not be installed"; done
+for what in "${not_measured[@]}"; do echo "NOT MEASURED: $what"; done
 
 # Mixed load: the list with one add in ten through the form writer. Every add
 # answered as stored must be in the table afterwards.
