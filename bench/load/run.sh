@@ -111,7 +111,8 @@ log="$root.log"
 peer_dir=$(mktemp -d)  # the floor's and the peers' files and logs
 servers=()             # session ids (setsid) of every server started here
 stop_session() {       # stops every process of session $1 and waits for them
-  kill -- -"$1" 2>/dev/null || true
+  # Not yet a session of its own (setsid not yet run): the process itself.
+  kill -- -"$1" 2>/dev/null || kill "$1" 2>/dev/null || true
   for _ in $(seq 50); do
     kill -0 -- -"$1" 2>/dev/null || return 0
     sleep 0.1
@@ -142,7 +143,8 @@ site_pid=$!
 servers+=("$site_pid")
 base=""
 for _ in $(seq 100); do
-  base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
+  # The log may not be there yet: the background shell opens it.
+  [[ -f "$log" ]] && base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
   [[ -n "$base" ]] && break
   sleep 0.1
 done
