@@ -346,7 +346,7 @@ h2o_sid=$floor_sid h2o_url=$floor_url
 echo
 echo "side by side, one run: $connections connections, ${duration}s each; CPU per answer in ms (server; server + wrk)"
 printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "" "" "requests/s" "p50 ms" "p99 ms" "cpu srv" "cpu all"
-declare -A rps
+declare -A rps cpu
 row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
   local mode out
   for mode in keep close; do
@@ -354,6 +354,7 @@ row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
     [[ "$mode" == close ]] && extra=(-H "Connection: close")
     out=$(run "$2 ($mode):" "$3" "$4" "$5" "${extra[@]}")
     rps[$1-$mode]=$(field rps "$out")
+    cpu[$1-$mode]=$(field server_cpu_ms "$out")
     bad=$((bad + $(field non200 "$out")))
     printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "$2" "$mode" "$(field rps "$out")" "$(field p50_ms "$out")" \
       "$(field p99_ms "$out")" "$(field server_cpu_ms "$out")" "$(field total_cpu_ms "$out")"
@@ -383,18 +384,23 @@ for mode in keep close; do
   target "list / Node.js list ($mode)" "list-$mode" "node-$mode" 2.0
   target "list / PHP list ($mode)" "list-$mode" "php-$mode" 4.0
 done
-figure() {  # figure LABEL NUMERATOR DENOMINATOR: a ratio, printed only
-  if [[ -z "${rps[$2]:-}" || -z "${rps[$3]:-}" ]]; then
+# The libraries' rows are their fixed answers: requests/s, then the server's
+# CPU per answer (wrk shares the cores, so the second tells what each server
+# itself costs).
+figure() {  # figure LABEL A B: A / B, printed only
+  if [[ -z "$2" || -z "$3" ]]; then
     printf '%-34s: NOT MEASURED\n' "$1"
   else
-    printf '%-34s: %s\n' "$1" "$(ratio "${rps[$2]}" "${rps[$3]}")"
+    printf '%-34s: %s\n' "$1" "$(ratio "$2" "$3")"
   fi
 }
 for mode in keep close; do
-  figure "ping / libmicrohttpd fixed ($mode)" "ping-$mode" "mhd-$mode"
-  figure "libmicrohttpd fixed / nginx ($mode)" "mhd-$mode" "nginx-$mode"
-  figure "libh2o fixed / nginx ($mode)" "h2o-$mode" "nginx-$mode"
-  figure "libh2o / libmicrohttpd ($mode)" "h2o-$mode" "mhd-$mode"
+  figure "ping / libmicrohttpd ($mode)" "${rps[ping-$mode]:-}" "${rps[mhd-$mode]:-}"
+  figure "libmicrohttpd / nginx ($mode)" "${rps[mhd-$mode]:-}" "${rps[nginx-$mode]:-}"
+  figure "libh2o / nginx ($mode)" "${rps[h2o-$mode]:-}" "${rps[nginx-$mode]:-}"
+  figure "libh2o / libmicrohttpd ($mode)" "${rps[h2o-$mode]:-}" "${rps[mhd-$mode]:-}"
+  figure "cpu: ping / libmicrohttpd ($mode)" "${cpu[ping-$mode]:-}" "${cpu[mhd-$mode]:-}"
+  figure "cpu: h2o / libmicrohttpd ($mode)" "${cpu[h2o-$mode]:-}" "${cpu[mhd-$mode]:-}"
 done
 for what in "${lacking[@]}"; do echo "NOT RUN: $what could not be installed"; done
 for what in "${not_measured[@]}"; do echo "NOT MEASURED: $what"; done
