@@ -32,12 +32,13 @@
 #    the site's host sets it up (mhd_floor), and by libh2o's event loop
 #    (h2o_floor: a loop per thread, SO_REUSEPORT listeners), each with as
 #    many threads as the site has I/O threads; then the ratios of ours to
-#    the first, and of each to nginx.
+#    the first, and of each to nginx (requests/s; and the server's CPU per
+#    answer, ours and libh2o's to libmicrohttpd's).
 # For each: requests/s, p50/p99 and CPU per answer (the server's processes,
 # and the server plus wrk, from /proc; bench/load/measure.py). The Debian
-# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm,
-# libmicrohttpd-dev, libh2o-evloop-dev) and the Node
-# peer's locked npm packages are installed when missing (root or sudo);
+# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm, pkg-config,
+# libmicrohttpd-dev, libh2o-evloop-dev) and the Node peer's locked npm
+# packages are installed when missing (root or sudo);
 # what cannot be had is named and its rows are skipped. A peer page that is
 # not a real list (not 200, not ten rows, no admin account) fails the run.
 # Traffic stays on 127.0.0.1. On a shared machine the absolute figures move
