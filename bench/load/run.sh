@@ -26,10 +26,19 @@
 #    (bench/load/node-peer: node:http, the cluster module with 2 workers,
 #    better-sqlite3 with prepared statements, a signed-cookie session kept
 #    in SQLite).
+#  - the HTTP libraries' own floors (bench/load/floor/, compiled here with
+#    the system compiler, -O2): /ping.asp's answer, its body and headers as
+#    the site sent them, given as a fixed answer by libmicrohttpd set up as
+#    the site's host sets it up (mhd_floor), and by libh2o's event loop
+#    (h2o_floor: a loop per thread, SO_REUSEPORT listeners), each with as
+#    many threads as the site has I/O threads; then the ratios of ours to
+#    the first, and of each to nginx (requests/s; and the server's CPU per
+#    answer, ours and libh2o's to libmicrohttpd's).
 # For each: requests/s, p50/p99 and CPU per answer (the server's processes,
 # and the server plus wrk, from /proc; bench/load/measure.py). The Debian
-# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm) and the Node
-# peer's locked npm packages are installed when missing (root or sudo);
+# packages (nginx-light, php-fpm, php-sqlite3, nodejs, npm, pkg-config,
+# libmicrohttpd-dev, libh2o-evloop-dev) and the Node peer's locked npm
+# packages are installed when missing (root or sudo);
 # what cannot be had is named and its rows are skipped. A peer page that is
 # not a real list (not 200, not ten rows, no admin account) fails the run.
 # Traffic stays on 127.0.0.1. On a shared machine the absolute figures move
@@ -43,6 +52,10 @@ connections=${CONNECTIONS:-16}
 duration=${DURATION:-10}
 wrk_threads=${WRK_THREADS:-2}
 site_threads=${SITE_THREADS:-8}
+# The floors run with the site's I/O threads: the host's default, which
+# kvdn-site does not change.
+io_threads=$(sed -n 's/^ *int ioThreads = \([0-9]*\);.*/\1/p' "$repo/include/kvdn/http_host.h")
+io_threads=${IO_THREADS:-${io_threads:-2}}
 bin="$build/bin/kvdn-site"
 
 for tool in wrk curl sqlite3 python3; do
@@ -92,13 +105,15 @@ node_ready() {
     (cd "$node_peer" && node -e 'require("better-sqlite3")')
 }
 node_ready || { lacking+=("Node.js with better-sqlite3 (the Node peer)"); node_peer=""; }
+apt_install pkg-config libmicrohttpd-dev libh2o-evloop-dev || true
 
 root=$(mktemp -d)
 log="$root.log"
 peer_dir=$(mktemp -d)  # the floor's and the peers' files and logs
 servers=()             # session ids (setsid) of every server started here
 stop_session() {       # stops every process of session $1 and waits for them
-  kill -- -"$1" 2>/dev/null || true
+  # Not yet a session of its own (setsid not yet run): the process itself.
+  kill -- -"$1" 2>/dev/null || kill "$1" 2>/dev/null || true
   for _ in $(seq 50); do
     kill -0 -- -"$1" 2>/dev/null || return 0
     sleep 0.1
@@ -129,7 +144,8 @@ site_pid=$!
 servers+=("$site_pid")
 base=""
 for _ in $(seq 100); do
-  base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
+  # The log may not be there yet: the background shell opens it.
+  [[ -f "$log" ]] && base=$(sed -n 's|.*open \(http://127\.0\.0\.1:[0-9]*\)/.*|\1|p' "$log" | head -1)
   [[ -n "$base" ]] && break
   sleep 0.1
 done
@@ -153,7 +169,8 @@ run() {  # run NAME SERVER_SIDS URL COOKIE [WRK_OPTION...]: one wrk load, its li
   echo "$line"
 }
 
-echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads, $(nproc) cores" >&2
+echo "load: $connections connections, ${duration}s each, wrk threads $wrk_threads, site threads $site_threads," \
+  "I/O threads $io_threads, $(nproc) cores" >&2
 trivial=$(run "trivial /ping.asp:" "$site_pid" "$base/ping.asp" "$cookie")
 opened=$(run "database open /admin/health.asp:" "$site_pid" "$base/admin/health.asp" "$cookie")
 list=$(run "list /admin/user.asp:" "$site_pid" "$base/admin/user.asp" "$cookie")
@@ -290,12 +307,47 @@ if [[ -n "$node_peer" ]]; then
   check_list "Node peer" "$node_base/user.js" "$node_cookie" "$peer_dir/node.log" && node_url="$node_base/user.js"
 fi
 
+# The libraries' floors: /ping.asp's answer as the site sent it (the header
+# lines each library writes itself are dropped by the programs), from
+# programs compiled here; one that cannot be built or started is named and
+# its rows are NOT MEASURED.
+not_measured=() mhd_sid="" mhd_url="" h2o_sid="" h2o_url=""
+curl -s -H "Cookie: $cookie" -D "$peer_dir/ping.head" -o "$peer_dir/ping.body" "$base/ping.asp"
+start_floor() {  # start_floor NAME PKG LABEL: compiles and starts bench/load/floor/NAME.cpp; sets floor_sid, floor_url
+  floor_sid="" floor_url=""
+  local flags
+  if ! flags=$(pkg-config --cflags --libs "$2" 2>/dev/null); then
+    not_measured+=("$3: pkg-config finds no $2")
+    return
+  fi
+  # shellcheck disable=SC2086 # pkg-config's flags are a list
+  if ! c++ -std=c++17 -O2 -pthread -o "$peer_dir/$1" "$repo/bench/load/floor/$1.cpp" $flags >&2; then
+    not_measured+=("$3: bench/load/floor/$1.cpp did not compile")
+    return
+  fi
+  local port
+  port=$(free_port)
+  setsid "$peer_dir/$1" "$peer_dir/ping.head" "$peer_dir/ping.body" "$port" "$io_threads" \
+    >"$peer_dir/$1.log" 2>&1 &
+  floor_sid=$!
+  servers+=("$floor_sid")
+  if wait_for "http://127.0.0.1:$port/ping.asp"; then
+    floor_url="http://127.0.0.1:$port/ping.asp"
+  else
+    peer_failed "$peer_dir/$1.log" "$1 did not start"
+  fi
+}
+start_floor mhd_floor libmicrohttpd "libmicrohttpd, fixed answer"
+mhd_sid=$floor_sid mhd_url=$floor_url
+start_floor h2o_floor libh2o-evloop "libh2o-evloop, fixed answer"
+h2o_sid=$floor_sid h2o_url=$floor_url
+
 # Side by side: each row with keep-alive, then with a new connection per
 # request. The PHP row's CPU is nginx's and php-fpm's together.
 echo
 echo "side by side, one run: $connections connections, ${duration}s each; CPU per answer in ms (server; server + wrk)"
 printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "" "" "requests/s" "p50 ms" "p99 ms" "cpu srv" "cpu all"
-declare -A rps
+declare -A rps cpu
 row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
   local mode out
   for mode in keep close; do
@@ -303,12 +355,15 @@ row() {  # row KEY LABEL SERVER_SIDS URL COOKIE
     [[ "$mode" == close ]] && extra=(-H "Connection: close")
     out=$(run "$2 ($mode):" "$3" "$4" "$5" "${extra[@]}")
     rps[$1-$mode]=$(field rps "$out")
+    cpu[$1-$mode]=$(field server_cpu_ms "$out")
     bad=$((bad + $(field non200 "$out")))
     printf '%-30s %-6s %10s %8s %8s %8s %8s\n' "$2" "$mode" "$(field rps "$out")" "$(field p50_ms "$out")" \
       "$(field p99_ms "$out")" "$(field server_cpu_ms "$out")" "$(field total_cpu_ms "$out")"
   done
 }
 if [[ -n "$static_url" ]]; then row nginx "nginx static file (floor)" "$nginx_sid" "$static_url" "x=1"; fi
+if [[ -n "$mhd_url" ]]; then row mhd "libmicrohttpd, fixed answer" "$mhd_sid" "$mhd_url" "x=1"; fi
+if [[ -n "$h2o_url" ]]; then row h2o "libh2o-evloop, fixed answer" "$h2o_sid" "$h2o_url" "x=1"; fi
 row ping "ours /ping.asp" "$site_pid" "$base/ping.asp" "$cookie"
 row list "ours list /admin/user.asp" "$site_pid" "$base/admin/user.asp" "$cookie"
 if [[ -n "$node_url" ]]; then row node "Node.js list (cluster, 2)" "$node_sid" "$node_url" "$node_cookie"; fi
@@ -330,7 +385,26 @@ for mode in keep close; do
   target "list / Node.js list ($mode)" "list-$mode" "node-$mode" 2.0
   target "list / PHP list ($mode)" "list-$mode" "php-$mode" 4.0
 done
+# The libraries' rows are their fixed answers: requests/s, then the server's
+# CPU per answer (wrk shares the cores, so the second tells what each server
+# itself costs).
+figure() {  # figure LABEL A B: A / B, printed only
+  if [[ -z "$2" || -z "$3" ]]; then
+    printf '%-34s: NOT MEASURED\n' "$1"
+  else
+    printf '%-34s: %s\n' "$1" "$(ratio "$2" "$3")"
+  fi
+}
+for mode in keep close; do
+  figure "ping / libmicrohttpd ($mode)" "${rps[ping-$mode]:-}" "${rps[mhd-$mode]:-}"
+  figure "libmicrohttpd / nginx ($mode)" "${rps[mhd-$mode]:-}" "${rps[nginx-$mode]:-}"
+  figure "libh2o / nginx ($mode)" "${rps[h2o-$mode]:-}" "${rps[nginx-$mode]:-}"
+  figure "libh2o / libmicrohttpd ($mode)" "${rps[h2o-$mode]:-}" "${rps[mhd-$mode]:-}"
+  figure "cpu: ping / libmicrohttpd ($mode)" "${cpu[ping-$mode]:-}" "${cpu[mhd-$mode]:-}"
+  figure "cpu: h2o / libmicrohttpd ($mode)" "${cpu[h2o-$mode]:-}" "${cpu[mhd-$mode]:-}"
+done
 for what in "${lacking[@]}"; do echo "NOT RUN: $what could not be installed"; done
+for what in "${not_measured[@]}"; do echo "NOT MEASURED: $what"; done
 
 # Mixed load: the list with one add in ten through the form writer. Every add
 # answered as stored must be in the table afterwards.
