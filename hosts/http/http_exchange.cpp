@@ -45,7 +45,9 @@ void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::
   thread_ = std::thread([shared = shared_] {
     std::unique_lock lock(shared->mutex);
     while (true) {
+      shared->idle = true;
       shared->changed.wait(lock, [&] { return shared->stopping || !shared->backlog.empty(); });
+      shared->idle = false;
       if (shared->backlog.empty()) break;
       std::deque<RequestRecord> batch;
       batch.swap(shared->backlog);
@@ -58,6 +60,9 @@ void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::
         }
       }
       lock.lock();
+      // Lines that come in meanwhile wait for the next batch instead of
+      // waking this thread one by one (post wakes it only when idle).
+      shared->changed.wait_for(lock, kLogBatchPause, [&] { return shared->stopping; });
     }
     shared->finished = true;
     shared->changed.notify_all();
@@ -75,7 +80,7 @@ void RequestLogger::post(RequestRecord record) {
   record.droppedBefore = shared_->dropped;
   shared_->dropped = 0;
   shared_->backlog.push_back(std::move(record));
-  shared_->changed.notify_all();
+  if (shared_->idle) shared_->changed.notify_all();
 }
 
 void RequestLogger::stop(std::chrono::milliseconds grace) {

@@ -114,9 +114,14 @@ struct HttpHost::Impl {
     }
     if (state && state->started) {
       self->bodyBytes -= state->reserved;
-      std::lock_guard lock(self->mutex);
-      --self->inFlight;
-      self->changed.notify_all();
+      // Only a stop waits for the answers in flight to end: waking the
+      // serving thread on every answer cost a thread switch per request.
+      // The lock after the decrement keeps a stop that is just starting to
+      // wait from missing the last one.
+      if (--self->inFlight == 0) {
+        std::lock_guard lock(self->mutex);
+        if (self->stopRequested) self->changed.notify_all();
+      }
     }
     delete state;
     *conCls = nullptr;

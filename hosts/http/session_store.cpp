@@ -141,7 +141,8 @@ std::string encodeValues(const std::vector<std::pair<std::string, Variant>>& ite
         break;
       case VarType::Boolean:
         kind = 'B';
-        text = value.boolean() ? "1" : "0";
+        text.assign(1,
+                    value.boolean() ? '1' : '0');  // not a literal: GCC 12 at -O3 warns falsely (-Wrestrict)
         break;
       case VarType::Integer:
       case VarType::Long:
