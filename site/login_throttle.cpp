@@ -193,7 +193,10 @@ void LoginThrottle::write(kvdn::Connection& conn, const Table& table, std::initi
     if (it == table.end()) continue;
     const std::string failures = std::to_string(it->second.failures);
     const std::string last = std::to_string(wallMilliseconds(it->second.last, now));
-    const std::string name = "'" + sqlLiteral(key) + "'";
+    // Appended, not "'" + ...: GCC 12 at -O3 warns falsely (-Wrestrict).
+    std::string name = "'";
+    name += sqlLiteral(key);
+    name += '\'';
     const std::string update =
         "update kvdn_login_failures set failures=" + failures + ", last_ms=" + last + " where name=" + name;
     if (it->second.stored) {
