@@ -42,6 +42,10 @@
 
 namespace {
 
+// The request log's lines of the batch being written: touched only by the
+// log's own thread (requestLog, then requestLogFlush).
+std::string logLines;
+
 void usage(std::ostream& out) {
   out << "usage: kvdn-site [--root DIR] [--address ADDR] [--port N] [--threads N]\n"
          "  --root     site root holding static/ and admin/ (default " KVDN_SITE_DEFAULT_ROOT
@@ -252,8 +256,8 @@ int main(int argc, char** argv) {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     if (r.droppedBefore > 0)
-      std::cerr << stamp << " kvdn-site: " << r.droppedBefore
-                << " request log lines dropped (the log was not read fast enough)\n";
+      logLines += std::string(stamp) + " kvdn-site: " + std::to_string(r.droppedBefore) +
+                  " request log lines dropped (the log was not read fast enough)\n";
     std::string line = std::string(stamp) + " " + (r.address.empty() ? "-" : r.address) + " " +
                        (r.user.empty() ? "-" : r.user) + " " + r.method + " " + r.path + " " +
                        std::to_string(r.status) + " " + std::to_string(r.milliseconds) + "ms\n";
@@ -261,7 +265,13 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i + 1 < line.size(); ++i) {
       if (static_cast<unsigned char>(line[i]) < 0x20) line[i] = '?';
     }
-    std::cerr << line << std::flush;
+    logLines += line;
+  };
+  // One write for each batch of lines, not one for each line.
+  options.requestLogFlush = [] {
+    std::cerr.write(logLines.data(), static_cast<std::streamsize>(logLines.size()));
+    std::cerr.flush();
+    logLines.clear();
   };
   options.errorPage = [](int status, const std::string& path) { return site::errorPage(status, path); };
   kvdn::HttpHost host(options);

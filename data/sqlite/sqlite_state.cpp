@@ -3,6 +3,7 @@
 // a new one would be: the switch for every speed path, the log index
 // header, the schema version.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -149,12 +150,20 @@ std::optional<WalIndexHeader> readWalIndexHeader(sqlite3* db) noexcept {
   // extended: a connection in this mode has it mapped since its first read.
   void volatile* region = nullptr;
   if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || !region) return std::nullopt;
-  const auto* bytes = static_cast<const volatile unsigned char*>(region);
+  // Read a word at a time (the region is page aligned): it is read before
+  // every statement that may be answered from what a connection keeps.
+  static_assert(sizeof(WalIndexHeader) % sizeof(std::uint64_t) == 0);
+  constexpr std::size_t kWords = sizeof(WalIndexHeader) / sizeof(std::uint64_t);
+  const auto* words = static_cast<const volatile std::uint64_t*>(region);
+  std::uint64_t a[kWords];
+  std::uint64_t b[kWords];
+  for (std::size_t i = 0; i < kWords; ++i) a[i] = words[i];
+  std::atomic_thread_fence(std::memory_order_acquire);
+  for (std::size_t i = 0; i < kWords; ++i) b[i] = words[kWords + i];
   WalIndexHeader first;
   WalIndexHeader second;
-  for (std::size_t i = 0; i < first.size(); ++i) first[i] = bytes[i];
-  std::atomic_thread_fence(std::memory_order_acquire);
-  for (std::size_t i = 0; i < second.size(); ++i) second[i] = bytes[second.size() + i];
+  std::memcpy(first.data(), a, sizeof a);
+  std::memcpy(second.data(), b, sizeof b);
   constexpr std::size_t kIsInit = 12;  // after iVersion, unused, iChange
   if (first != second || first[kIsInit] == 0) return std::nullopt;
   return first;

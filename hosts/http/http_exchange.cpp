@@ -38,9 +38,11 @@ std::string errorPage(const std::string& title, const std::string& text) {
          "</p></body></html>";
 }
 
-void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::size_t limit) {
+void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::function<void()> flush,
+                          std::size_t limit) {
   shared_ = std::make_shared<Shared>();
   shared_->write = std::move(write);
+  shared_->flush = std::move(flush);
   shared_->limit = std::max<std::size_t>(1, limit);
   thread_ = std::thread([shared = shared_] {
     std::unique_lock lock(shared->mutex);
@@ -57,6 +59,13 @@ void RequestLogger::start(std::function<void(const RequestRecord&)> write, std::
           shared->write(record);
         } catch (const std::exception&) {
           // A log that fails loses its line, never the server.
+        }
+      }
+      if (shared->flush) {
+        try {
+          shared->flush();
+        } catch (const std::exception&) {
+          // As above: the lines are lost, never the server.
         }
       }
       lock.lock();

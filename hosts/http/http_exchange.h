@@ -250,7 +250,8 @@ inline constexpr std::chrono::milliseconds kLogBatchPause{5};
 class RequestLogger {
  public:
   ~RequestLogger() { stop(std::chrono::milliseconds(0)); }
-  void start(std::function<void(const RequestRecord&)> write, std::size_t limit);
+  // `flush` (may be empty) is called after each batch handed to `write`.
+  void start(std::function<void(const RequestRecord&)> write, std::function<void()> flush, std::size_t limit);
   // From any thread; never blocks on the log.
   void post(RequestRecord record);
   // Lets the thread write the backlog for at most `grace`; a log still
@@ -268,6 +269,7 @@ class RequestLogger {
     bool idle = false;  // the thread waits for a line (post wakes it)
     std::size_t limit = 0;
     std::function<void(const RequestRecord&)> write;
+    std::function<void()> flush;
   };
   std::shared_ptr<Shared> shared_;  // shared with the thread, which may outlive this
   std::thread thread_;

@@ -743,7 +743,8 @@ bool HttpHost::serve() {
     s.serving = true;
   }
   s.pageThreads.start(s.options.threads);
-  if (s.options.requestLog) s.requestLog.start(s.options.requestLog, s.options.requestLogBacklog);
+  if (s.options.requestLog)
+    s.requestLog.start(s.options.requestLog, s.options.requestLogFlush, s.options.requestLogBacklog);
   s.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &Impl::onAccept, &s, &Impl::onRequest, &s,
       MHD_OPTION_LISTEN_SOCKET, s.listenFd, MHD_OPTION_THREAD_POOL_SIZE,

@@ -155,6 +155,10 @@ struct KVDN_API HttpHostOptions {
   // stop the backlog is written for at most a moment, then left. Unset: no
   // log.
   std::function<void(const RequestRecord&)> requestLog;
+  // Called on the same thread after each batch of records (one or more):
+  // requestLog may buffer its lines until then and write them at once.
+  // Optional; must not throw.
+  std::function<void()> requestLogFlush;
   std::size_t requestLogBacklog = 10000;
   // The session value logged as the request's user.
   std::string logUserKey;
