@@ -672,6 +672,46 @@ TEST(HttpHostLoad, ALogThatBlocksHoldsNoRequest) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
+// The log may buffer its lines: the flush follows every batch, so that no
+// line written is left unflushed, however the records were batched.
+TEST(HttpHostLoad, EveryLoggedLineIsFlushed) {
+  testing::TempDir dir;
+  HttpHostOptions options = optionsIn(dir.path());
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t written = 0;
+  std::size_t flushed = 0;  // records written before the latest flush
+  std::size_t flushes = 0;
+  options.requestLog = [&](const RequestRecord&) {
+    std::lock_guard lock(mutex);
+    ++written;
+  };
+  options.requestLogFlush = [&] {
+    std::lock_guard lock(mutex);
+    flushed = written;
+    ++flushes;
+    changed.notify_all();
+  };
+  RunningHost running(options);
+  running.host.addPage("/ping.asp", [](PageEnv& env) { env.write("ok"); });
+  running.start();
+  constexpr int kClients = 4;
+  constexpr int kEach = 100;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([port = running.host.port()] {
+      httplib::Client client("127.0.0.1", port);
+      for (int i = 0; i < kEach; ++i) client.Get("/ping.asp");
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, std::chrono::seconds(5), [&] { return flushed == kClients * kEach; });
+  EXPECT_EQ(written, static_cast<std::size_t>(kClients * kEach));
+  EXPECT_EQ(flushed, written) << "lines written after the last flush";
+  EXPECT_GE(flushes, 1u);
+}
+
 // Only the names the site serves: a page on another site whose name now
 // points at this server (DNS rebinding) sends its own name as Host.
 TEST(HttpHostListen, OnlyTheNamesServedAreAnswered) {
