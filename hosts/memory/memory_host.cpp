@@ -109,13 +109,13 @@ std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std:
     std::size_t slash = u.rfind('/');
     base = slash == std::string::npos ? std::string() : u.substr(0, slash);
   }
-  std::string full = base + "/" + p;
-  std::vector<std::string> parts;
+  const std::string full = base + "/" + p;
+  std::vector<std::string_view> parts;  // into `full`
   std::size_t pos = 0;
   while (pos <= full.size()) {
     std::size_t next = full.find('/', pos);
     if (next == std::string::npos) next = full.size();
-    std::string seg = full.substr(pos, next - pos);
+    const std::string_view seg = std::string_view(full).substr(pos, next - pos);
     if (seg == "..") {
       if (parts.empty()) {
         raise(err::kInvalidCall, "The path '" + std::string(path) + "' leaves the site root");
@@ -126,9 +126,21 @@ std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std:
     }
     pos = next + 1;
   }
-  std::filesystem::path out = siteRoot;
-  for (const auto& seg : parts) out /= seg;
-  return out;
+  if constexpr (std::filesystem::path::preferred_separator == '/') {
+    // As `siteRoot / seg / ...` makes it, in one string: a separator unless
+    // the text so far is empty or already ends in one. Pages map a path on
+    // every request.
+    std::string out = siteRoot.native();
+    for (std::string_view seg : parts) {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += seg;
+    }
+    return std::filesystem::path(std::move(out));
+  } else {
+    std::filesystem::path out = siteRoot;
+    for (std::string_view seg : parts) out /= seg;
+    return out;
+  }
 }
 
 // ---------------------------------------------------------------------------
