@@ -4,6 +4,7 @@
 
 #include "kvdn/error.h"
 #include "kvdn/page.h"
+#include "text_scan.h"
 
 namespace kvdn {
 
@@ -48,9 +49,6 @@ const Member& bindMember(const MemberTable& table, std::string_view name, std::u
 }
 
 namespace {
-char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 char upperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -63,12 +61,7 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
 
 std::string asciiLower(std::string_view s) {
   std::string out(s);
-  // Branch-free so that the compiler can do many bytes at a time: the
-  // statement texts lowered here run to kilobytes on every request.
-  for (char& c : out) {
-    const auto u = static_cast<unsigned char>(c);
-    c = static_cast<char>(u | (static_cast<unsigned char>(u - 'A') < 26u ? 0x20u : 0u));
-  }
+  for (char& c : out) c = lowerAscii(c);
   return out;
 }
 

@@ -181,10 +181,7 @@ std::string lowerCase(std::string_view s) {
     if (end > i) {
       const std::size_t from = out.size();
       out.append(s.substr(i, end - i));
-      for (std::size_t k = from; k < out.size(); ++k) {
-        const auto u = static_cast<unsigned char>(out[k]);
-        out[k] = static_cast<char>(u | (static_cast<unsigned char>(u - 'A') < 26u ? 0x20u : 0u));
-      }
+      for (std::size_t k = from; k < out.size(); ++k) out[k] = lowerAscii(out[k]);
       i = end;
       continue;
     }

@@ -15,6 +15,13 @@ namespace kvdn {
 // stays where it was. Expects i < s.size(); never throws.
 std::optional<char32_t> decodeUtf8(std::string_view s, std::size_t& i) noexcept;
 
+// `c` lowered when it is an ASCII capital, else as it is. Branch-free, so
+// that loops over long texts can do many bytes at a time.
+inline char lowerAscii(char c) noexcept {
+  const auto u = static_cast<unsigned char>(c);
+  return static_cast<char>(u | (static_cast<unsigned char>(u - 'A') < 26u ? 0x20u : 0u));
+}
+
 // A whole decimal number and nothing else: an optional "+" or "-", then
 // digits; no blanks, no fraction, no exponent, within 64 bits. nullopt for
 // anything else ("", "+", "+-1", "1.0", "1e3", " 1", 2^63). Callers that

@@ -305,7 +305,7 @@ class RowWriter {
   }
 
   // One data cell, its formatting tokens applied. Cells are copied only when
-  // they carry a token.
+  // they carry a token; numbers and dates are written straight into the page.
   void appendCell(std::string& out, const Variant& value) {
     if (!(titleAttr_.isString() && titleAttr_.str().empty())) titleAttr_ = Variant(std::string());
     std::string_view text;
@@ -318,29 +318,19 @@ class RowWriter {
         applyCellTokens(db_, cell_, alignLeft, classAttr_);
         text = cell_;
       }
-    } else if (!value.isNull() && !value.isEmpty()) {
-      // Numbers and dates: written straight into the page (no class, no
-      // alignment: only tokens set those), no text at all as for "".
-      out += "<td";
-      if (!(titleAttr_.isString() && titleAttr_.str().empty()))
-        keepGoing([&] { appendText(out, titleAttr_); });
-      out += '>';
-      const std::size_t start = out.size();
-      if (!keepGoing([&] { appendText(out, value); })) out.resize(start);
-      if (out.size() == start) out += "&nbsp;";
-      out += "</td>";
-      return;
     }
     out += "<td";
     out += classAttr_;
     if (alignLeft) out += " align='left' ";
     if (!(titleAttr_.isString() && titleAttr_.str().empty())) keepGoing([&] { appendText(out, titleAttr_); });
     out += '>';
-    if (text.empty()) {
-      out += "&nbsp;";
-    } else {
+    const std::size_t start = out.size();
+    if (value.isString()) {
       out += text;
+    } else if (!value.isNull() && !value.isEmpty() && !keepGoing([&] { appendText(out, value); })) {
+      out.resize(start);  // a value that cannot be written shows as none
     }
+    if (out.size() == start) out += "&nbsp;";
     out += "</td>";
   }
 

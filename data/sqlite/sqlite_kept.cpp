@@ -91,8 +91,7 @@ std::optional<WalIndexHeader> SqliteSession::walIndexHeader() const {
 }
 
 void SqliteSession::noteJournalMode(std::string_view sql) {
-  if (!handle_ || !handle_->walMode) return;
-  if (speedPathsOn() ? dialect_->journalMode(sql) : namesJournalMode(sql)) {
+  if (handle_ && handle_->walMode && dialect_->journalMode(sql)) {
     handle_->walMode = false;
     handle_->counts.headerStamped = false;
   }

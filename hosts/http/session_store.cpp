@@ -141,8 +141,8 @@ std::string encodeValues(const std::vector<std::pair<std::string, Variant>>& ite
         break;
       case VarType::Boolean:
         kind = 'B';
-        text.assign(1,
-                    value.boolean() ? '1' : '0');  // not a literal: GCC 12 at -O3 warns falsely (-Wrestrict)
+        // Not assigned a literal: GCC 12 at -O3 warns falsely (-Wrestrict).
+        text.assign(1, value.boolean() ? '1' : '0');
         break;
       case VarType::Integer:
       case VarType::Long:

@@ -126,21 +126,15 @@ std::filesystem::path mapVirtualPath(const std::filesystem::path& siteRoot, std:
     }
     pos = next + 1;
   }
-  if constexpr (std::filesystem::path::preferred_separator == '/') {
-    // As `siteRoot / seg / ...` makes it, in one string: a separator unless
-    // the text so far is empty or already ends in one. Pages map a path on
-    // every request.
-    std::string out = siteRoot.native();
-    for (std::string_view seg : parts) {
-      if (!out.empty() && out.back() != '/') out += '/';
-      out += seg;
-    }
-    return std::filesystem::path(std::move(out));
-  } else {
-    std::filesystem::path out = siteRoot;
-    for (std::string_view seg : parts) out /= seg;
-    return out;
+  // As `siteRoot / seg / ...` makes it on POSIX (this host's only
+  // platform), in one string: a separator unless the text so far is empty
+  // or already ends in one. Pages map a path on every request.
+  std::string out = siteRoot.native();
+  for (std::string_view seg : parts) {
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += seg;
   }
+  return std::filesystem::path(std::move(out));
 }
 
 // ---------------------------------------------------------------------------

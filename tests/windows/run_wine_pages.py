@@ -158,17 +158,22 @@ def linux_calls(kvdn_page, work, calls):
     return json.loads(out.stdout.decode("utf-8"))["pages"][0]["results"]
 
 
+def run_vbs_page(env, template, site, page):
+    """Runs the VBScript page `template` (beside this script; SITE in it names
+    the site folder) as `page`, in the code page cscript reads; its output."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    text = open(os.path.join(here, template), encoding="utf-8").read()
+    text = text.replace("SITE", wine.windows_path(env, site)).replace("\r\n", "\n").replace("\n", "\r\n")
+    with open(page, "w", encoding="gbk") as f:
+        f.write(text)
+    return wine.cscript(env, page, encoding="gbk")
+
+
 def vbscript_checks(env, work, kvdn_page):
     """The VBScript page (by_reference.vbs): (name, expected, actual) per check."""
     site = os.path.join(work, "vbs", "site")
     run_setup({"setup": [{"database": "/数据/site.mdb", "sql": USERS_SETUP}]}, site)
-    here = os.path.dirname(os.path.abspath(__file__))
-    text = open(os.path.join(here, "by_reference.vbs"), encoding="utf-8").read()
-    text = text.replace("SITE", wine.windows_path(env, site)).replace("\r\n", "\n").replace("\n", "\r\n")
-    page = os.path.join(work, "vbs", "page.vbs")
-    with open(page, "w", encoding="gbk") as f:
-        f.write(text)
-    out = wine.cscript(env, page, encoding="gbk")
+    out = run_vbs_page(env, "by_reference.vbs", site, os.path.join(work, "vbs", "page.vbs"))
     got = {}
     for line in out.splitlines():
         if "=" in line:
@@ -233,13 +238,7 @@ def type_name_checks(env, work):
     """type_names.vbs: TypeName of every class from the type information, For Each over Fields."""
     site = os.path.join(work, "types", "site")
     os.makedirs(site, exist_ok=True)
-    here = os.path.dirname(os.path.abspath(__file__))
-    text = open(os.path.join(here, "type_names.vbs"), encoding="utf-8").read()
-    text = text.replace("SITE", wine.windows_path(env, site)).replace("\r\n", "\n").replace("\n", "\r\n")
-    page = os.path.join(work, "types", "page.vbs")
-    with open(page, "w", encoding="gbk") as f:
-        f.write(text)
-    out = wine.cscript(env, page, encoding="gbk")
+    out = run_vbs_page(env, "type_names.vbs", site, os.path.join(work, "types", "page.vbs"))
     got = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
     checks = [("TypeName " + name, name, got.get(name, "(not printed) " + out[-1500:])) for name in TYPE_NAMES]
     checks.append(("TypeName of a new Recordset", "Recordset", got.get("Recordset.new", out[-1500:])))
